@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs. Quick when all is there.
+set -euo pipefail
+
+PACKAGES=(
+  cmake g++ make pkg-config
+  libasio-dev nlohmann-json3-dev
+  firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-utils
+  libgtest-dev
+)
+# The server package is only needed to test the remote (server) database path.
+if [[ "${1:-}" == "--with-server" ]]; then
+  PACKAGES+=(firebird3.0-server)
+fi
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  SUDO=""
+  if [[ $(id -u) -ne 0 ]]; then SUDO="sudo"; fi
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

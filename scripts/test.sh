@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test: the normal build, the
+# same tests through a Firebird server on 127.0.0.1, and the sanitizer build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+
+bash scripts/setup.sh --with-server
+
+JOBS=${JOBS:-2}
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build -j"$JOBS"
+
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON >/dev/null
+cmake --build build-asan -j"$JOBS"
+
+status=0
+
+echo "== tests (release build, embedded database)"
+(cd build && ctest --output-on-failure -j"$JOBS") || status=1
+
+echo "== LIS lookup tests through a Firebird server on 127.0.0.1"
+bash scripts/firebird-server.sh start
+trap 'bash "$ROOT/scripts/firebird-server.sh" stop' EXIT
+(cd build && KV_FB_SERVER=127.0.0.1 KV_FB_PASSWORD_FILE=/etc/firebird/3.0/SYSDBA.password \
+   ctest --output-on-failure -R 'Server') || status=1
+bash scripts/firebird-server.sh stop
+trap - EXIT
+
+echo "== tests (AddressSanitizer + UndefinedBehaviorSanitizer build)"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export LSAN_OPTIONS=suppressions=$ROOT/scripts/lsan.supp:print_suppressions=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+(cd build-asan && ctest --output-on-failure -j"$JOBS") || status=1
+
+if [[ $status -eq 0 ]]; then echo "ALL TESTS PASSED"; else echo "SOME TESTS FAILED"; fi
+exit $status

@@ -1,0 +1,94 @@
+#pragma once
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "clients/Controls.hpp"
+#include "config/TAnalisador.hpp"
+#include "db/TResultTable.hpp"
+
+// A block: lines cut from the head of the input buffer and handled as one message.
+using TLines = std::vector<std::string>;
+
+// Piece `index` (from 1) of a delimited line; logs and answers "" on error.
+std::string GetValueFromSplit(const std::string& dadosStr, const std::string& separator, int index);
+
+// The record of one analyzer connection: what was received and not yet
+// consumed, what waits to be sent, the ASTM handshake state and the analyzer
+// that identification found. Methods are spread over files by concern:
+// reception, identification, completeness, archive, lookups, each protocol.
+class TSocketClient {
+ public:
+  TSocketClient(const std::string& cliente_id, const std::string& pasta_saida);
+  ~TSocketClient();
+
+  std::string id;
+  std::deque<std::string> inputBuffer;   // received lines, arrival order
+  std::deque<std::string> outputBuffer;  // reply items, first in first out
+  bool buffer_receiving_waiting_terminator = false;
+  std::string buffer_receiving_terminator;
+  std::string buffer_reading_terminator;
+  bool usingFrameToFrame = false;
+  bool using_multiline = false;
+  bool inTransferPhase = false;
+  std::unique_ptr<TAnalisador> analisador;
+  std::string pasta_saida;
+
+  // --- reception (TSocketClientReception.cpp)
+  void ReadMessage(const std::string& msg);
+  void AddInputBuffer(const std::string& msg);
+  bool HasInBuffer(const std::string& pStr) const;
+  // Bytes held in the input buffer (for the size bound of the connection layer).
+  size_t InputBufferBytes() const;
+
+  // --- identification and dispatch (TSocketClientIdentification.cpp)
+  int32_t GetProtocolInBuffer();
+  static bool IsLineASTM(const std::string& linha);
+  static bool IsLineHL7(const std::string& linha);
+  bool IsLineJson(const std::string& linha) const;
+  std::string ProcessBuffer();
+  void PrepararBuffer(TLines& bloco) const;
+  bool IsMultiLineMessage(const std::string& msg) const;
+
+  // --- completeness and extraction (TSocketClientBlocks.cpp)
+  bool BufferPossuiBlocoCompleto();
+  // The first block of the input buffer; sourceLines (when given) receives the
+  // number of input lines the block was cut from, skipped lines included.
+  TLines GetBlocoInBuffer(size_t* sourceLines = nullptr);
+
+  // --- archive files (TSocketClientArchive.cpp)
+  std::string GetFileName(const TLines& bloco);
+  // Writes the block atomically (".tmp" then rename, never replacing a file);
+  // throws std::runtime_error when it cannot.
+  void SaveBlock(const std::string& path, const TLines& bloco) const;
+  // Removes `count` lines from the head of the input buffer, then the terminator
+  // markers that directly follow them.
+  void ConsumeInputLines(size_t count);
+  // True when the line holds nothing but blanks and control characters.
+  static bool IsBlankLine(const std::string& linha);
+
+  // --- LIS lookups (TSocketClientLookups.cpp)
+  std::unique_ptr<TAparelhoTevarin> GetAparelhoTevarinInDB();
+  std::unique_ptr<TResultTable> GetDadosProtocolo(const TAnalisador& pAnalisador,
+                                                  const std::string& pProtocolo);
+  std::unique_ptr<TResultTable> GetExamesProtocolo(const TAnalisador& pAnalisador, int32_t pPED_COD);
+
+  // --- protocol handlers (TSocketClientAstm*.cpp, TSocketClientHl7*.cpp, TSocketClientJson.cpp)
+  std::string ProcessASTM();
+  std::string ProcessHL7();
+  std::string ProcessJsonDiagno();
+};
+
+// The records of the open connections, in insertion order; owns them.
+class TSocketClientList {
+ public:
+  TSocketClient& AddItem(const std::string& client_id, const std::string& pasta_saida);
+  void FreeItem(const std::string& client_id);
+  TSocketClient* GetItem(const std::string& client_id);
+  size_t Count() const { return items_.size(); }
+
+ private:
+  std::vector<std::unique_ptr<TSocketClient>> items_;
+};

@@ -1,0 +1,40 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "config/TAnalisador.hpp"
+
+// Connection settings of the LIS database.
+struct TMyDBInfo {
+  std::string server;
+  std::string database;
+  std::string user;
+  std::string password;
+};
+
+// A configuration failure; the text names the file and the key.
+class TConfigError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The service's settings, read once at start from kv_redurozozi.json and
+// the optional database.json beside it. Texts are held as Windows-1252.
+class TConfigJson {
+ public:
+  bool loaded = false;
+  int32_t portaServico = 0;
+  std::string pastaSaida;
+  bool debug = false;
+  std::vector<std::unique_ptr<TAnalisador>> analisadores;
+  bool usarCaracteresControle = false;
+  TMyDBInfo myDBInfo;
+
+  // Reads both files; throws TConfigError on a failure.
+  void Load(const std::string& pFileName);
+  const TAnalisador* GetAnalisador(const std::string& pModelo) const;
+  bool IsOK() const { return loaded; }
+};

@@ -1,0 +1,55 @@
+#pragma once
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "config/TConfigJson.hpp"
+#include "log/TLog.hpp"
+#include "util/TDateTime.hpp"
+
+class TMyDB;
+class TSocketClientList;
+
+// Process-wide state: paths derived from the executable's folder, the service
+// log, the configuration, the database object and the client list.
+class TGlobal {
+ public:
+  // exePath: full path of the executable (ExecutablePath() in the service; a
+  // test passes its own).
+  explicit TGlobal(const std::string& exePath);
+  ~TGlobal();
+
+  std::string service_file_name;
+  std::string service_file_name_new;
+  std::string path;              // executable folder, ending with "/"
+  std::string temp_path;         // path + "temp/"
+  std::string log_file_name;     // path + "Logs/Redurozozi.txt"
+  std::string db_log_file_name;  // path + "Logs/myDB.txt"
+  std::string config_file_name;  // path + lower-cased file name + ".json"
+  TMyDBInfo myDBInfo;
+  std::unique_ptr<TMyDB> myDB;
+  std::unique_ptr<TLog> log_;
+  std::unique_ptr<TConfigJson> config;
+  std::unique_ptr<TSocketClientList> clients;
+  bool reiniciar_monitor = false;
+
+  TClock clock = SystemNow;                                 // time seam for names and records
+  std::function<void(int milliseconds)> sleep = DefaultSleep;  // seam for the debug pause
+
+  // Loads the configuration; false (after its error line) when it failed.
+  bool loadConfig();
+  // Makes myDB from myDBInfo with the database log Logs/myDB.txt.
+  void StartMyDB();
+
+  static void DefaultSleep(int milliseconds);
+};
+
+// The one process-wide instance; absent until the service object makes it.
+extern std::unique_ptr<TGlobal> global;
+
+// Writes one entry to the service log; does nothing while global is absent.
+void doLog(const std::string& txt, bool newLine = true);
+bool modoDebug();
+
+// Full path of the running executable (from /proc/self/exe).
+std::string ExecutablePath();
