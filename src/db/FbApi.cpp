@@ -1,0 +1,82 @@
+#include "db/FbApi.hpp"
+
+#include <memory>
+
+namespace fbapi {
+
+IMaster* Master() {
+  static IMaster* master = Firebird::fb_get_master_interface();
+  return master;
+}
+
+std::string ErrorText(const FbException& e) {
+  char buf[2048];
+  unsigned n = Master()->getUtilInterface()->formatStatus(buf, sizeof(buf), e.getStatus());
+  std::string text(buf, n < sizeof(buf) ? n : sizeof(buf) - 1);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+namespace {
+
+// Owns an IXpbBuilder for the time of one call.
+struct Xpb {
+  Firebird::IXpbBuilder* b;
+  ~Xpb() { if (b) b->dispose(); }
+};
+
+}  // namespace
+
+IAttachment* Attach(ThrowStatusWrapper& status, const std::string& connString, const AttachParams& p) {
+  Xpb dpb{Master()->getUtilInterface()->getXpbBuilder(&status, Firebird::IXpbBuilder::DPB, nullptr, 0)};
+  dpb.b->insertString(&status, isc_dpb_lc_ctype, p.charset.c_str());
+  dpb.b->insertString(&status, isc_dpb_user_name, p.user.c_str());
+  dpb.b->insertString(&status, isc_dpb_password, p.password.c_str());
+  Firebird::IProvider* prov = Master()->getDispatcher();
+  IAttachment* att = nullptr;
+  try {
+    att = prov->attachDatabase(&status, connString.c_str(), dpb.b->getBufferLength(&status),
+                               dpb.b->getBuffer(&status));
+  } catch (...) {
+    prov->release();
+    throw;
+  }
+  prov->release();
+  return att;
+}
+
+IAttachment* CreateDatabase(ThrowStatusWrapper& status, const std::string& connString, const AttachParams& p,
+                            const std::string& defaultCharset, bool forcedWrites) {
+  Xpb dpb{Master()->getUtilInterface()->getXpbBuilder(&status, Firebird::IXpbBuilder::DPB, nullptr, 0)};
+  dpb.b->insertString(&status, isc_dpb_lc_ctype, p.charset.c_str());
+  dpb.b->insertString(&status, isc_dpb_user_name, p.user.c_str());
+  dpb.b->insertString(&status, isc_dpb_password, p.password.c_str());
+  dpb.b->insertInt(&status, isc_dpb_sql_dialect, 3);
+  dpb.b->insertString(&status, isc_dpb_set_db_charset, defaultCharset.c_str());
+  dpb.b->insertInt(&status, isc_dpb_force_write, forcedWrites ? 1 : 0);
+  Firebird::IProvider* prov = Master()->getDispatcher();
+  IAttachment* att = nullptr;
+  try {
+    att = prov->createDatabase(&status, connString.c_str(), dpb.b->getBufferLength(&status),
+                               dpb.b->getBuffer(&status));
+  } catch (...) {
+    prov->release();
+    throw;
+  }
+  prov->release();
+  return att;
+}
+
+void Release(IAttachment*& att) {
+  if (!att) return;
+  ThrowStatusWrapper status(Master()->getStatus());
+  try {
+    att->detach(&status);  // releases the interface on success
+  } catch (const FbException&) {
+    att->release();
+  }
+  status.dispose();
+  att = nullptr;
+}
+
+}  // namespace fbapi

@@ -1,0 +1,41 @@
+#pragma once
+#include <firebird/Interface.h>
+
+#include <string>
+
+// Thin helpers over the Firebird OO API shared by the database layer and the
+// test support: the master interface, readable error texts, attaching.
+namespace fbapi {
+
+using Firebird::FbException;
+using Firebird::IAttachment;
+using Firebird::IMaster;
+using Firebird::ThrowStatusWrapper;
+
+// The client library's master interface (process lifetime).
+IMaster* Master();
+
+// The text of a Firebird error status, lines joined by LF, no trailing LF.
+std::string ErrorText(const FbException& e);
+
+// Attach parameters: user name and password once each, and the character set.
+struct AttachParams {
+  std::string user;
+  std::string password;
+  std::string charset = "WIN1252";
+};
+
+// Attaches to `connString` (a local path opens through the embedded engine);
+// throws FbException on failure.
+IAttachment* Attach(ThrowStatusWrapper& status, const std::string& connString, const AttachParams& p);
+
+// Creates a database file (SQL dialect 3, the given default character set);
+// forcedWrites false suits scratch databases (tests, benchmarks).
+IAttachment* CreateDatabase(ThrowStatusWrapper& status, const std::string& connString, const AttachParams& p,
+                            const std::string& defaultCharset, bool forcedWrites = true);
+
+// Releases an attachment whatever its state: detach, and drop the handle when
+// detaching fails (a broken connection must not be reused).
+void Release(IAttachment*& att);
+
+}  // namespace fbapi
