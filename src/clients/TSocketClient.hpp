@@ -78,7 +78,21 @@ class TSocketClient {
   // --- protocol handlers (TSocketClientAstm*.cpp, TSocketClientHl7*.cpp, TSocketClientJson.cpp)
   std::string ProcessASTM();
   std::string ProcessHL7();
+  // Answers a query (QRY^Q02) or an order (ORM^O01) of type pTipo; answers the reply text.
+  std::string ProcessQueryHL7(const TLines& msg, int32_t pTipo);
   std::string ProcessJsonDiagno();
+
+ private:
+  // Whether the previous chunk ended exactly at a line break (continuation join).
+  bool lastChunkEndedAtBreak_ = true;
+  // Running size of inputBuffer (line bytes plus one per line for its break)...
+  mutable size_t inputBytes_ = 0;
+  // ...valid while inputBuffer still holds this many lines; otherwise recounted.
+  mutable size_t inputBytesLines_ = 0;
+  // Recounts inputBytes_ from inputBuffer (after a change made elsewhere).
+  void RecountInputBytes() const;
+  // Drops the lines at the head of inputBuffer that hold only blanks or control characters.
+  void DropLeadingBlankLines();
 };
 
 // The records of the open connections, in insertion order; owns them.
