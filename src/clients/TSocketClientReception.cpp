@@ -1,7 +1,120 @@
-// Placeholder until this concern is built; replaced wholesale by its owner.
-#include "clients/TSocketClient.hpp"
+#include <exception>
 
-void TSocketClient::ReadMessage(const std::string&) {}
-void TSocketClient::AddInputBuffer(const std::string&) {}
-bool TSocketClient::HasInBuffer(const std::string&) const { return false; }
-size_t TSocketClient::InputBufferBytes() const { return 0; }
+#include "clients/TSocketClient.hpp"
+#include "clients/TSocketClientRules.hpp"
+#include "config/TGlobal.hpp"
+
+namespace clientrules {
+
+TCutLines CutLines(const std::string& msg) {
+  TCutLines out;
+  std::string current;
+  for (size_t i = 0; i < msg.size(); ++i) {
+    const char c = msg[i];
+    if (c == CR || c == LF) {
+      out.lines.push_back(std::move(current));
+      current.clear();
+      // CR LF is one break; LF CR stays two.
+      if (c == CR && i + 1 < msg.size() && msg[i + 1] == LF) ++i;
+    } else {
+      current += c;
+    }
+  }
+  out.endsAtBreak = !msg.empty() && (msg.back() == CR || msg.back() == LF);
+  if (!out.endsAtBreak && !msg.empty()) out.lines.push_back(std::move(current));
+  return out;
+}
+
+}  // namespace clientrules
+
+void TSocketClient::ReadMessage(const std::string& msg) {
+  try {
+    if (msg.empty()) return;
+    if (msg.size() == 1 && msg[0] == ENQ) {
+      doLog("");
+      doLog("Iniciando transmiss\xe3o.");
+      usingFrameToFrame = true;
+      inTransferPhase = true;
+      inputBuffer.clear();  // whatever was left unconsumed is dropped
+      inputBytes_ = 0;
+      inputBytesLines_ = 0;
+      outputBuffer.emplace_back(1, ACK);
+    } else if (msg.size() == 1 && msg[0] == EOT) {
+      inTransferPhase = false;
+      ProcessBuffer();
+      doLog("");
+      doLog("Finalizando transmiss\xe3o.");
+    } else {
+      AddInputBuffer(msg);
+      if (inTransferPhase) {
+        // Every chunk of a transfer is acknowledged; processing waits for EOT.
+        outputBuffer.emplace_back(1, ACK);
+      } else if (BufferPossuiBlocoCompleto()) {
+        ProcessBuffer();
+      }
+    }
+  } catch (const std::exception& e) {
+    doLog(std::string("TSocketClient.ReadMessage() -> Erro: ") + e.what());
+  }
+}
+
+void TSocketClient::AddInputBuffer(const std::string& msg) {
+  try {
+    if (msg.empty()) return;
+    if (inputBuffer.size() != inputBytesLines_) RecountInputBytes();
+    clientrules::TCutLines cut = clientrules::CutLines(msg);
+    // VT is looked for before the new lines are added.
+    const bool continuation = msg[0] != VT && !inputBuffer.empty() && HasInBuffer(std::string(1, VT));
+    size_t first = 0;
+    // A segment split by a chunk boundary is glued back together. When the
+    // previous chunk ended exactly at a line break, its last line is whole:
+    // a non-empty first line here is a segment of its own, not a continuation.
+    if (continuation && !cut.lines.empty() && (!lastChunkEndedAtBreak_ || cut.lines[0].empty())) {
+      inputBuffer.back() += cut.lines[0];
+      inputBytes_ += cut.lines[0].size();
+      first = 1;
+    }
+    lastChunkEndedAtBreak_ = cut.endsAtBreak;
+    for (size_t i = first; i < cut.lines.size(); ++i) {
+      inputBytes_ += cut.lines[i].size() + 1;
+      inputBuffer.push_back(std::move(cut.lines[i]));
+      ++inputBytesLines_;
+    }
+
+    const bool hasVT = msg.find(VT) != std::string::npos;
+    const bool hasFS = msg.find(FS) != std::string::npos;
+    if (hasVT && !hasFS && !buffer_receiving_waiting_terminator) {
+      buffer_receiving_waiting_terminator = true;
+      buffer_receiving_terminator = std::string(1, FS);
+    } else if (hasFS && !hasVT && buffer_receiving_waiting_terminator) {
+      buffer_receiving_waiting_terminator = false;
+      buffer_receiving_terminator.clear();
+    }
+  } catch (const std::exception& e) {
+    doLog(std::string("TSocketClient.AddInBuffer() -> Erro: ") + e.what());
+  }
+}
+
+bool TSocketClient::HasInBuffer(const std::string& pStr) const {
+  try {
+    for (const auto& linha : inputBuffer) {
+      if (linha.find(pStr) != std::string::npos) return true;
+    }
+  } catch (...) {
+  }
+  return false;
+}
+
+size_t TSocketClient::InputBufferBytes() const {
+  // Handlers also edit inputBuffer directly; a changed line count means the
+  // running figure no longer holds, so it is counted again (once).
+  if (inputBuffer.size() != inputBytesLines_) RecountInputBytes();
+  return inputBytes_;
+}
+
+void TSocketClient::RecountInputBytes() const {
+  size_t bytes = 0;
+  for (const auto& linha : inputBuffer) bytes += linha.size() + 1;
+  inputBytes_ = bytes;
+  inputBytesLines_ = inputBuffer.size();
+}
