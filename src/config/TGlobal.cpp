@@ -1,15 +1,99 @@
-// Placeholder until this concern is built; replaced wholesale by its owner.
 #include "config/TGlobal.hpp"
-#include "clients/TSocketClient.hpp"
-#include "db/TMyDB.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <thread>
+
+#include "clients/TSocketClient.hpp"
+#include "db/TMyDB.hpp"
+
 std::unique_ptr<TGlobal> global;
-TGlobal::TGlobal(const std::string& exePath) : service_file_name(exePath) { clients = std::make_unique<TSocketClientList>(); }
+
+namespace {
+
+std::string AsciiLower(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return s;
+}
+
+// The executable's file name without a final ".exe" (a Windows build name kept on Linux).
+std::string WithoutExe(const std::string& lowerName) {
+  const std::string exe = ".exe";
+  if (lowerName.size() > exe.size() && lowerName.compare(lowerName.size() - exe.size(), exe.size(), exe) == 0)
+    return lowerName.substr(0, lowerName.size() - exe.size());
+  return lowerName;
+}
+
+}  // namespace
+
+TGlobal::TGlobal(const std::string& exePath) : service_file_name(exePath) {
+  const size_t slash = exePath.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string(".") : exePath.substr(0, slash);
+  const std::string fileName = slash == std::string::npos ? exePath : exePath.substr(slash + 1);
+  // Only the file name is lower-cased: Linux folder names are case-sensitive.
+  const std::string baseName = WithoutExe(AsciiLower(fileName));
+
+  path = folder + "/";
+  service_file_name_new = path + baseName + ".new";
+  temp_path = path + "temp/";
+  log_file_name = path + "Logs/Redurozozi.txt";
+  db_log_file_name = path + "Logs/myDB.txt";
+  config_file_name = path + baseName + ".json";
+
+  clients = std::make_unique<TSocketClientList>();
+  reiniciar_monitor = false;
+
+  // A fresh install has no Logs folder; without it every log line would be lost.
+  ::mkdir((path + "Logs").c_str(), 0755);
+  ::mkdir(temp_path.c_str(), 0755);  // a failure is ignored: nothing needs it
+
+  log_ = std::make_unique<TLog>(log_file_name, 1000000);
+  log_->now = [this] { return clock(); };
+}
+
 TGlobal::~TGlobal() = default;
-bool TGlobal::loadConfig() { config = std::make_unique<TConfigJson>(); return true; }
+
+bool TGlobal::loadConfig() {
+  bool result = false;
+  // Written through this instance's own log, which is the service log when this is `global`.
+  auto log = [this](const std::string& txt) {
+    if (log_) log_->make(txt, true);
+  };
+  try {
+    config = std::make_unique<TConfigJson>();
+    config->Load(config_file_name);
+    result = true;
+    if (config->debug) {
+      log("[Modo Debug ativado, pausando 10 segundos ... ]");
+      sleep(10000);
+    }
+    log("Carregando configura\xE7\xF5" "es de KV_Redurozozi.json\tOK");
+  } catch (const std::exception& e) {
+    log(std::string("TGlobal.loadConfig() -> Erro: ") + e.what());
+  }
+  return result;
+}
+
 void TGlobal::StartMyDB() { myDB = std::make_unique<TMyDB>(myDBInfo, db_log_file_name); }
-void TGlobal::DefaultSleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-void doLog(const std::string&, bool) {}
+
+void TGlobal::DefaultSleep(int milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+void doLog(const std::string& txt, bool /*newLine: every caller passes true*/) {
+  if (!global || !global->log_) return;
+  global->log_->make(txt, true);
+}
+
 bool modoDebug() { return global && global->config && global->config->debug; }
-std::string ExecutablePath() { return {}; }
+
+std::string ExecutablePath() {
+  std::string buf(4096, '\0');
+  const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
+  if (n <= 0) return {};
+  buf.resize(static_cast<size_t>(n));
+  return buf;
+}

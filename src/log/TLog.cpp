@@ -1,9 +1,381 @@
-// Placeholder until this concern is built; replaced wholesale by its owner.
 #include "log/TLog.hpp"
-struct TLog::Impl {};
-TLog::TLog(const std::string& f, int32_t m) : file_name(f), max_file_size(m) {}
-TLog::~TLog() = default;
-void TLog::setFile(const std::string& f) { file_name = f; }
-int64_t TLog::FileSize(const std::string&) { return -1; }
-void TLog::make(const std::string&, bool) {}
-void TLog::flush() {}
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "util/Encoding.hpp"
+
+// Rewriting a file of up to a megabyte for every entry would make the log the
+// slowest part of message handling. So the file's lines stay in memory between
+// entries, entries are queued, and a small flusher thread applies a burst of
+// them with the same rules one by one and rewrites the file once. Before the
+// cached lines are trusted the file is checked against what was last written,
+// so an operator who deletes or truncates it is not overwritten with stale text.
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Entries wait at most this long for companions before the file is rewritten.
+constexpr auto kCoalesceWindow = std::chrono::milliseconds(20);
+
+enum class FileEncoding { Ansi, Utf8, Utf16LE, Utf16BE };
+
+const std::string kBomUtf8 = "\xEF\xBB\xBF";
+const std::string kBomUtf16LE = "\xFF\xFE";
+const std::string kBomUtf16BE = "\xFE\xFF";
+
+bool IsUtf16(FileEncoding e) { return e == FileEncoding::Utf16LE || e == FileEncoding::Utf16BE; }
+
+const std::string& Bom(FileEncoding e) {
+  static const std::string none;
+  switch (e) {
+    case FileEncoding::Utf8: return kBomUtf8;
+    case FileEncoding::Utf16LE: return kBomUtf16LE;
+    case FileEncoding::Utf16BE: return kBomUtf16BE;
+    default: return none;
+  }
+}
+
+// A Windows-1252 text in the file's encoding.
+std::string Encode(const std::string& cp1252, FileEncoding e) {
+  switch (e) {
+    case FileEncoding::Utf8: return Cp1252ToUtf8(cp1252);
+    case FileEncoding::Utf16LE: return Utf8ToUtf16(Cp1252ToUtf8(cp1252), false);
+    case FileEncoding::Utf16BE: return Utf8ToUtf16(Cp1252ToUtf8(cp1252), true);
+    default: return cp1252;
+  }
+}
+
+const std::string& LineBreak(FileEncoding e) {
+  static const std::string crlf = "\r\n";
+  static const std::string le = std::string("\r\0\n\0", 4);
+  static const std::string be = std::string("\0\r\0\n", 4);
+  return e == FileEncoding::Utf16LE ? le : e == FileEncoding::Utf16BE ? be : crlf;
+}
+
+// Splits encoded text at CR, LF and CR LF; a break at the very end opens no
+// empty last line. Works on code units, so UTF-16 text keeps its bytes.
+void SplitLines(const std::string& text, FileEncoding e, std::vector<std::string>& out) {
+  const size_t unit = IsUtf16(e) ? 2 : 1;
+  const size_t n = text.size() / unit * unit;  // a dangling odd byte is no character
+  auto at = [&](size_t i) -> unsigned {
+    if (unit == 1) return static_cast<unsigned char>(text[i]);
+    const auto a = static_cast<unsigned char>(text[i]);
+    const auto b = static_cast<unsigned char>(text[i + 1]);
+    return e == FileEncoding::Utf16BE ? (a << 8 | b) : (b << 8 | a);
+  };
+  size_t start = 0;
+  for (size_t i = 0; i < n; i += unit) {
+    const unsigned c = at(i);
+    if (c == '\r' || c == '\n') {
+      out.push_back(text.substr(start, i - start));
+      if (c == '\r' && i + unit < n && at(i + unit) == '\n') i += unit;
+      start = i + unit;
+    }
+  }
+  if (start < n) out.push_back(text.substr(start, n - start));
+}
+
+bool HasLineBreak(const std::string& line, FileEncoding e) {
+  if (!IsUtf16(e)) return line.find_first_of("\r\n") != std::string::npos;
+  for (size_t i = 0; i + 1 < line.size(); i += 2) {
+    const char hi = e == FileEncoding::Utf16BE ? line[i] : line[i + 1];
+    const char lo = e == FileEncoding::Utf16BE ? line[i + 1] : line[i];
+    if (hi == 0 && (lo == '\r' || lo == '\n')) return true;
+  }
+  return false;
+}
+
+std::string Timestamp(const TDateTime& t) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%02d/%02d/%04d %02d:%02d:%02d", t.day, t.month, t.year, t.hour,
+                t.minute, t.second);
+  return buf;
+}
+
+struct Pending {
+  std::string file;
+  int64_t cap;
+  std::string text;  // Windows-1252, timestamp included
+  bool newLine;
+};
+
+// What the file looked like right after our last write.
+struct FileIdentity {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = -1;
+  timespec mtime{};
+  timespec ctime{};
+
+  static FileIdentity Of(const struct stat& st) {
+    return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+  }
+  bool operator==(const FileIdentity& o) const {
+    return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+           mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec &&
+           ctime.tv_nsec == o.ctime.tv_nsec;
+  }
+};
+
+bool ReadAll(int fd, std::string& out) {
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n == 0) return true;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    out.append(buf, static_cast<size_t>(n));
+  }
+}
+
+bool WriteAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+struct TLog::Impl {
+  // Queue shared with the caller's thread.
+  std::mutex pendingMutex;
+  std::condition_variable wake;
+  std::vector<Pending> pending;
+  bool scheduled = false;
+  Clock::time_point deadline;
+  bool stopping = false;
+  std::thread flusher;
+  bool threadFailed = false;
+
+  // The file as it stands after the last entry; touched only under ioMutex.
+  std::mutex ioMutex;
+  bool cacheValid = false;
+  std::string cacheFile;
+  FileIdentity written;
+  FileEncoding enc = FileEncoding::Ansi;
+  std::deque<std::string> lines;  // encoded, without line breaks (except maybe the first)
+  int64_t size = 0;               // bytes the file holds after a rewrite, mark included
+  std::optional<int64_t> diskSize;  // size of the file as read, until the next entry judges the cap
+  bool failureReported = false;
+
+  void Run();
+  void FlushPending();
+  void Load(const std::string& file, int64_t cap);
+  void Apply(const Pending& p);
+  void Write();
+};
+
+void TLog::Impl::Run() {
+  std::unique_lock lk(pendingMutex);
+  for (;;) {
+    wake.wait(lk, [&] { return stopping || scheduled; });
+    if (stopping) return;
+    wake.wait_until(lk, deadline, [&] { return stopping; });
+    if (stopping) return;  // the destructor writes what is left
+    scheduled = false;
+    lk.unlock();
+    FlushPending();
+    lk.lock();
+  }
+}
+
+void TLog::Impl::FlushPending() {
+  std::lock_guard io(ioMutex);
+  std::vector<Pending> batch;
+  {
+    std::lock_guard lk(pendingMutex);
+    batch.swap(pending);
+  }
+  if (batch.empty()) return;
+  size_t i = 0;
+  while (i < batch.size()) {
+    // Entries for one file (setFile may switch between them) go in one rewrite.
+    const std::string& file = batch[i].file;
+    Load(file, batch[i].cap);
+    for (; i < batch.size() && batch[i].file == file; ++i) Apply(batch[i]);
+    Write();
+  }
+}
+
+// Makes the in-memory lines reflect the file on disk, reading it only when it
+// is not exactly what we wrote last.
+void TLog::Impl::Load(const std::string& file, int64_t cap) {
+  struct stat st{};
+  const bool exists = ::stat(file.c_str(), &st) == 0;
+  if (cacheValid && cacheFile == file && exists && FileIdentity::Of(st) == written) return;
+
+  cacheValid = false;
+  cacheFile = file;
+  lines.clear();
+  enc = FileEncoding::Ansi;
+  size = 0;
+  diskSize.reset();
+  if (!exists) return;
+  diskSize = st.st_size;
+  if (st.st_size >= cap) return;  // dropped by the cap rule when the entry is applied
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;  // unreadable counts as empty
+  std::string text;
+  const bool ok = ReadAll(fd, text);
+  ::close(fd);
+  if (!ok) return;
+
+  size_t bom = 0;
+  if (text.compare(0, 3, kBomUtf8) == 0) {
+    enc = FileEncoding::Utf8, bom = 3;
+  } else if (text.compare(0, 2, kBomUtf16LE) == 0) {
+    enc = FileEncoding::Utf16LE, bom = 2;
+  } else if (text.compare(0, 2, kBomUtf16BE) == 0) {
+    enc = FileEncoding::Utf16BE, bom = 2;
+  }
+  std::vector<std::string> split;
+  SplitLines(text.substr(bom), enc, split);
+  const size_t br = LineBreak(enc).size();
+  size = static_cast<int64_t>(Bom(enc).size());
+  for (auto& l : split) {
+    size += static_cast<int64_t>(l.size() + br);
+    lines.push_back(std::move(l));
+  }
+  // `size` is what the next rewrite will leave (line breaks normalised); the
+  // cap is judged on the file as it is now.
+  diskSize = st.st_size;
+}
+
+void TLog::Impl::Apply(const Pending& p) {
+  const int64_t current = diskSize ? *diskSize : size;
+  diskSize.reset();
+  if (current >= p.cap) {
+    // No rotation: the file starts afresh, in the 8-bit code page.
+    lines.clear();
+    enc = FileEncoding::Ansi;
+    size = 0;
+  }
+  const size_t br = LineBreak(enc).size();
+  if (!lines.empty() && HasLineBreak(lines.front(), enc)) {
+    // An entry written with a CR or LF inside becomes separate lines once read back.
+    std::vector<std::string> split;
+    SplitLines(lines.front() + LineBreak(enc), enc, split);
+    size -= static_cast<int64_t>(lines.front().size() + br);
+    lines.pop_front();
+    for (auto it = split.rbegin(); it != split.rend(); ++it) {
+      size += static_cast<int64_t>(it->size() + br);
+      lines.push_front(std::move(*it));
+    }
+  }
+  std::string entry = Encode(p.text, enc);
+  if (lines.empty()) size = static_cast<int64_t>(Bom(enc).size());
+  if (p.newLine || lines.empty()) {
+    size += static_cast<int64_t>(entry.size() + br);
+    lines.push_front(std::move(entry));
+  } else {
+    size += static_cast<int64_t>(entry.size());
+    lines.front() += entry;
+  }
+}
+
+void TLog::Impl::Write() {
+  const std::string& br = LineBreak(enc);
+  std::string data = Bom(enc);
+  data.reserve(static_cast<size_t>(size > 0 ? size : 0));
+  for (const auto& l : lines) {
+    data += l;
+    data += br;
+  }
+  cacheValid = false;
+  const int fd = ::open(cacheFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  bool ok = fd >= 0 && WriteAll(fd, data);
+  struct stat st{};
+  if (ok) ok = ::fstat(fd, &st) == 0;
+  const int err = errno;
+  if (fd >= 0) ::close(fd);
+  if (!ok) {
+    // The caller must go on; one note on stderr (the journal) until writing works again.
+    if (!failureReported)
+      std::fprintf(stderr, "TLog: cannot write %s: %s\n", cacheFile.c_str(), std::strerror(err));
+    failureReported = true;
+    return;
+  }
+  failureReported = false;
+  written = FileIdentity::Of(st);
+  cacheValid = true;
+}
+
+TLog::TLog(const std::string& filename, int32_t maxFileSize)
+    : file_name(filename), max_file_size(maxFileSize), impl_(std::make_unique<Impl>()) {}
+
+TLog::~TLog() {
+  {
+    std::lock_guard lk(impl_->pendingMutex);
+    impl_->stopping = true;
+  }
+  impl_->wake.notify_all();
+  if (impl_->flusher.joinable()) impl_->flusher.join();
+  impl_->FlushPending();
+}
+
+void TLog::setFile(const std::string& filename) { file_name = filename; }
+
+int64_t TLog::FileSize(const std::string& fileName) {
+  struct stat st{};
+  if (::stat(fileName.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return st.st_size;
+}
+
+void TLog::make(const std::string& txt, bool newLine) {
+  try {
+    std::string entry = txt.empty() ? std::string() : Timestamp(now ? now() : SystemNow()) + "\t" + txt;
+    bool synchronous = false;
+    {
+      std::lock_guard lk(impl_->pendingMutex);
+      impl_->pending.push_back({file_name, max_file_size, std::move(entry), newLine});
+      if (!impl_->flusher.joinable() && !impl_->threadFailed) {
+        try {
+          impl_->flusher = std::thread([impl = impl_.get()] { impl->Run(); });
+        } catch (const std::system_error&) {
+          impl_->threadFailed = true;
+        }
+      }
+      synchronous = impl_->threadFailed;
+      if (!synchronous && !impl_->scheduled) {
+        impl_->scheduled = true;
+        impl_->deadline = Clock::now() + kCoalesceWindow;
+      }
+    }
+    if (synchronous)
+      impl_->FlushPending();
+    else
+      impl_->wake.notify_all();
+  } catch (...) {
+    // Logging never stops the caller.
+  }
+}
+
+void TLog::flush() {
+  try {
+    impl_->FlushPending();
+  } catch (...) {
+  }
+}
