@@ -77,6 +77,8 @@ class TSocketClient {
 
   // --- protocol handlers (TSocketClientAstm*.cpp, TSocketClientHl7*.cpp, TSocketClientJson.cpp)
   std::string ProcessASTM();
+  // Builds and queues the reply to an ASTM query block; "use buffer" when queued.
+  std::string ProcessQueryASTM(const TLines& msg);
   std::string ProcessHL7();
   // Answers a query (QRY^Q02) or an order (ORM^O01) of type pTipo; answers the reply text.
   std::string ProcessQueryHL7(const TLines& msg, int32_t pTipo);
