@@ -1,0 +1,122 @@
+#include "service/TKVRedurozozi.hpp"
+
+#include <filesystem>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+
+#include "clients/TSocketClient.hpp"
+#include "config/TGlobal.hpp"
+#include "db/TMyDB.hpp"
+#include "util/Encoding.hpp"
+
+namespace fs = std::filesystem;
+
+// Log texts are Windows-1252 bytes, like everything the service writes.
+namespace {
+const std::string kHyphens = std::string(60, '-') + " ";
+const char* const kStartHeader = "Iniciando servi\xE7o redurozozi (ASTM, HL7, ...)";
+const char* const kInstalled = "** SERVI\xC7O INSTALADO COM SUCESSO!";
+const char* const kLoadConfig = "[CARREGAR CONFIGURA\xC7\xD5" "ES]";
+const char* const kConfigRefused =
+    "N\xE3o \xE9 poss\xEDvel iniciar o servi\xE7o. Existe algum erro com o arquivo de configura\xE7\xF5"
+    "es.";
+const char* const kDbErrorBefore = "Banco de dados: ERRO [";
+const char* const kDbErrorAfter =
+    "]. Verificar a configura\xE7\xE3o no arquivo de configura\xE7\xE3o (database.json ou "
+    "kv_redurozozi.json) e a instala\xE7\xE3o do Firebird Client.";
+const char* const kCannotStart = "N\xE3o foi poss\xEDvel iniciar o servi\xE7o. Erro: ";
+}  // namespace
+
+TKVRedurozozi::TKVRedurozozi()
+    : acceptor_(Context()), acceptRetry_(Context()) {
+  ServiceCreate();
+}
+
+TKVRedurozozi::~TKVRedurozozi() {
+  // The look-up threads post into the loop: they must be gone before it is.
+  lookups_.stop();
+  lookups_.join();
+  std::error_code ec;
+  acceptor_.close(ec);
+  for (auto& [serial, session] : sessions_) session->socket.close(ec);
+  sessions_.clear();
+}
+
+void TKVRedurozozi::ServiceCreate() {
+  global = std::make_unique<TGlobal>(ExecutablePath());
+  // A fresh install must log from its first line.
+  std::error_code ec;
+  if (!global->path.empty()) fs::create_directories(fs::path(global->path) / "Logs", ec);
+  for (int i = 0; i < 4; ++i) doLog("");
+  doLog(kHyphens);
+  doLog(kStartHeader);
+  doLog(kHyphens);
+}
+
+void TKVRedurozozi::ServiceAfterInstall() { doLog(kInstalled); }
+
+void TKVRedurozozi::ServiceStart(bool& Started) {
+  doLog("");
+  doLog(kLoadConfig);
+  Started = false;
+  if (!global->loadConfig()) {
+    doLog(kConfigRefused);
+    ExitCode = 1;
+    return;
+  }
+  global->myDBInfo = global->config->myDBInfo;
+  global->StartMyDB();
+  Started = true;
+}
+
+void TKVRedurozozi::ServiceExecute() {
+  try {
+    // The database layer keeps the driver's message in its own log and
+    // answers no table; the start-up line points there.
+    std::unique_ptr<TResultTable> table;
+    if (global->myDB) table = global->myDB->Select("select 1 from rdb$database", false);
+    if (!table) throw std::runtime_error("sem resposta do banco de dados; detalhes em Logs/myDB.txt");
+    if (table->RecordCount() >= 1) doLog("Banco de dados: OK");
+  } catch (const std::exception& e) {
+    doLog(kDbErrorBefore + std::string(e.what()) + kDbErrorAfter);
+  }
+
+  try {
+    OpenListener(global->config->portaServico);
+    ServerSocketListen();
+    doLog("Pasta destino de arquivos: " + global->config->pastaSaida);
+    CreateOutputFolder();
+    while (!Terminated()) ProcessRequests(true);
+  } catch (const std::exception& e) {
+    doLog(kCannotStart + std::string(e.what()));
+    ExitCode = 1;
+  }
+}
+
+void TKVRedurozozi::ServiceStop(bool& Stopped) {
+  doLog("");
+  doLog("Finalizando!");
+  doLog("...");
+  doLog("..");
+  doLog(".");
+  Stopped = true;
+}
+
+void TKVRedurozozi::CreateOutputFolder() {
+  try {
+    const std::string& pasta = global->config->pastaSaida;
+    if (pasta.empty()) throw std::runtime_error("caminho da pasta vazio");
+    const fs::path folder(Cp1252ToUtf8(pasta));
+    if (!fs::is_directory(folder)) fs::create_directories(folder);
+  } catch (const std::exception& e) {
+    doLog("Erro ao tentar criar pasta. Erro: " + std::string(e.what()));
+  }
+}
+
+void TKVRedurozozi::ReportError(const std::string& text) {
+  // Stands in for the system event log: the journal gets stderr, the
+  // operator reads the service log.
+  std::cerr << SERVICE_NAME << ": " << text << std::endl;
+  doLog("TKVRedurozozi -> Erro: " + text);
+}
