@@ -1,0 +1,186 @@
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <random>
+
+#include "log/TLog.hpp"
+#include "support/TestSupport.hpp"
+
+using kvtest::ReadFile;
+using kvtest::Repr;
+using kvtest::TempDir;
+using kvtest::WaitFor;
+using kvtest::WriteFile;
+using namespace std::chrono_literals;
+
+namespace {
+
+const TDateTime kT1{2024, 3, 7, 9, 5, 4, 0};
+const std::string kStamp1 = "07/03/2024 09:05:04\t";
+
+std::unique_ptr<TLog> MakeLog(const std::string& file, int32_t cap = 1000000) {
+  auto log = std::make_unique<TLog>(file, cap);
+  log->now = FixedClock(kT1);
+  return log;
+}
+
+// The plain algorithm, one entry at a time, straight on the file: read all
+// lines (split at CR, LF, CR LF), drop them at the cap, put the entry on top,
+// write every line followed by CR LF. The oracle for the coalescing writer.
+void ReferenceMake(const std::string& file, int64_t cap, const std::string& txt) {
+  std::vector<std::string> lines;
+  const std::string text = ReadFile(file);
+  if (static_cast<int64_t>(text.size()) < cap) {
+    size_t start = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+      if (text[i] == '\r' || text[i] == '\n') {
+        lines.push_back(text.substr(start, i - start));
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        start = i + 1;
+      }
+    }
+    if (start < text.size()) lines.push_back(text.substr(start));
+  }
+  lines.insert(lines.begin(), txt.empty() ? "" : kStamp1 + txt);
+  std::string out;
+  for (const auto& l : lines) out += l + "\r\n";
+  WriteFile(file, out);
+}
+
+TEST(TLogWriter, BurstsEndExactlyAsEntryByEntryWriting) {
+  // Random bursts with blank entries, CR and LF inside entries, and a small
+  // cap crossed many times; compared after every burst with the oracle.
+  std::mt19937 rng(12345);
+  const int32_t caps[] = {300, 2000, 100000};
+  for (const int32_t cap : caps) {
+    TempDir dir;
+    const std::string file = dir / "log.txt";
+    const std::string oracle = dir / "oracle.txt";
+    WriteFile(file, "old\nlines\r\nx");
+    WriteFile(oracle, "old\nlines\r\nx");
+    auto log = MakeLog(file, cap);
+    for (int burst = 0; burst < 40; ++burst) {
+      const int n = 1 + static_cast<int>(rng() % 12);
+      for (int k = 0; k < n; ++k) {
+        std::string txt;
+        switch (rng() % 6) {
+          case 0: txt = ""; break;
+          case 1: txt = "erro\rSQL: select " + std::to_string(rng() % 1000); break;
+          case 2: txt = "a\nb\r"; break;
+          default: txt = "entry " + std::to_string(burst) + "." + std::to_string(k) + std::string(rng() % 40, 'z');
+        }
+        log->make(txt);
+        ReferenceMake(oracle, cap, txt);
+      }
+      log->flush();
+      ASSERT_EQ(Repr(ReadFile(file)), Repr(ReadFile(oracle))) << "cap " << cap << " burst " << burst;
+    }
+  }
+}
+
+TEST(TLogWriter, EntriesReachTheFileWithoutAFlushCall) {
+  TempDir dir;
+  const std::string file = dir / "log.txt";
+  auto log = MakeLog(file);
+  for (int i = 0; i < 50; ++i) log->make("burst " + std::to_string(i));
+  // The background writer gets there by itself (it is designed for 100 ms; the
+  // benchmark measures it, the test only waits for it).
+  EXPECT_TRUE(WaitFor([&] { return ReadFile(file).rfind(kStamp1 + "burst 49\r\n", 0) == 0; }, 5000ms));
+  std::string expected;
+  for (int i = 49; i >= 0; --i) expected += kStamp1 + "burst " + std::to_string(i) + "\r\n";
+  EXPECT_EQ(ReadFile(file), expected);
+  log->make("later");
+  EXPECT_TRUE(WaitFor([&] { return ReadFile(file) == kStamp1 + "later\r\n" + expected; }, 5000ms));
+}
+
+TEST(TLogWriter, DestructorWritesWhatIsPending) {
+  TempDir dir;
+  const std::string file = dir / "log.txt";
+  {
+    auto log = MakeLog(file);
+    log->make("a");
+    log->make("b");
+  }
+  EXPECT_EQ(Repr(ReadFile(file)), Repr(kStamp1 + "b\r\n" + kStamp1 + "a\r\n"));
+}
+
+TEST(TLogWriter, ExternalChangesAreNoticed) {
+  struct Row {
+    std::string name;
+    std::function<void(const std::string&)> change;
+    std::string after;  // the file after the change and one more entry
+  };
+  const std::vector<Row> rows = {
+      {"deleted", [](const std::string& f) { std::remove(f.c_str()); }, kStamp1 + "after\r\n"},
+      {"truncated", [](const std::string& f) { WriteFile(f, ""); }, kStamp1 + "after\r\n"},
+      {"replaced", [](const std::string& f) { WriteFile(f, "operator note\r\n"); },
+       kStamp1 + "after\r\noperator note\r\n"},
+      {"rewritten with the same size",
+       [](const std::string& f) {
+         std::string s = ReadFile(f);
+         for (char& c : s)
+           if (c == 'b') c = 'B';
+         WriteFile(f, s);
+         // Make sure the time stamp differs even on a coarse clock.
+         struct timespec ts[2] = {{1, 0}, {1, 0}};
+         utimensat(AT_FDCWD, f.c_str(), ts, 0);
+       },
+       kStamp1 + "after\r\n" + kStamp1 + "B\r\n" + kStamp1 + "a\r\n"},
+  };
+  for (size_t i = 0; i < rows.size(); ++i) {
+    TempDir dir;
+    const std::string file = dir / "log.txt";
+    auto log = MakeLog(file);
+    log->make("a");
+    log->make("b");
+    log->flush();
+    rows[i].change(file);
+    log->make("after");
+    log->flush();
+    EXPECT_EQ(Repr(ReadFile(file)), Repr(rows[i].after)) << "row " << i << " (" << rows[i].name << ")";
+  }
+}
+
+TEST(TLogWriter, UnwritableFileDoesNotStopTheCaller) {
+  TempDir dir;
+  WriteFile(dir / "plainfile", "x");
+  const std::vector<std::string> files = {
+      dir / "missing/folder/log.txt",
+      dir / "plainfile/log.txt",  // a file where a folder should be
+      dir.path(),                 // a folder where the file should be
+  };
+  for (size_t i = 0; i < files.size(); ++i) {
+    auto log = MakeLog(files[i]);
+    for (int k = 0; k < 3; ++k) log->make("entry");
+    log->flush();
+    log->make("again");
+  }  // destructors flush again without failing
+  EXPECT_EQ(ReadFile(dir / "plainfile"), "x");
+  // Once the folder appears, logging resumes.
+  const std::string late = dir / "late/log.txt";
+  auto log = MakeLog(late);
+  log->make("lost");
+  log->flush();
+  ASSERT_EQ(mkdir((dir / "late").c_str(), 0755), 0);
+  log->make("kept");
+  log->flush();
+  EXPECT_EQ(Repr(ReadFile(late)), Repr(kStamp1 + "kept\r\n"));
+}
+
+TEST(TLogWriter, SetFileAndFileSize) {
+  TempDir dir;
+  auto log = MakeLog(dir / "one.txt");
+  log->make("1");
+  log->setFile(dir / "two.txt");
+  log->make("2");
+  log->flush();
+  EXPECT_EQ(ReadFile(dir / "one.txt"), kStamp1 + "1\r\n");
+  EXPECT_EQ(ReadFile(dir / "two.txt"), kStamp1 + "2\r\n");
+  EXPECT_EQ(TLog::FileSize(dir / "one.txt"), static_cast<int64_t>(kStamp1.size() + 3));
+  EXPECT_EQ(TLog::FileSize(dir / "none.txt"), -1);
+  WriteFile(dir / "empty.txt", "");
+  EXPECT_EQ(TLog::FileSize(dir / "empty.txt"), 0);
+}
+
+}  // namespace
