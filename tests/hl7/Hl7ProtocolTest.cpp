@@ -195,7 +195,7 @@ TEST(Hl7Msh, QueryAndOrderValues) {
   EXPECT_THROW(hl7::ReadQueryValues({}, hl7::QUERY_QRY), std::out_of_range);
 }
 
-TEST(Hl7Query, VisibleCodeAndLookupGuard) {
+TEST(Hl7QueryValues, VisibleCodeAndLookupGuard) {
   EXPECT_EQ(hl7::CodigoVisivel("10686870001"), "1068687");
   EXPECT_EQ(hl7::CodigoVisivel("1068687000"), "1068687000");
   EXPECT_EQ(hl7::CodigoVisivel("106868700012"), "106868700012");
