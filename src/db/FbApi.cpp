@@ -14,7 +14,13 @@ std::string ErrorText(const FbException& e) {
   unsigned n = Master()->getUtilInterface()->formatStatus(buf, sizeof(buf), e.getStatus());
   std::string text(buf, n < sizeof(buf) ? n : sizeof(buf) - 1);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  return text;
+  // Log files end their lines with CR LF.
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
 }
 
 namespace {

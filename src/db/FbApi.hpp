@@ -15,7 +15,7 @@ using Firebird::ThrowStatusWrapper;
 // The client library's master interface (process lifetime).
 IMaster* Master();
 
-// The text of a Firebird error status, lines joined by LF, no trailing LF.
+// The text of a Firebird error status, lines joined by CR LF, no trailing line end.
 std::string ErrorText(const FbException& e);
 
 // Attach parameters: user name and password once each, and the character set.

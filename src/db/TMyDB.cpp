@@ -1,6 +1,94 @@
-// Placeholder until this concern is built; replaced wholesale by its owner.
 #include "db/TMyDB.hpp"
-struct TMyDB::Impl {};
-TMyDB::TMyDB(const TMyDBInfo& i, const std::string& f) : info(i), log_(f, 300000) {}
-TMyDB::~TMyDB() = default;
-std::unique_ptr<TResultTable> TMyDB::Select(const std::string&, bool, const std::vector<TDbValue>&) { return nullptr; }
+
+#include <stdexcept>
+
+#include "db/FbApi.hpp"
+#include "db/TMyDBImpl.hpp"
+#include "db/TMyTransaction.hpp"
+
+Firebird::IAttachment* TMyDB::Impl::Attached(const TMyDB& db) {
+  if (att) return att;
+  // The attach parameters are made afresh for every attach: the character set
+  // and the user name and password, once each.
+  Firebird::ThrowStatusWrapper st(fbapi::Master()->getStatus());
+  try {
+    att = fbapi::Attach(st, db.ConnectionString(), {db.info.user, db.info.password, "WIN1252"});
+  } catch (const Firebird::FbException& e) {
+    std::string text = fbapi::ErrorText(e);
+    st.dispose();
+    att = nullptr;
+    throw std::runtime_error(text);
+  }
+  st.dispose();
+  return att;
+}
+
+TMyDB::TMyDB(const TMyDBInfo& pMyDBInfo, const std::string& pLogFilename)
+    : info(pMyDBInfo), log_(pLogFilename, 300000), impl_(std::make_unique<Impl>()) {}
+
+TMyDB::~TMyDB() {
+  if (!impl_->att) return;
+  Firebird::ThrowStatusWrapper st(fbapi::Master()->getStatus());
+  try {
+    impl_->att->detach(&st);
+  } catch (const Firebird::FbException& e) {
+    log_.make("TMyDB.destroy() -> Erro: " + fbapi::ErrorText(e));
+    impl_->att->release();
+  }
+  impl_->att = nullptr;
+  st.dispose();
+}
+
+std::string TMyDB::ConnectionString() const { return info.server.empty() ? info.database : info.server + ":" + info.database; }
+
+bool TMyDB::IsConnected() const { return impl_->att != nullptr; }
+
+void TMyDB::SetDBInfo(const TMyDBInfo& pMyDBInfo) { info = pMyDBInfo; }
+
+std::unique_ptr<TMyTransaction> TMyDB::StartTransaction() { return std::make_unique<TMyTransaction>(*this); }
+
+std::unique_ptr<TResultTable> TMyDB::Select(const std::string& pSQL, bool pKeepConnected,
+                                            const std::vector<TDbValue>& pParams) {
+  std::unique_ptr<TResultTable> table;
+  try {
+    auto tr = StartTransaction();
+    table = tr->Select(pSQL, pParams);
+    tr->DoCommit();  // a failed commit after a read is not reported
+  } catch (const std::exception& e) {
+    // Only an allocation failure gets here; the caller must still get an answer.
+    log_.make("TMyDB.Select() -> Erro: " + std::string(e.what()) + "\rSQL: " + pSQL);
+    table.reset();
+  }
+  if (!pKeepConnected) Disconnect();
+  return table;
+}
+
+bool TMyDB::Exec(const std::string& pSQL, bool pParamCheck) {
+  auto tr = StartTransaction();
+  bool ok = tr->Exec(pSQL, pParamCheck);
+  return tr->DoCommit() && ok;
+}
+
+void TMyDB::Disconnect() {
+  if (!impl_->att) return;
+  Firebird::ThrowStatusWrapper st(fbapi::Master()->getStatus());
+  try {
+    impl_->att->detach(&st);
+  } catch (const Firebird::FbException& e) {
+    log_.make("TMyDB.Disconnect() -> Erro: " + fbapi::ErrorText(e));
+    // A connection that cannot be detached is broken: drop it, the next query attaches anew.
+    impl_->att->release();
+  }
+  impl_->att = nullptr;
+  st.dispose();
+}
+
+bool TMyDB::Connect() {
+  try {
+    impl_->Attached(*this);
+    return true;
+  } catch (const std::exception& e) {
+    log_.make("TMyDB.Connect() -> Erro: " + std::string(e.what()));
+    return false;
+  }
+}
