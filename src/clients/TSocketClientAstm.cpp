@@ -111,7 +111,9 @@ std::string TSocketClient::ProcessASTM() {
     const bool fimDeTransferencia = usingFrameToFrame;
     auto bloco = astm::GetBlocoProcessarASTM(inputBuffer, fimDeTransferencia);
     if (modoDebug() && bloco) doLog("bloco_para_salvar: " + astm::LinesText(bloco->linhas));
+    size_t blocos = 0;
     while (bloco) {
+      ++blocos;
       if (bloco->linhas.empty()) {
         // Only framing (a checksum line left from a message handled before) closed it.
         throw std::runtime_error("bloco ASTM completo sem nenhuma linha");
@@ -140,7 +142,10 @@ std::string TSocketClient::ProcessASTM() {
       }
       bloco = astm::GetBlocoProcessarASTM(inputBuffer, fimDeTransferencia);
     }
-    if (!inputBuffer.empty()) {
+    // Outside a transfer a framed message arrives frame by frame; until its
+    // terminator record it is no residue and is not logged at every frame.
+    const bool mensagemChegando = !usingFrameToFrame && blocos == 0 && HasInBuffer(std::string(1, STX));
+    if (!inputBuffer.empty() && !mensagemChegando) {
       doLog("");
       doLog(std::string("Buffer cont\xe9m res\xed") + "duos da \xfaltima mensagem recebida: {" +
             astm::LinesText(inputBuffer) + "}");
