@@ -1,0 +1,108 @@
+#include "Connection.hpp"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace sim {
+
+namespace {
+int RemainingMs(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+std::string Where(const std::string& host, int port) { return host + ":" + std::to_string(port); }
+}  // namespace
+
+Connection::Connection(const std::string& host, int port, std::chrono::milliseconds connectTimeout) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
+  if (rc != 0) throw SimError("cannot resolve host " + host + ": " + gai_strerror(rc));
+  const Clock::time_point deadline = Clock::now() + connectTimeout;
+  std::string lastError = "no address";
+  for (addrinfo* ai = list; ai != nullptr && fd_ < 0; ai = ai->ai_next) {
+    int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+    if (fd < 0) continue;
+    const int flags = ::fcntl(fd, F_GETFL, 0);
+    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    int r = ::connect(fd, ai->ai_addr, ai->ai_addrlen);
+    if (r != 0 && errno == EINPROGRESS) {
+      pollfd p{fd, POLLOUT, 0};
+      r = ::poll(&p, 1, RemainingMs(deadline));
+      if (r == 0) {
+        lastError = "no answer within " + std::to_string(connectTimeout.count() / 1000) + " s";
+        ::close(fd);
+        continue;
+      }
+      int err = 0;
+      socklen_t len = sizeof err;
+      ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+      r = err == 0 ? 0 : -1;
+      errno = err;
+    }
+    if (r != 0) {
+      lastError = std::strerror(errno);
+      ::close(fd);
+      continue;
+    }
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    fd_ = fd;
+  }
+  ::freeaddrinfo(list);
+  if (fd_ < 0) throw SimError("cannot connect to " + Where(host, port) + ": " + lastError);
+}
+
+Connection::~Connection() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void Connection::Send(const std::string& bytes) {
+  size_t sent = 0;
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(15);
+  while (sent < bytes.size()) {
+    const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd p{fd_, POLLOUT, 0};
+      if (::poll(&p, 1, RemainingMs(deadline)) <= 0) throw SimError("host does not take data (send timed out)");
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    throw SimError(std::string("send failed: ") + std::strerror(errno));
+  }
+}
+
+Connection::Got Connection::Receive(std::string& buffer, std::string& chunk,
+                                    Clock::time_point deadline) {
+  chunk.clear();
+  for (;;) {
+    pollfd p{fd_, POLLIN, 0};
+    const int r = ::poll(&p, 1, RemainingMs(deadline));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return Got::Timeout;
+    char buf[4096];
+    const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (n <= 0) return Got::Closed;
+    chunk.assign(buf, static_cast<size_t>(n));
+    buffer += chunk;
+    return Got::Data;
+  }
+}
+
+}  // namespace sim

@@ -1,0 +1,70 @@
+#pragma once
+#include <chrono>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "AstmFrames.hpp"
+#include "Connection.hpp"
+#include "Messages.hpp"
+
+namespace sim {
+
+enum class Mode { Auto, Astm, AstmPlain, Hl7, Json };
+
+// Everything the command line sets.
+struct Options {
+  std::string host = "127.0.0.1";
+  int port = 6000;
+  Mode mode = Mode::Auto;
+  std::vector<std::string> files;
+  std::string query;   // --query SAMPLE
+  bool order = false;  // --order: ORM^O01 instead of QRY^Q02
+  Identity identity;
+  std::chrono::milliseconds timeout{15000};  // every wait for the host
+  std::chrono::milliseconds gap{200};        // pause before a lone EOT, so it is a chunk of its own
+  std::chrono::milliseconds linger{500};     // watch for unexpected bytes after a message
+  bool quiet = false;                        // no byte transcript, summary only
+};
+
+// Plays messages to the host over one connection, the way an analyzer would,
+// and checks every answer. Failures throw SimError with a one-line reason.
+class Session {
+ public:
+  Session(Connection& conn, const Options& options, std::ostream& out);
+
+  // ENQ, frames (each acknowledged), EOT; then the host's reply transfer when it sends one.
+  void AstmTransfer(const std::vector<std::string>& records);
+  // Records ended by CR, no low-level protocol; a query waits for the bare reply records.
+  void AstmPlain(const std::vector<std::string>& records);
+  // VT message FS CR; waits for the acknowledgement or the query/order reply.
+  void Hl7Message(const std::string& message);
+  // The document, a pause, a lone EOT; the host answers nothing.
+  void JsonDocument(const std::string& document);
+
+  // The order reply of the last query, when there was one.
+  const OrderSummary& lastOrder() const { return lastOrder_; }
+
+ private:
+  void SendShown(const std::string& bytes);
+  Connection::Got ReceiveShown(Clock::time_point deadline);
+  Clock::time_point Deadline() const { return Clock::now() + options_.timeout; }
+  std::string TimeoutText() const;
+  HostItem NextAstmItem(const std::string& waitingFor);
+  void ReceiveAstmTransfer();
+  void ReportAstmReply(const std::vector<std::string>& records);
+  std::string NextHl7Message(const std::string& waitingFor);
+  void ExpectSilence(const std::string& after);
+  void Note(const std::string& line);
+
+  Connection& conn_;
+  const Options& options_;
+  std::ostream& out_;
+  std::string rx_;  // received and not yet interpreted
+  OrderSummary lastOrder_;
+};
+
+// Local time as yyyymmddhhnnss.
+std::string NowStamp();
+
+}  // namespace sim

@@ -1,0 +1,219 @@
+// analyzer-sim: plays analyzer messages to the integration service (or any
+// ASTM/HL7 host) and checks every answer. Exit status: 0 all went as expected,
+// 1 bad command line or unreadable file, 2 the host failed (refused, silent,
+// NAK, bad checksum, malformed or rejecting answer).
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "AstmFrames.hpp"
+#include "Mllp.hpp"
+#include "Readable.hpp"
+#include "Session.hpp"
+
+using namespace sim;
+
+namespace {
+
+const char* kHelp = R"(usage: analyzer-sim [options] FILE...
+       analyzer-sim [options] --query SAMPLE
+
+Connects to the host like a laboratory analyzer, plays the message files (or a
+host query) and checks every answer. Everything sent (->) and received (<-) is
+printed with control characters shown as <STX>, <ETX>, <CR>, ...
+
+Modes (--mode; by default from the file extension: .astm, .hl7, .json):
+  astm        ASTM E1381: ENQ, frames numbered 1..7,0,1,... with checksums,
+              records over 240 characters split with ETB, an ACK awaited for
+              each, EOT; then the host's reply transfer is received, every
+              frame's checksum verified and acknowledged.
+  astm-plain  ASTM records ended by CR, no low-level protocol.
+  hl7         HL7 v2 in MLLP (VT message FS CR); waits for the ACK and checks
+              MSA-1 (AA) and MSA-2 (the control id).
+  json        a JSON result document, then a lone EOT; the host answers nothing.
+Files may be raw captures: framing, frame numbers, checksums, ENQ/EOT and
+VT/FS are stripped and the records sent afresh in the chosen mode.
+
+Options:
+  --host HOST         host to connect to (127.0.0.1)
+  --port PORT         TCP port (the KV_PORT environment variable, else 6000)
+  --mode MODE         astm | astm-plain | hl7 | json
+  --query SAMPLE      ask the host for the order of SAMPLE and print it:
+                      ASTM H, Q|1|^SAMPLE||ALL||||||||O, L (astm, astm-plain)
+                      or HL7 QRY^Q02 with QRD-8 = SAMPLE (hl7)
+  --order             with --query in hl7 mode: send ORM^O01 (ORC-3 = SAMPLE)
+  --model NAME        analyzer model in the query header: ASTM H field 5,
+                      HL7 MSH-4 (SIM); the service finds its configured
+                      analyzer by this name
+  --application NAME  HL7 MSH-3 of the query (SIM)
+  --version TEXT      ASTM H field 13 (LIS2-A2) / HL7 MSH-12 (2.3.1)
+  --timeout SECONDS   longest wait for any answer (15, the E1381 timeout)
+  --gap MS            pause before the EOT that ends a JSON document (200)
+  --linger MS         how long to watch for unexpected bytes after a message
+                      that gets no answer (500)
+  --quiet             print only the summary lines, not the bytes
+  --help              this text
+
+Exit status: 0 every answer as expected; 1 bad command line or unreadable
+file; 2 the host failed: connection refused, no answer within the timeout,
+NAK, bad checksum, malformed answer, or an HL7 AR/AE acknowledgement.
+
+Examples:
+  analyzer-sim --port 6000 demo/messages/hematology.astm
+  analyzer-sim --port 6000 --mode astm --model XN-550 --query 1234567
+  analyzer-sim --port 6000 --mode hl7 --model BC-5380 --query 1234567
+  analyzer-sim --port 6000 demo/messages/icounter.json
+)";
+
+[[noreturn]] void Usage(const std::string& why) {
+  std::cerr << "analyzer-sim: " << why << " (see --help)\n";
+  std::exit(1);
+}
+
+int ToInt(const std::string& text, const std::string& option) {
+  char* end = nullptr;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || v < 0 || v > 1000000) Usage("bad value for " + option + ": " + text);
+  return static_cast<int>(v);
+}
+
+Options Parse(int argc, char** argv) {
+  Options o;
+  if (const char* env = std::getenv("KV_PORT"); env && *env) o.port = ToInt(env, "KV_PORT");
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) Usage(a + " needs a value");
+      return argv[++i];
+    };
+    if (a == "--help" || a == "-h") {
+      std::cout << kHelp;
+      std::exit(0);
+    } else if (a == "--host") {
+      o.host = value();
+    } else if (a == "--port") {
+      o.port = ToInt(value(), a);
+      if (o.port < 1 || o.port > 65535) Usage("port out of range");
+    } else if (a == "--mode") {
+      const std::string m = value();
+      if (m == "astm") o.mode = Mode::Astm;
+      else if (m == "astm-plain") o.mode = Mode::AstmPlain;
+      else if (m == "hl7") o.mode = Mode::Hl7;
+      else if (m == "json") o.mode = Mode::Json;
+      else Usage("unknown mode " + m);
+    } else if (a == "--query") {
+      o.query = value();
+    } else if (a == "--order") {
+      o.order = true;
+    } else if (a == "--model") {
+      o.identity.model = value();
+    } else if (a == "--application") {
+      o.identity.application = value();
+    } else if (a == "--version") {
+      o.identity.version = value();
+    } else if (a == "--timeout") {
+      o.timeout = std::chrono::milliseconds(1000LL * ToInt(value(), a));
+      if (o.timeout.count() == 0) Usage("--timeout must be at least 1 second");
+    } else if (a == "--timeout-ms") {  // for tests
+      o.timeout = std::chrono::milliseconds(ToInt(value(), a));
+    } else if (a == "--gap") {
+      o.gap = std::chrono::milliseconds(ToInt(value(), a));
+    } else if (a == "--linger") {
+      o.linger = std::chrono::milliseconds(ToInt(value(), a));
+    } else if (a == "--quiet") {
+      o.quiet = true;
+    } else if (!a.empty() && a[0] == '-') {
+      Usage("unknown option " + a);
+    } else {
+      o.files.push_back(a);
+    }
+  }
+  if (o.query.empty() == o.files.empty())
+    Usage(o.query.empty() ? "give message files or --query SAMPLE" : "--query takes no files");
+  if (o.order && (o.query.empty() || o.mode != Mode::Hl7)) Usage("--order needs --query and --mode hl7");
+  if (!o.query.empty() && o.mode == Mode::Auto) o.mode = Mode::Astm;
+  if (!o.query.empty() && o.mode == Mode::Json) Usage("the JSON protocol has no query");
+  return o;
+}
+
+Mode ModeOf(const std::string& file, Mode chosen) {
+  if (chosen != Mode::Auto) return chosen;
+  const size_t dot = file.rfind('.');
+  const std::string ext = dot == std::string::npos ? "" : file.substr(dot);
+  if (ext == ".astm") return Mode::Astm;
+  if (ext == ".hl7") return Mode::Hl7;
+  if (ext == ".json") return Mode::Json;
+  Usage("cannot tell the mode of " + file + " from its extension; use --mode");
+}
+
+std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::cerr << "analyzer-sim: cannot read " << path << "\n";
+    std::exit(1);
+  }
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void PlayFile(Session& session, const std::string& path, Mode mode) {
+  const std::string content = ReadWhole(path);
+  std::cout << "== " << path << '\n';
+  if (mode == Mode::Astm || mode == Mode::AstmPlain) {
+    const ExtractedRecords ex = ExtractAstmRecords(content);
+    if (ex.records.empty()) throw SimError(path + " holds no ASTM records");
+    std::cout << "   " << ex.records.size() << " records"
+              << (ex.framed ? " from " + std::to_string(ex.frames) + " captured frames" : "")
+              << (ex.badChecksums ? ", " + std::to_string(ex.badChecksums) + " captured checksums wrong" : "")
+              << '\n';
+    if (mode == Mode::Astm) session.AstmTransfer(ex.records);
+    else session.AstmPlain(ex.records);
+  } else if (mode == Mode::Hl7) {
+    const std::vector<std::string> messages = SplitHl7File(content);
+    if (messages.empty()) throw SimError(path + " holds no HL7 message");
+    for (const std::string& m : messages) session.Hl7Message(m);
+  } else {
+    if (content.find('{') == std::string::npos) throw SimError(path + " holds no JSON document");
+    session.JsonDocument(content);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options options = Parse(argc, argv);
+  std::vector<Mode> modes;
+  for (const std::string& f : options.files) modes.push_back(ModeOf(f, options.mode));
+  try {
+    Connection conn(options.host, options.port, options.timeout);
+    std::cout << "connected to " << options.host << ":" << options.port << '\n';
+    Session session(conn, options, std::cout);
+    if (!options.query.empty()) {
+      const std::string stamp = NowStamp();
+      std::cout << "== query for sample " << options.query << '\n';
+      if (options.mode == Mode::Hl7) {
+        const std::string id = stamp.substr(8);
+        session.Hl7Message(options.order ? BuildHl7Order(options.identity, options.query, stamp, id)
+                                         : BuildHl7Query(options.identity, options.query, stamp, id));
+      } else {
+        const auto records = BuildAstmQuery(options.identity, options.query, stamp);
+        if (options.mode == Mode::AstmPlain) session.AstmPlain(records);
+        else session.AstmTransfer(records);
+      }
+    } else {
+      for (size_t i = 0; i < options.files.size(); ++i) PlayFile(session, options.files[i], modes[i]);
+    }
+    std::cout << "OK\n";
+    return 0;
+  } catch (const SimError& e) {
+    std::cout << std::flush;
+    std::cerr << "analyzer-sim: " << e.what() << '\n';
+    return 2;
+  } catch (const std::exception& e) {
+    std::cout << std::flush;
+    std::cerr << "analyzer-sim: " << e.what() << '\n';
+    return 2;
+  }
+}
