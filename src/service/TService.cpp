@@ -1,10 +1,30 @@
 #include "service/TService.hpp"
 
-#include <csignal>
+#include <signal.h>
+#include <sys/signalfd.h>
+
+#include <asio/read.hpp>
 #include <exception>
 #include <iostream>
+#include <system_error>
 
-TService::TService() : io_(1), signals_(io_, SIGTERM, SIGINT) {}
+namespace {
+// Blocks the stop signals in this thread (and every thread started after it)
+// and answers a descriptor that reads them.
+int StopSignalDescriptor() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  const int fd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (fd < 0) throw std::system_error(errno, std::generic_category(), "signalfd");
+  return fd;
+}
+static_assert(sizeof(signalfd_siginfo) == 128);
+}  // namespace
+
+TService::TService() : io_(1), signals_(io_, StopSignalDescriptor()) {}
 
 TService::~TService() = default;
 
@@ -18,7 +38,7 @@ int TService::Run() {
 }
 
 void TService::WaitStopRequest() {
-  signals_.async_wait([this](const std::error_code& ec, int) {
+  asio::async_read(signals_, asio::buffer(signalInfo_), [this](const std::error_code& ec, size_t) {
     if (ec) return;
     bool stopped = true;
     OnStop(stopped);

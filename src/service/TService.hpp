@@ -2,11 +2,15 @@
 #include <string>
 
 #include <asio/io_context.hpp>
-#include <asio/signal_set.hpp>
+#include <asio/posix/stream_descriptor.hpp>
 
 // Our small service framework: runs a service object in the foreground the way
 // the service manager would (start, execute, stop). SIGTERM and SIGINT are the
 // stop request. The execute handler runs the loop itself with ProcessRequests.
+// The stop signals are blocked in every thread and read from a signalfd on the
+// loop: the embedded Firebird engine installs its own SIGTERM/SIGINT handlers
+// when it attaches a database, which would replace a handler of ours
+// (asio::signal_set) and end the process without the stop lines.
 class TService {
  public:
   TService();
@@ -40,6 +44,7 @@ class TService {
   void WaitStopRequest();
 
   asio::io_context io_;
-  asio::signal_set signals_;
+  asio::posix::stream_descriptor signals_;  // signalfd of SIGTERM and SIGINT
+  char signalInfo_[128] = {};              // one signalfd_siginfo
   bool terminated_ = false;
 };

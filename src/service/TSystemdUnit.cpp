@@ -1,5 +1,6 @@
 #include "service/TSystemdUnit.hpp"
 
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -81,8 +82,17 @@ void ReloadManager(const std::string& folder) {
   for (const char* systemctl : {"/usr/bin/systemctl", "/bin/systemctl"}) {
     if (!fs::exists(systemctl)) continue;
     char* const argv[] = {const_cast<char*>(systemctl), const_cast<char*>("daemon-reload"), nullptr};
+    // The service blocks its stop signals; systemctl must not inherit that.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
     pid_t pid = 0;
-    if (posix_spawn(&pid, systemctl, nullptr, nullptr, argv, environ) == 0) {
+    const int rc = posix_spawn(&pid, systemctl, nullptr, &attr, argv, environ);
+    posix_spawnattr_destroy(&attr);
+    if (rc == 0) {
       int status = 0;
       waitpid(pid, &status, 0);
     }
