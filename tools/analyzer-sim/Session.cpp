@@ -5,6 +5,7 @@
 
 #include "Mllp.hpp"
 #include "Readable.hpp"
+#include "util/Encoding.hpp"
 
 namespace sim {
 
@@ -20,7 +21,8 @@ std::string NowStamp() {
 Session::Session(Connection& conn, const Options& options, std::ostream& out)
     : conn_(conn), options_(options), out_(out) {}
 
-void Session::Note(const std::string& line) { out_ << "   " << line << '\n' << std::flush; }
+// Summaries carry the host's Windows-1252 names; terminals expect UTF-8.
+void Session::Note(const std::string& line) { out_ << "   " << Cp1252ToUtf8(line) << '\n' << std::flush; }
 
 void Session::SendShown(const std::string& bytes) {
   if (!options_.quiet) out_ << "-> " << Readable(bytes) << '\n' << std::flush;

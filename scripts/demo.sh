@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Plays the demo laboratory's analyzers against the running demo service
+# (bash scripts/run-demo.sh in another terminal) with the analyzer simulator,
+# and shows where each archive file landed.
+#
+#   bash scripts/demo.sh [--port PORT]      (or KV_PORT=PORT)
+#
+# KV_BUILD_DIR and KV_RUN_DIR as for run-demo.sh; KV_SIM_TIMEOUT (seconds) bounds every wait.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+
+PORT=${KV_PORT:-6000}
+while [[ $# -gt 0 ]]; do
+  case "$1" in
+    --port) PORT=${2:?--port needs a value}; shift 2 ;;
+    --port=*) PORT=${1#*=}; shift ;;
+    -h|--help) sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "demo: unknown argument $1 (try --help)" >&2; exit 1 ;;
+  esac
+done
+BUILD_DIR=${KV_BUILD_DIR:-$ROOT/build}
+RUN_DIR=${KV_RUN_DIR:-$ROOT/run}
+OUT="$RUN_DIR/saida"
+SIM=("$BUILD_DIR/analyzer-sim" --port "$PORT" --timeout "${KV_SIM_TIMEOUT:-15}")
+MSG=demo/messages
+
+if [[ ! -x "$BUILD_DIR/analyzer-sim" ]]; then
+  echo "demo: $BUILD_DIR/analyzer-sim is missing; run bash scripts/run-demo.sh first" >&2
+  exit 1
+fi
+
+failures=0
+
+# Archive files only: the service writes NAME.tmp and renames it when complete.
+archive_files() { [[ -d "$OUT" ]] && find "$OUT" -type f ! -name '*.tmp' | sort; }
+
+# step TITLE EXPECT_FILE SIM-ARGUMENTS...
+step() {
+  local title=$1 expect_file=$2
+  shift 2
+  echo
+  echo "=== $title"
+  local before after new i
+  before=$(archive_files)
+  if ! "${SIM[@]}" "$@"; then
+    echo "demo: FAILED: $title"
+    failures=$((failures + 1))
+    return
+  fi
+  [[ $expect_file == yes ]] || return
+  # The file is written as the transfer ends; give the service a moment.
+  for ((i = 0; i < 100; i++)); do
+    after=$(archive_files)
+    new=$(comm -13 <(echo "$before") <(echo "$after") | sed '/^$/d')
+    [[ -n $new ]] && break
+    sleep 0.1
+  done
+  if [[ -n $new ]]; then
+    echo "$new" | sed 's/^/archived: /'
+  else
+    echo "demo: FAILED: no archive file appeared under $OUT for: $title"
+    failures=$((failures + 1))
+  fi
+}
+
+step "ASTM result: Sysmex XN-550 hemogram of sample 1001 (a comment record longer than 240 characters goes in two frames)" \
+  yes "$MSG/hematology-xn550.astm"
+step "ASTM host query from the XN-550 for sample 1001 (the LIS holds its order)" \
+  no --mode astm --model XN-550 --query 1001
+step "ASTM host query from the XN-550 for sample 9999 (no such order)" \
+  no --mode astm --model XN-550 --query 9999
+step "HL7 result: Mindray BC-5380 hemogram (ORU^R01) of sample 1005" \
+  yes "$MSG/hemogram-bc5380.hl7"
+step "HL7 query (QRY^Q02) from the BC-5380 for sample 1001" \
+  no --mode hl7 --application BC-5380 --model Mindray --query 1001
+step "JSON result: Diagno Icounter document for sample 1001 (ends with a lone EOT)" \
+  yes "$MSG/icounter.json"
+
+echo
+if ((failures)); then
+  echo "demo: $failures step(s) FAILED; see the service log $RUN_DIR/Logs/Redurozozi.txt"
+  exit 1
+fi
+echo "demo: all steps went as expected. Archive files are under $OUT/"

@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# The demo laboratory in one command: installs what is missing, builds, creates
+# the demo LIS database (embedded Firebird) when it is not there yet, places the
+# service with the demo configuration in ./run/ and runs it in the foreground.
+# Ctrl-C stops it. Then, in another terminal: bash scripts/demo.sh
+#
+#   bash scripts/run-demo.sh [--port PORT]      (or KV_PORT=PORT)
+#
+# For tests: KV_SKIP_BUILD=1 uses the executable already in KV_BUILD_DIR;
+# KV_RUN_DIR chooses another run folder.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+
+PORT=${KV_PORT:-6000}
+while [[ $# -gt 0 ]]; do
+  case "$1" in
+    --port) PORT=${2:?--port needs a value}; shift 2 ;;
+    --port=*) PORT=${1#*=}; shift ;;
+    -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "run-demo: unknown argument $1 (try --help)" >&2; exit 1 ;;
+  esac
+done
+if ! [[ $PORT =~ ^[0-9]+$ ]] || ((PORT < 1 || PORT > 65535)); then
+  echo "run-demo: bad port '$PORT'" >&2
+  exit 1
+fi
+
+BUILD_DIR=${KV_BUILD_DIR:-$ROOT/build}
+RUN_DIR=${KV_RUN_DIR:-$ROOT/run}
+
+if [[ "${KV_SKIP_BUILD:-0}" != 1 ]]; then
+  bash scripts/setup.sh
+  cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$BUILD_DIR" -j"${JOBS:-2}" --target kv_redurozozi analyzer-sim
+fi
+for exe in kv_redurozozi analyzer-sim; do
+  if [[ ! -x "$BUILD_DIR/$exe" ]]; then
+    echo "run-demo: $BUILD_DIR/$exe is missing" >&2
+    exit 1
+  fi
+done
+
+mkdir -p "$RUN_DIR"
+RUN_DIR=$(cd "$RUN_DIR" && pwd)
+case "$RUN_DIR" in
+  *'"'* | *'\'* | *'|'*) echo "run-demo: the run folder path must not hold \", \\ or |: $RUN_DIR" >&2; exit 1 ;;
+esac
+
+# The demo LIS database, made once from the schema and the demo orders.
+DB="$RUN_DIR/lis.fdb"
+if [[ ! -f "$DB" ]]; then
+  echo "run-demo: creating the demo LIS database $DB"
+  SQL=$(mktemp)
+  trap 'rm -f "$SQL"' EXIT
+  {
+    echo "create database '$DB' user 'SYSDBA' password 'masterkey' default character set WIN1252;"
+    cat demo/lis_schema.sql
+    echo "commit;"
+    cat demo/lis_demo_data.sql
+    echo "commit;"
+  } >"$SQL"
+  if ! isql-fb -q -b -ch UTF8 -i "$SQL" || [[ ! -f "$DB" ]]; then
+    rm -f "$DB"
+    echo "run-demo: could not create the demo LIS database" >&2
+    exit 1
+  fi
+  rm -f "$SQL"
+  trap - EXIT
+fi
+
+# Copy under another name and rename: works while an older copy is running.
+cp "$BUILD_DIR/kv_redurozozi" "$RUN_DIR/.kv_redurozozi.new"
+mv -f "$RUN_DIR/.kv_redurozozi.new" "$RUN_DIR/kv_redurozozi"
+RUN_SED=${RUN_DIR//&/\\&}
+sed -e "s|@RUN_DIR@|$RUN_SED|g" -e "s|\"porta\": *[0-9]*|\"porta\": $PORT|" \
+  demo/kv_redurozozi.json >"$RUN_DIR/kv_redurozozi.json"
+
+cat <<INFO
+run-demo: demo laboratory ready
+  service       $RUN_DIR/kv_redurozozi (port $PORT)
+  configuration $RUN_DIR/kv_redurozozi.json (made from demo/kv_redurozozi.json at every run)
+  LIS database  $DB
+  service log   $RUN_DIR/Logs/Redurozozi.txt (newest line first)
+  database log  $RUN_DIR/Logs/myDB.txt
+  output folder $RUN_DIR/saida/ (one subfolder per analyzer model)
+Play the demo messages from another terminal:  bash scripts/demo.sh --port $PORT
+Press Ctrl-C to stop the service.
+INFO
+exec "$RUN_DIR/kv_redurozozi"
