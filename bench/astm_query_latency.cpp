@@ -1,0 +1,220 @@
+// Time from an analyzer's EOT to the first reply byte for an ASTM host query
+// whose order is found, against the real service and an embedded demo LIS.
+//
+// Usage: bench_astm_query_latency [queries=50] [repository folder=<build folder>/..]
+// Starts build/kv_redurozozi (copied to a temp folder) on a free port.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "clients/AstmProtocol.hpp"
+#include "clients/Controls.hpp"
+#include "config/TGlobal.hpp"
+#include "db/FbApi.hpp"
+#include "db/SqlScript.hpp"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool IsDdl(const std::string& stmt) {
+  std::string head;
+  for (char c : stmt) {
+    if (c == ' ' || c == '\n' || c == '\r' || c == '\t') {
+      if (!head.empty()) break;
+      continue;
+    }
+    head += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return head == "create" || head == "alter" || head == "set" || head == "recreate";
+}
+
+// A fresh demo LIS database at `file`.
+void CreateDemoLis(const std::string& file, const std::string& repo) {
+  Firebird::ThrowStatusWrapper status(fbapi::Master()->getStatus());
+  Firebird::IAttachment* att =
+      fbapi::CreateDatabase(status, file, {"SYSDBA", "masterkey", "UTF8"}, "WIN1252", false);
+  Firebird::ITransaction* tra = nullptr;
+  for (const char* script : {"/demo/lis_schema.sql", "/demo/lis_demo_data.sql"}) {
+    for (const auto& stmt : fbapi::SplitSqlScript(ReadAll(repo + script))) {
+      const bool ddl = IsDdl(stmt);
+      if (ddl && tra) {
+        tra->commit(&status);
+        tra = nullptr;
+      }
+      if (!tra) tra = att->startTransaction(&status, 0, nullptr);
+      att->execute(&status, tra, 0, stmt.c_str(), 3, nullptr, nullptr, nullptr, nullptr);
+      if (ddl) {
+        tra->commit(&status);
+        tra = nullptr;
+      }
+    }
+  }
+  if (tra) tra->commit(&status);
+  fbapi::Release(att);
+  status.dispose();
+}
+
+int FreePort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+int Connect(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
+}
+
+void Send(int fd, const std::string& s) {
+  if (::send(fd, s.data(), s.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(s.size()))
+    throw std::runtime_error("send failed");
+}
+
+// Reads until the received text ends with `tail`.
+std::string ReadUntilTail(int fd, const std::string& tail) {
+  std::string got;
+  char buf[4096];
+  while (got.size() < tail.size() || got.compare(got.size() - tail.size(), tail.size(), tail) != 0) {
+    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) throw std::runtime_error("connection closed");
+    got.append(buf, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+std::string Frame(int n, const std::string& rec) {
+  std::string body = std::to_string(n) + rec + "\r" + ETX;
+  return STX + body + astm::GetCheckSumASTM(body) + "\r\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int queries = argc > 1 ? std::max(1, std::atoi(argv[1])) : 50;
+  const std::string buildDir = fs::path(ExecutablePath()).parent_path().string();
+  const std::string repo = argc > 2 ? argv[2] : fs::path(buildDir).parent_path().string();
+
+  char tmpl[] = "/tmp/kv_astm_bench_XXXXXX";
+  const std::string dir = ::mkdtemp(tmpl);
+  pid_t pid = -1;
+  int rc = 0;
+  try {
+    CreateDemoLis(dir + "/lis.fdb", repo);
+    const int port = FreePort();
+    {
+      std::ofstream cfg(dir + "/kv_redurozozi.json");
+      cfg << "{\"porta\": " << port << ", \"pastaSaida\": \"" << dir << "/saida/\", \"debug\": false,"
+          << " \"analisadores\": [{\"aplicacao\": \"Indiko\", \"modelo\": \"1\", \"nomeTevarin\": \"Indiko\","
+          << " \"exames\": []}], \"server\": \"\", \"database\": \"" << dir << "/lis.fdb\","
+          << " \"user\": \"SYSDBA\", \"password\": \"masterkey\"}";
+    }
+    fs::copy_file(buildDir + "/kv_redurozozi", dir + "/kv_redurozozi");
+    pid = ::fork();
+    if (pid == 0) {
+      const std::string exe = dir + "/kv_redurozozi";
+      ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    int fd = -1;
+    for (int i = 0; i < 1000 && fd < 0; ++i) {
+      fd = Connect(port);
+      if (fd < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (fd < 0) throw std::runtime_error("service did not listen");
+
+    const std::string ack(1, ACK);
+    const std::string header = "H|\\^&|||1^Analyzer 1^7.0|||||||P||20240804232655";
+    std::vector<double> ms;
+    for (int q = 0; q < queries; ++q) {
+      Send(fd, std::string(1, ENQ));
+      ReadUntilTail(fd, "\x06\r\n");
+      Send(fd, Frame(1, header));
+      ReadUntilTail(fd, "\x06\r\n");
+      Send(fd, Frame(2, "Q|1|^2240801237^^||^^^ALL^||||||||O"));
+      ReadUntilTail(fd, "\x06\r\n");
+      Send(fd, Frame(3, "L|1|N"));
+      ReadUntilTail(fd, "\x06\r\n");
+      const auto t0 = Clock::now();
+      Send(fd, std::string(1, EOT));
+      char first = 0;
+      if (::recv(fd, &first, 1, 0) != 1) throw std::runtime_error("no reply");
+      const auto t1 = Clock::now();
+      if (first != ENQ) throw std::runtime_error("reply does not begin with ENQ");
+      ReadUntilTail(fd, "\r\n");
+      std::string frames;
+      for (int i = 0; i < 5; ++i) {
+        Send(fd, ack);
+        frames += ReadUntilTail(fd, "\r\n");
+      }
+      if (frames.find("P|1|||3|") == std::string::npos) throw std::runtime_error("order not found in the reply");
+      ms.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+    }
+    ::close(fd);
+
+    std::vector<double> sorted = ms;
+    std::sort(sorted.begin(), sorted.end());
+    double sum = 0;
+    for (double v : ms) sum += v;
+    auto pct = [&](double p) { return sorted[static_cast<size_t>(p * (sorted.size() - 1))]; };
+    std::printf("ASTM found query, EOT -> first reply byte, %d queries (embedded Firebird, demo LIS)\n", queries);
+    std::printf("  first (cold)  %8.2f ms\n", ms.front());
+    std::printf("  min           %8.2f ms\n", sorted.front());
+    std::printf("  median        %8.2f ms\n", pct(0.5));
+    std::printf("  mean          %8.2f ms\n", sum / static_cast<double>(ms.size()));
+    std::printf("  p95           %8.2f ms\n", pct(0.95));
+    std::printf("  max           %8.2f ms\n", sorted.back());
+    std::printf("  (includes the service's fixed 5 ms pause before a reply is sent)\n");
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bench failed: %s\n", e.what());
+    rc = 1;
+  }
+  if (pid > 0) {
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+  }
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+  return rc;
+}
