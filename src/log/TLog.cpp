@@ -157,6 +157,36 @@ bool WriteAll(int fd, const std::string& data) {
   return true;
 }
 
+// Replaces the file's content. A new file is written beside it and renamed
+// over it, so that a reader or a crash never meets a half-written log; where
+// that is not possible (a folder we may not write to, a symbolic link) the
+// file is rewritten in place.
+bool WriteFileBytes(const std::string& file, const std::string& data, int& err) {
+  struct stat old{};
+  const bool exists = ::lstat(file.c_str(), &old) == 0;
+  if (!exists || S_ISREG(old.st_mode)) {
+    const std::string tmp = file + ".kvtmp";
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      bool ok = WriteAll(fd, data);
+      if (ok && exists) ::fchmod(fd, old.st_mode & 07777);
+      ok = (::close(fd) == 0) && ok;
+      if (ok && ::rename(tmp.c_str(), file.c_str()) == 0) return true;
+      err = errno;
+      ::unlink(tmp.c_str());
+      if (!exists) return false;
+    }
+  }
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  bool ok = fd >= 0 && WriteAll(fd, data);
+  if (!ok) err = errno;
+  if (fd >= 0 && ::close(fd) != 0 && ok) {
+    err = errno;
+    ok = false;
+  }
+  return ok;
+}
+
 }  // namespace
 
 struct TLog::Impl {
@@ -305,13 +335,8 @@ void TLog::Impl::Write() {
     data += br;
   }
   cacheValid = false;
-  const int fd = ::open(cacheFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  bool ok = fd >= 0 && WriteAll(fd, data);
-  struct stat st{};
-  if (ok) ok = ::fstat(fd, &st) == 0;
-  const int err = errno;
-  if (fd >= 0) ::close(fd);
-  if (!ok) {
+  int err = 0;
+  if (!WriteFileBytes(cacheFile, data, err)) {
     // The caller must go on; one note on stderr (the journal) until writing works again.
     if (!failureReported)
       std::fprintf(stderr, "TLog: cannot write %s: %s\n", cacheFile.c_str(), std::strerror(err));
@@ -319,6 +344,8 @@ void TLog::Impl::Write() {
     return;
   }
   failureReported = false;
+  struct stat st{};
+  if (::stat(cacheFile.c_str(), &st) != 0) return;
   written = FileIdentity::Of(st);
   cacheValid = true;
 }

@@ -168,6 +168,31 @@ TEST(TLogWriter, UnwritableFileDoesNotStopTheCaller) {
   EXPECT_EQ(Repr(ReadFile(late)), Repr(kStamp1 + "kept\r\n"));
 }
 
+TEST(TLogWriter, ReplacesTheFileWholeAndKeepsLinksAndMode) {
+  TempDir dir;
+  // A log file that is a symbolic link stays one; the target gets the entries.
+  WriteFile(dir / "target.txt", "old\r\n");
+  ASSERT_EQ(symlink((dir / "target.txt").c_str(), (dir / "link.txt").c_str()), 0);
+  auto linked = MakeLog(dir / "link.txt");
+  linked->make("via link");
+  linked->flush();
+  struct stat st{};
+  ASSERT_EQ(lstat((dir / "link.txt").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(ReadFile(dir / "target.txt"), kStamp1 + "via link\r\nold\r\n");
+  // The file's permissions survive the rewrite, and no temporary file is left.
+  WriteFile(dir / "mode.txt", "x\r\n");
+  ASSERT_EQ(chmod((dir / "mode.txt").c_str(), 0600), 0);
+  auto log = MakeLog(dir / "mode.txt");
+  log->make("y");
+  log->flush();
+  ASSERT_EQ(stat((dir / "mode.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_FALSE(kvtest::FileExists(dir / "mode.txt.kvtmp"));
+  EXPECT_FALSE(kvtest::FileExists(dir / "link.txt.kvtmp"));
+  EXPECT_EQ(kvtest::ListFiles(dir.path()).size(), 3u);
+}
+
 TEST(TLogWriter, SetFileAndFileSize) {
   TempDir dir;
   auto log = MakeLog(dir / "one.txt");
