@@ -27,6 +27,7 @@ std::string Record(std::initializer_list<std::pair<int, std::string>> fields, in
 }
 
 std::string Or(const std::string& a, const std::string& b) { return a.empty() ? b : a; }
+std::string OrNone(const std::string& a) { return Or(a, "(none)"); }
 
 // "^^^^WBC\^^^^RBC" -> "WBC, RBC"
 std::string TestNames(const std::string& field) {
@@ -119,7 +120,7 @@ OrderSummary DescribeAstmReply(const std::vector<std::string>& records) {
   s.lines.push_back("order for " + range + ", ordered " + Piece(o, '|', 7));
   s.lines.push_back("  patient " + Piece(p, '|', 5) + ": " + Caret(Piece(p, '|', 6)) + ", born " +
                     Piece(p, '|', 8) + ", sex " + Piece(p, '|', 9));
-  s.lines.push_back("  physician " + Caret(Piece(p, '|', 14)) + ", group " + Piece(p, '|', 26));
+  s.lines.push_back("  physician " + OrNone(Caret(Piece(p, '|', 14))) + ", group " + OrNone(Piece(p, '|', 26)));
   s.lines.push_back("  tests: " + TestNames(Piece(o, '|', 5)));
   return s;
 }
@@ -141,7 +142,7 @@ OrderSummary DescribeHl7Order(const std::string& message) {
     s.lines.push_back("order for sample " + dsp[21] + " (material " + dsp[22] + " " + dsp[26] +
                       ", urgent " + dsp[24] + ")");
     s.lines.push_back("  patient " + dsp[3] + ", born " + dsp[4] + ", sex " + dsp[5]);
-    s.lines.push_back("  physician " + dsp[27] + ", group " + dsp[28]);
+    s.lines.push_back("  physician " + OrNone(dsp[27]) + ", group " + OrNone(dsp[28]));
     s.lines.push_back("  tests: " + (tests.empty() ? std::string("(none listed)") : tests));
   } else if (type.rfind("ORR", 0) == 0) {
     s.recognised = true;
