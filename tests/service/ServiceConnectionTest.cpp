@@ -50,15 +50,6 @@ std::string SendSession(Peer& peer, const std::string& capture) {
   return received;
 }
 
-// Sends a lone EOT and waits until the service has handled it, so that a
-// following ACK arrives as a read of its own.
-void SendEot(ServiceProcess& svc, Peer& peer) {
-  const std::string done = "Finalizando transmiss\xE3o.";
-  const size_t before = Count(svc.LogText(), done);
-  peer.Send(Expand("<EOT>"));
-  ASSERT_TRUE(WaitFor([&] { return Count(svc.LogText(), done) > before; }));
-}
-
 }  // namespace
 
 TEST_F(ServiceConnection, FrameWithoutQueryGetsTwoAcksThenBareEotOnAck) {
@@ -67,7 +58,7 @@ TEST_F(ServiceConnection, FrameWithoutQueryGetsTwoAcksThenBareEotOnAck) {
   EXPECT_EQ(Repr(peer.ReadUntilEndsWith(kAckCrLf)), Repr(kAckCrLf));
   peer.Send(Expand("<STX>1H|\\^&|||Nothing^1|||||||P|LIS2-A2<CR><ETX>3F<CR><LF>"));
   EXPECT_EQ(Repr(peer.ReadUntilEndsWith(kAckCrLf)), Repr(kAckCrLf));
-  SendEot(*svc_, peer);
+  ASSERT_TRUE(SendEot(*svc_, peer));
   // A lone ACK afterwards with nothing queued: one bare EOT, nothing before it.
   peer.Send(Expand("<ACK>"));
   EXPECT_EQ(Repr(peer.ReadUntilEndsWith(Expand("<EOT>"))), Repr(Expand("<EOT>")));
@@ -132,7 +123,7 @@ TEST_F(ServiceConnection, AckWithOtherCharactersIsText) {
   // During a transfer every chunk is acknowledged: this one is text, not an ACK.
   peer.Send(Expand("<ACK>X"));
   EXPECT_EQ(Repr(peer.ReadUntilEndsWith(kAckCrLf)), Repr(kAckCrLf));
-  SendEot(*svc_, peer);
+  ASSERT_TRUE(SendEot(*svc_, peer));
   peer.Send(Expand("<ACK>"));
   EXPECT_EQ(Repr(peer.ReadUntilEndsWith(Expand("<EOT>"))), Repr(Expand("<EOT>")));
 }
@@ -150,7 +141,7 @@ TEST_F(ServiceConnection, EachConnectionHasItsOwnIdAndRecord) {
   b.Send("H|plain text, no transfer\r");
   a.Send(Expand("<STX>1H|\\^&|||A^1<CR><ETX>00<CR><LF>"));
   EXPECT_EQ(Repr(a.ReadUntilEndsWith(kAckCrLf)), Repr(kAckCrLf));
-  SendEot(*svc_, a);
+  ASSERT_TRUE(SendEot(*svc_, a));
   a.Send(Expand("<ACK>"));
   EXPECT_EQ(Repr(a.ReadUntilEndsWith(Expand("<EOT>"))), Repr(Expand("<EOT>")));
   // b never used ENQ: block mode, an ACK with an empty queue gets nothing.

@@ -125,6 +125,20 @@ bool Peer::WaitClosed(std::chrono::milliseconds timeout) {
   }
 }
 
+bool SendRead(const ServiceProcess& svc, Peer& peer, const std::string& bytes) {
+  const std::string tail = bytes.substr(bytes.size() > 48 ? bytes.size() - 48 : 0);
+  const size_t before = Count(svc.LogText(), tail);
+  peer.Send(bytes);
+  return WaitFor([&] { return Count(svc.LogText(), tail) > before; });
+}
+
+bool SendEot(const ServiceProcess& svc, Peer& peer) {
+  const std::string done = "Finalizando transmiss\xE3o.";
+  const size_t before = Count(svc.LogText(), done);
+  peer.Send(std::string(1, '\x04'));
+  return WaitFor([&] { return Count(svc.LogText(), done) > before; });
+}
+
 int RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv) {
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) env.emplace_back(*e);

@@ -47,6 +47,12 @@ class Peer {
   int localPort_ = 0;
 };
 
+// Sends bytes and waits until the service logged a read that ends with them,
+// so that what is sent next arrives as a read of its own.
+bool SendRead(const ServiceProcess& svc, Peer& peer, const std::string& bytes);
+// Sends a lone EOT and waits until the service has handled it.
+bool SendEot(const ServiceProcess& svc, Peer& peer);
+
 // Runs the program with arguments and extra environment; answers its exit status.
 int RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {});
 
