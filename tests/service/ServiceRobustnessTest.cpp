@@ -1,0 +1,155 @@
+// Abuse from the network: resets, silent and deaf clients, many idle
+// connections, garbage and oversized input. The service logs it and keeps
+// serving everyone else.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ServiceHarness.hpp"
+#include "support/LisDatabase.hpp"
+
+using namespace kvtest;
+
+namespace {
+
+const std::string kAckCrLf = Expand("<ACK><CR><LF>");
+
+class ServiceRobustness : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new TempDir();
+    const TMyDBInfo db = CreateLisDatabase(dir_->path());
+    auto config = ServiceConfig(dir_->path(), db.database);
+    config["user"] = db.user;
+    config["password"] = db.password;
+    svc_ = new ServiceProcess(dir_->path() + "/svc", config);
+    ASSERT_TRUE(svc_->WaitListening());
+  }
+  static void TearDownTestSuite() {
+    EXPECT_EQ(svc_->Stop(), 0) << "the service must still stop normally";
+    delete svc_;
+    delete dir_;
+  }
+  // A well-behaved client still gets its handshake answered.
+  static void ExpectServiceAnswers(const std::string& when) {
+    Peer peer(svc_->port());
+    peer.Send(Expand("<ENQ>"));
+    EXPECT_EQ(Repr(peer.ReadUntilEndsWith(kAckCrLf)), Repr(kAckCrLf)) << when;
+  }
+  static std::string Id(const Peer& p) { return "localhost:" + std::to_string(p.LocalPort()); }
+  static TempDir* dir_;
+  static ServiceProcess* svc_;
+};
+TempDir* ServiceRobustness::dir_ = nullptr;
+ServiceProcess* ServiceRobustness::svc_ = nullptr;
+
+}  // namespace
+
+TEST_F(ServiceRobustness, ResetMidTransferReleasesTheConnection) {
+  std::string id;
+  {
+    Peer peer(svc_->port());
+    id = Id(peer);
+    ASSERT_TRUE(svc_->WaitForLog(kLogNovaConexao + id + "**"));
+    peer.Send(Expand("<ENQ>"));
+    ASSERT_EQ(Repr(peer.ReadUntilEndsWith(kAckCrLf)), Repr(kAckCrLf));
+    peer.Send(Expand("<STX>1H|\\^&|||XN-550^1|||||||P|LIS2-A2<CR><ETX>"));  // half a frame
+    ASSERT_TRUE(SendRead(*svc_, peer, "<partial"));
+    peer.Reset();
+  }
+  // A reset ends like a close: the same line, and the record is gone.
+  EXPECT_TRUE(svc_->WaitForLog(kLogConexaoEncerrada + id + "\r\n")) << Repr(svc_->LogText().substr(0, 800));
+  ExpectServiceAnswers("after a reset");
+}
+
+TEST_F(ServiceRobustness, SilentAndClosedClientsAreLoggedAndReleased) {
+  std::string id;
+  {
+    Peer silent(svc_->port());
+    id = Id(silent);
+    ASSERT_TRUE(svc_->WaitForLog(kLogNovaConexao + id + "**"));
+  }
+  EXPECT_TRUE(svc_->WaitForLog(kLogConexaoEncerrada + id + "\r\n"));
+  ExpectServiceAnswers("after a silent client");
+}
+
+TEST_F(ServiceRobustness, GarbageAndNulBytesDoNotStopTheService) {
+  std::mt19937 rng(4242);
+  std::string garbage(64 * 1024, '\0');
+  for (auto& c : garbage) c = static_cast<char>(rng() & 0xff);
+  const std::vector<std::string> inputs = {
+      std::string("\0\0\0\0", 4), garbage, Expand("<VT><VT><FS><CR><FS>"), Expand("<ENQ>") + garbage,
+      std::string(1, '\0') + Expand("<ENQ>"), Expand("<NAK>"),
+  };
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    Peer peer(svc_->port());
+    ASSERT_TRUE(SendRead(*svc_, peer, inputs[i])) << "input " << i;
+    peer.Close();
+    ExpectServiceAnswers("after garbage input " + std::to_string(i));
+  }
+}
+
+TEST_F(ServiceRobustness, HundredsOfIdleConnections) {
+  constexpr size_t kCount = 300;
+  const size_t openedBefore = Count(svc_->LogText(), kLogNovaConexao);
+  const size_t closedBefore = Count(svc_->LogText(), kLogConexaoEncerrada);
+  std::vector<std::unique_ptr<Peer>> idle;
+  for (size_t i = 0; i < kCount; ++i) idle.push_back(std::make_unique<Peer>(svc_->port()));
+  ASSERT_TRUE(WaitFor([&] { return Count(svc_->LogText(), kLogNovaConexao) >= openedBefore + kCount; }, 20000ms));
+  ExpectServiceAnswers("with idle connections open");
+  idle.clear();
+  EXPECT_TRUE(WaitFor([&] { return Count(svc_->LogText(), kLogConexaoEncerrada) >= closedBefore + kCount + 1; },
+                      20000ms));
+}
+
+TEST_F(ServiceRobustness, InputOverSixteenMegabytesDisconnectsThatClientOnly) {
+  struct Row {
+    std::string name;
+    std::string opening;  // sent before the flood
+    char fill;
+  };
+  const std::vector<Row> rows = {
+      {"20 MiB without a line break", "", 'x'},
+      {"20 MiB of short lines during a transfer", Expand("<ENQ>"), '\r'},
+  };
+  for (size_t i = 0; i < rows.size(); ++i) {
+    Peer other(svc_->port());
+    Peer flood(svc_->port());
+    const std::string id = Id(flood);
+    ASSERT_TRUE(svc_->WaitForLog(kLogNovaConexao + id + "**")) << "row " << i;
+    if (!rows[i].opening.empty()) {
+      flood.Send(rows[i].opening);
+      ASSERT_EQ(Repr(flood.ReadUntilEndsWith(kAckCrLf)), Repr(kAckCrLf)) << "row " << i;
+    }
+    std::string block(1024 * 1024, 'y');
+    for (size_t k = 0; k < block.size(); k += 64) block[k] = rows[i].fill;
+    try {
+      for (int mb = 0; mb < 20; ++mb) flood.Send(block);
+    } catch (const std::exception&) {
+      // The service may close before everything was taken.
+    }
+    EXPECT_TRUE(svc_->WaitForLog("Cliente " + id + " desconectado: ", 30000ms)) << "row " << i;
+    EXPECT_TRUE(svc_->WaitForLog(kLogConexaoEncerrada + id + "\r\n")) << "row " << i;
+    EXPECT_TRUE(flood.WaitClosed(10000ms)) << "row " << i;
+    // The other connection, open all along, still works.
+    other.Send(Expand("<ENQ>"));
+    EXPECT_EQ(Repr(other.ReadUntilEndsWith(kAckCrLf)), Repr(kAckCrLf)) << "row " << i;
+  }
+}
+
+TEST_F(ServiceRobustness, ClientThatNeverReadsDoesNotHoldUpOthers) {
+  Peer deaf(svc_->port(), 4096);
+  deaf.Send(Expand("<ENQ>"));
+  // Every chunk of a transfer is acknowledged; this client never reads them.
+  for (int i = 0; i < 3000; ++i) deaf.Send(Expand("<STX>1R|") + std::to_string(i) + Expand("<CR><ETX>00<CR><LF>"));
+  Peer fine(svc_->port());
+  fine.Send(Expand("<ENQ>"));
+  EXPECT_EQ(Repr(fine.ReadUntilEndsWith(kAckCrLf)), Repr(kAckCrLf));
+  ASSERT_TRUE(SendRead(*svc_, fine, Expand("<STX>1H|\\^&|||A^1<CR><ETX>00<CR><LF>")));
+  EXPECT_EQ(Repr(fine.ReadUntilEndsWith(kAckCrLf)), Repr(kAckCrLf));
+  deaf.Reset();
+  ExpectServiceAnswers("after the deaf client left");
+}
