@@ -180,9 +180,8 @@ std::string TSocketClient::ProcessHL7() {
         if (debug) doLog(hl7::BlockText(*bloco));
         const std::string arquivo = GetFileName(*bloco);
         try {
-          // A folder path means the name could not be chosen; never acknowledge then.
-          if (arquivo.empty() || arquivo.back() == '/')
-            throw std::runtime_error("Nome de arquivo inv\xE1lido: " + arquivo);
+          // SaveBlock throws when nothing was archived (a folder path included):
+          // the acknowledgement below is only reached for a written file.
           SaveBlock(arquivo, *bloco);
           const hl7::AckValues valores = hl7::ReadAckValues((*bloco)[hl7::HeaderLineIndex(*bloco)]);
           outputBuffer.push_back(hl7::BuildAckR01(valores, Agora()));
