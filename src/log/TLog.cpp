@@ -198,6 +198,7 @@ struct TLog::Impl {
   Clock::time_point deadline;
   bool stopping = false;
   std::thread flusher;
+  pid_t flusherPid = 0;  // the process that started the flusher
   bool threadFailed = false;
 
   // The file as it stands after the last entry; touched only under ioMutex.
@@ -354,6 +355,12 @@ TLog::TLog(const std::string& filename, int32_t maxFileSize)
     : file_name(filename), max_file_size(maxFileSize), impl_(std::make_unique<Impl>()) {}
 
 TLog::~TLog() {
+  if (impl_->flusher.joinable() && impl_->flusherPid != ::getpid()) {
+    // A forked child that exits normally: the flusher thread does not exist
+    // here, and joining it would hang; the parent keeps the log.
+    (void)impl_.release();
+    return;
+  }
   {
     std::lock_guard lk(impl_->pendingMutex);
     impl_->stopping = true;
@@ -381,6 +388,7 @@ void TLog::make(const std::string& txt, bool newLine) {
       if (!impl_->flusher.joinable() && !impl_->threadFailed) {
         try {
           impl_->flusher = std::thread([impl = impl_.get()] { impl->Run(); });
+          impl_->flusherPid = ::getpid();
         } catch (const std::system_error&) {
           impl_->threadFailed = true;
         }

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <random>
 
@@ -191,6 +195,31 @@ TEST(TLogWriter, ReplacesTheFileWholeAndKeepsLinksAndMode) {
   EXPECT_FALSE(kvtest::FileExists(dir / "mode.txt.kvtmp"));
   EXPECT_FALSE(kvtest::FileExists(dir / "link.txt.kvtmp"));
   EXPECT_EQ(kvtest::ListFiles(dir.path()).size(), 3u);
+}
+
+TEST(TLogWriter, ForkedChildLeavesTheLogAlone) {
+  TempDir dir;
+  const std::string file = dir / "log.txt";
+  auto log = MakeLog(file);
+  log->make("parent");
+  log->flush();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    log.reset();  // must neither hang on the parent's writer thread nor touch the file
+    _exit(0);
+  }
+  ASSERT_GT(pid, 0);
+  int status = -1;
+  const bool ended = WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 5000ms);
+  if (!ended) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  EXPECT_TRUE(ended);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  log->make("after");
+  log->flush();
+  EXPECT_EQ(Repr(ReadFile(file)), Repr(kStamp1 + "after\r\n" + kStamp1 + "parent\r\n"));
 }
 
 TEST(TLogWriter, SetFileAndFileSize) {
