@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -126,7 +127,19 @@ bool Peer::WaitClosed(std::chrono::milliseconds timeout) {
 }
 
 bool SendRead(const ServiceProcess& svc, Peer& peer, const std::string& bytes) {
-  const std::string tail = bytes.substr(bytes.size() > 48 ? bytes.size() - 48 : 0);
+  // The log writes line breaks inside an entry its own way: look for the end of
+  // the piece's last stretch without line breaks, or, for a piece that is
+  // nothing but line breaks, for one more read entry.
+  std::string tail;
+  const size_t last = bytes.find_last_not_of("\r\n");
+  if (last != std::string::npos) {
+    const size_t brk = bytes.find_last_of("\r\n", last);
+    const size_t lineStart = brk == std::string::npos ? 0 : brk + 1;
+    const size_t from = std::max(lineStart, last + 1 > 48 ? last + 1 - 48 : size_t{0});
+    tail = bytes.substr(from, last + 1 - from);
+  } else {
+    tail = "Nova mensagem: [";
+  }
   const size_t before = Count(svc.LogText(), tail);
   peer.Send(bytes);
   return WaitFor([&] { return Count(svc.LogText(), tail) > before; });

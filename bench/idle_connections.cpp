@@ -1,0 +1,163 @@
+// Memory of the service with many idle analyzer connections.
+//
+//   bench_idle_connections [--count N] [--exe PATH]     starts its own service copy
+//   bench_idle_connections [--count N] --pid PID --port PORT   measures a running one
+//
+// Prints the service's resident memory (VmRSS) before the connections, with
+// all of them open and named (the connect line logged), and after they closed.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+long VmRssKb(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  return -1;
+}
+
+int Connect(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+size_t CountInFile(const std::string& path, const std::string& needle) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  const std::string text = ss.str();
+  size_t n = 0;
+  for (size_t p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
+  return n;
+}
+
+template <typename F>
+bool WaitUntil(F cond, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  size_t count = 1000;
+  std::string exe = (fs::canonical("/proc/self/exe").parent_path() / "kv_redurozozi").string();
+  pid_t pid = -1;
+  int port = 0;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string a = argv[i];
+    if (a == "--count") count = std::strtoul(argv[i + 1], nullptr, 10);
+    else if (a == "--exe") exe = argv[i + 1];
+    else if (a == "--pid") pid = std::atoi(argv[i + 1]);
+    else if (a == "--port") port = std::atoi(argv[i + 1]);
+  }
+  rlimit lim{};
+  getrlimit(RLIMIT_NOFILE, &lim);
+  lim.rlim_cur = lim.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &lim);
+
+  std::string folder;
+  std::string logFile;
+  const bool own = pid <= 0;
+  if (own) {
+    char tmpl[] = "/tmp/kvbench-XXXXXX";
+    folder = mkdtemp(tmpl);
+    fs::copy_file(exe, folder + "/kv_redurozozi");
+    port = FreePort();
+    std::ofstream(folder + "/kv_redurozozi.json")
+        << "{\"porta\": " << port << ", \"pastaSaida\": \"" << folder
+        << "/saida/\", \"analisadores\": [], \"server\": \"\", \"database\": \"\"}";
+    logFile = folder + "/Logs/Redurozozi.txt";
+    pid = ::fork();
+    if (pid == 0) {
+      ::execl((folder + "/kv_redurozozi").c_str(), "kv_redurozozi", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    if (!WaitUntil([&] { return CountInFile(logFile, "Servidor ativo") > 0; }, 20s)) {
+      std::cerr << "service did not start\n";
+      return 1;
+    }
+  }
+
+  const long before = VmRssKb(pid);
+  const auto t0 = std::chrono::steady_clock::now();
+  std::vector<int> fds;
+  for (size_t i = 0; i < count; ++i) {
+    const int fd = Connect(port);
+    if (fd < 0) {
+      std::cerr << "connect " << i << " failed\n";
+      break;
+    }
+    fds.push_back(fd);
+  }
+  // Each connection is named (reverse look-up) before it is read: wait for all.
+  if (own) WaitUntil([&] { return CountInFile(logFile, "** Nova conex") >= fds.size(); }, 60s);
+  else std::this_thread::sleep_for(2s);
+  const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  const long open = VmRssKb(pid);
+  for (int fd : fds) ::close(fd);
+  if (own) WaitUntil([&] { return CountInFile(logFile, "encerrada: ") >= fds.size(); }, 60s);
+  else std::this_thread::sleep_for(2s);
+  const long after = VmRssKb(pid);
+
+  std::printf("idle connections:            %zu (all named after %.2f s)\n", fds.size(), secs);
+  std::printf("service VmRSS before:        %ld kB\n", before);
+  std::printf("service VmRSS with them open: %ld kB (+%ld kB, %.1f kB per connection)\n", open, open - before,
+              fds.empty() ? 0.0 : static_cast<double>(open - before) / static_cast<double>(fds.size()));
+  std::printf("service VmRSS after closing: %ld kB\n", after);
+
+  if (own) {
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    std::printf("service exit status:         %d\n", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+  }
+  return 0;
+}
