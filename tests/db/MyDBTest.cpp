@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "db/DbTestSupport.hpp"
 #include "db/TMyDB.hpp"
 #include "db/TMyTransaction.hpp"
 
 using namespace dbtest;
+using kvtest::Repr;
 using kvtest::TempDir;
 
 namespace {
@@ -274,4 +277,32 @@ TEST(MyDBTransactions, ExecFailureIsLoggedWithTheStatement) {
   EXPECT_EQ(log.rfind(kStamp + "TMyTransaction.Exec() -> Erro:", 0), 0u) << kvtest::Repr(log);
   EXPECT_NE(log.find("\rSQL: " + sql + "\r\n"), std::string::npos);
   EXPECT_EQ(Count(log, kStamp), 1u);
+}
+
+TEST(MyDBServer, StartupCheckAndWrongPasswordThroughTheServer) {
+  if (!std::getenv("KV_FB_SERVER")) GTEST_SKIP() << "KV_FB_SERVER not set (no Firebird server to test through)";
+  TempDir dir;
+  TMyDBInfo good = ThroughServer(kvtest::CreateLisDatabase(dir.path()), dir.path());
+  ASSERT_FALSE(good.password.empty()) << "no ISC_PASSWORD in the password file";
+  TempDir logDir;
+  TMyDBInfo bad = good;
+  bad.password = good.password + "x";
+  auto db = MakeDB(bad, logDir / "myDB.txt");
+  EXPECT_EQ(db->Select("select 1 from rdb$database", false), nullptr);
+  std::string log = LogText(*db);
+  EXPECT_EQ(Count(log, kStamp), 1u) << Repr(log);
+  EXPECT_EQ(log.rfind(kStamp + "TMyTransaction.Select() -> Erro:", 0), 0u) << Repr(log);
+  db->SetDBInfo(good);
+  auto t = db->Select("select 1 from rdb$database", false);
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(t->RecordCount(), 1);
+  EXPECT_FALSE(db->IsConnected());
+  // Two queries, two attachments, each with the user name and password once.
+  auto a = db->Select("select current_connection as c, mon$remote_protocol as p from mon$attachments "
+                      "where mon$attachment_id = current_connection", false);
+  auto b = db->Select("select current_connection as c from rdb$database", false);
+  ASSERT_TRUE(a && b && a->RecordCount() == 1);
+  EXPECT_NE(a->AsInteger("c"), b->AsInteger("c"));
+  EXPECT_EQ(a->AsString("p"), "TCPv4");
+  EXPECT_EQ(Count(LogText(*db), kStamp), 1u);
 }
