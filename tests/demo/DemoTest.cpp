@@ -185,5 +185,53 @@ TEST(Demo, RunCommandRefusesABadPort) {
   Script script(tmp.path(), {"scripts/run-demo.sh", "--port", "70000"}, {"KV_SKIP_BUILD=1"}, tmp / "out");
   EXPECT_EQ(script.Wait(20s), 1);
   EXPECT_NE(script.Output().find("run-demo: bad port '70000'"), std::string::npos) << script.Output();
-  EXPECT_FALSE(kvtest::FileExists(tmp / "run"));
+  EXPECT_FALSE(fs::exists(tmp / "run"));
+}
+
+// Every recorded analyzer session, re-played by the simulator against the demo
+// service: results are acknowledged frame by frame (ASTM) or with ACK^R01 (HL7)
+// and archived once; queries get a well-formed reply.
+TEST(Demo, EveryCaptureThroughTheSimulator) {
+  kvtest::TempDir tmp;
+  const std::string root = tmp.path();
+  for (const char* dir : {"scripts", "demo"})
+    fs::copy(std::string(KV_SOURCE_DIR) + "/" + dir, root + "/" + dir, fs::copy_options::recursive);
+  const int port = kvtest::FreePort();
+  Script service(root, {"scripts/run-demo.sh"},
+                 {"KV_SKIP_BUILD=1", std::string("KV_BUILD_DIR=") + KV_BINARY_DIR, "KV_PORT=" + std::to_string(port)},
+                 root + "/run-demo.out");
+  ASSERT_TRUE(WaitFor([&] { return LogHas(root, "Servidor ativo e ouvindo porta " + std::to_string(port)); }, 90s))
+      << service.Output();
+
+  struct Expect {
+    int status;
+    const char* text;  // in the simulator's output
+    size_t files;      // new archive files
+  };
+  auto expectFor = [](const std::string& name) -> Expect {
+    if (name.find("host_query") != std::string::npos) return {0, "no order for ", 0};
+    if (name.find("orm_o01") != std::string::npos) return {2, "the host rejected the order message: MSA-1 AR", 0};
+    if (name.find("qry_q02") != std::string::npos) return {0, "no order for the sample (QAK-2 NF)", 0};
+    if (name.find(".hl7") != std::string::npos) return {0, "answer ACK^R01, MSA-1 AA", 1};
+    return {0, "every frame acknowledged", 1};
+  };
+  std::vector<std::string> files = kvtest::TestDataFiles("astm");
+  for (const std::string& f : kvtest::TestDataFiles("hl7")) files.push_back(f);
+  ASSERT_EQ(files.size(), 25u);
+  const std::string saida = root + "/run/saida";
+  for (size_t i = 0; i < files.size(); ++i) {
+    const std::string name = fs::path(files[i]).filename();
+    const Expect e = expectFor(name);
+    const size_t before = fs::exists(saida) ? kvtest::ListFiles(saida).size() : 0;
+    Script sim(root, {"-c", std::string(KV_BINARY_DIR) + "/analyzer-sim --quiet --timeout 10 --port " +
+                                std::to_string(port) + " --mode " + (name.find(".hl7") != std::string::npos ? "hl7 " : "astm ") +
+                                "'" + files[i] + "'"},
+               {}, root + "/sim.out");
+    EXPECT_EQ(sim.Wait(60s), e.status) << i << " " << name << "\n" << sim.Output();
+    EXPECT_NE(sim.Output().find(e.text), std::string::npos) << i << " " << name << "\n" << sim.Output();
+    EXPECT_TRUE(WaitFor([&] { return kvtest::ListFiles(saida).size() >= before + e.files; }, 5s)) << i << " " << name;
+    EXPECT_EQ(kvtest::ListFiles(saida).size(), before + e.files) << i << " " << name;
+  }
+  service.Signal(SIGTERM);
+  EXPECT_EQ(service.Wait(20s), 0) << service.Output();
 }
