@@ -100,6 +100,9 @@ TEST_F(AstmFixture, NotFoundReplies) {
       {"quoted empty", "Q|1|^\"\"||||7|||||O", "O|1|^\"\"||||7|||||||||||||||||||Y"},
       {"empty range", "Q|1|||||8|||||O", "O|1|||||8|||||||||||||||||||Y"},
       {"order of a company without personal data", "Q|1|^1010", "O|1|^1010|||||||||||||||||||||||Y"},
+      {"identifier that is SQL text", "Q|1|^1 or 1=1", "O|1|^1 or 1=1|||||||||||||||||||||||Y"},
+      {"identifier with a quote", "Q|1|^1001'--", "O|1|^1001'--|||||||||||||||||||||||Y"},
+      {"control characters inside the identifier", "Q|1|^10<NAK>01", "O|1|^10<NAK>01|||||||||||||||||||||||Y"},
   };
   for (size_t i = 0; i < rows.size(); ++i) {
     SCOPED_TRACE(std::string("row ") + std::to_string(i) + " " + rows[i].name);
@@ -107,12 +110,12 @@ TEST_F(AstmFixture, NotFoundReplies) {
     global->config->debug = true;
     Configure("1", "Indiko");
     NewClient();
-    Feed(Session(INDIKO_H, rows[i].q, true, true));
+    Feed(Session(INDIKO_H, kvtest::Expand(rows[i].q), true, true));
     auto recs = Records(client->outputBuffer);
     ASSERT_EQ(recs.size(), 4u);
     EXPECT_EQ(recs[0], "H|\\^&|||||||||||");
     EXPECT_EQ(recs[1], "P|1");
-    EXPECT_EQ(recs[2], rows[i].o);
+    EXPECT_EQ(Repr(recs[2]), Repr(kvtest::Expand(rows[i].o)));
     EXPECT_EQ(recs[3], "L|1|N");
     EXPECT_EQ(Repr(client->outputBuffer[2]), "<STX>2P|1<CR><ETX>3F");
     EXPECT_EQ(Repr(client->outputBuffer[4]), "<STX>4L|1|N<CR><ETX>07");
