@@ -22,7 +22,9 @@ int RemainingMs(Clock::time_point deadline) {
 std::string Where(const std::string& host, int port) { return host + ":" + std::to_string(port); }
 }  // namespace
 
-Connection::Connection(const std::string& host, int port, std::chrono::milliseconds connectTimeout) {
+Connection::Connection(const std::string& host, int port, std::chrono::milliseconds timeout)
+    : timeout_(timeout) {
+  const std::chrono::milliseconds connectTimeout = timeout;
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -70,7 +72,7 @@ Connection::~Connection() {
 
 void Connection::Send(const std::string& bytes) {
   size_t sent = 0;
-  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(15);
+  const Clock::time_point deadline = Clock::now() + timeout_;
   while (sent < bytes.size()) {
     const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     if (n > 0) {

@@ -18,7 +18,8 @@ using Clock = std::chrono::steady_clock;
 class Connection {
  public:
   // Throws SimError when the host cannot be resolved, refuses or does not answer in time.
-  Connection(const std::string& host, int port, std::chrono::milliseconds connectTimeout);
+  // The same timeout bounds every send.
+  Connection(const std::string& host, int port, std::chrono::milliseconds timeout);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -32,6 +33,7 @@ class Connection {
 
  private:
   int fd_ = -1;
+  std::chrono::milliseconds timeout_;
 };
 
 }  // namespace sim

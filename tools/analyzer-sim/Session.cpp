@@ -97,7 +97,9 @@ void Session::ReceiveAstmTransfer() {
   SendShown(std::string(1, ACK));
   std::string text;
   int expected = 1;
-  for (;;) {
+  // A query reply is a handful of frames; a host that never ends its transfer is a fault.
+  for (int count = 0;; ++count) {
+    if (count > 10000) throw SimError("the host's reply transfer does not end (over 10000 frames)");
     const HostItem item = NextAstmItem("reply frame " + std::to_string(expected) + " or EOT");
     if (item.kind == HostItem::Eot) break;
     if (item.kind != HostItem::Frame)

@@ -115,8 +115,6 @@ Options Parse(int argc, char** argv) {
     } else if (a == "--timeout") {
       o.timeout = std::chrono::milliseconds(1000LL * ToInt(value(), a));
       if (o.timeout.count() == 0) Usage("--timeout must be at least 1 second");
-    } else if (a == "--timeout-ms") {  // for tests
-      o.timeout = std::chrono::milliseconds(ToInt(value(), a));
     } else if (a == "--gap") {
       o.gap = std::chrono::milliseconds(ToInt(value(), a));
     } else if (a == "--linger") {
