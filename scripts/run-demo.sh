@@ -47,24 +47,27 @@ case "$RUN_DIR" in
   *'"'* | *'\'* | *'|'*) echo "run-demo: the run folder path must not hold \", \\ or |: $RUN_DIR" >&2; exit 1 ;;
 esac
 
-# The demo LIS database, made once from the schema and the demo orders.
+# The demo LIS database, made once from the schema and the demo orders. It is
+# built under a temporary name, so an interrupted creation is never taken for a database.
 DB="$RUN_DIR/lis.fdb"
 if [[ ! -f "$DB" ]]; then
   echo "run-demo: creating the demo LIS database $DB"
+  NEW="$RUN_DIR/lis.fdb.new"
   SQL=$(mktemp)
-  trap 'rm -f "$SQL"' EXIT
+  trap 'rm -f "$SQL" "$NEW"' EXIT
+  rm -f "$NEW"
   {
-    echo "create database '$DB' user 'SYSDBA' password 'masterkey' default character set WIN1252;"
+    echo "create database '$NEW' user 'SYSDBA' password 'masterkey' default character set WIN1252;"
     cat demo/lis_schema.sql
     echo "commit;"
     cat demo/lis_demo_data.sql
     echo "commit;"
   } >"$SQL"
-  if ! isql-fb -q -b -ch UTF8 -i "$SQL" || [[ ! -f "$DB" ]]; then
-    rm -f "$DB"
+  if ! isql-fb -q -b -ch UTF8 -i "$SQL" || [[ ! -f "$NEW" ]]; then
     echo "run-demo: could not create the demo LIS database" >&2
     exit 1
   fi
+  mv -f "$NEW" "$DB"
   rm -f "$SQL"
   trap - EXIT
 fi
