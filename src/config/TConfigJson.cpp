@@ -117,8 +117,7 @@ class Reader {
   // Strings as they are (in Windows-1252), numbers and booleans as their text.
   static std::optional<std::string> AsText(const json& v) {
     if (v.is_string()) return Utf8ToCp1252(v.get<std::string>());
-    if (v.is_number_integer()) return v.dump();
-    if (v.is_number_float() || v.is_boolean()) return v.dump();
+    if (v.is_number() || v.is_boolean()) return v.dump();
     return std::nullopt;
   }
 
