@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "clients/Controls.hpp"
+#include "clients/TInputIndex.hpp"
 #include "config/TAnalisador.hpp"
 #include "db/TResultTable.hpp"
 
@@ -87,12 +88,12 @@ class TSocketClient {
  private:
   // Whether the previous chunk ended exactly at a line break (continuation join).
   bool lastChunkEndedAtBreak_ = true;
-  // Running size of inputBuffer (line bytes plus one per line for its break)...
-  mutable size_t inputBytes_ = 0;
-  // ...valid while inputBuffer still holds this many lines; otherwise recounted.
-  mutable size_t inputBytesLines_ = 0;
-  // Recounts inputBytes_ from inputBuffer (after a change made elsewhere).
-  void RecountInputBytes() const;
+  // Facts about inputBuffer kept up to date as chunks arrive (bytes, VT/ETX/FS, headers).
+  mutable TInputIndex inputIndex_;
+  // Index of the line that decides identification, or npos; sets *json when it is a JSON line.
+  size_t LinhaDeIdentificacao(bool* json);
+  // Fills the client analyzer from the header line that identified the client.
+  void IdentificarPorCabecalho(const std::string& linha, bool completar);
   // Drops the lines at the head of inputBuffer that hold only blanks or control characters.
   void DropLeadingBlankLines();
 };

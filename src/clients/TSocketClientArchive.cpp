@@ -237,17 +237,9 @@ void TSocketClient::SaveBlock(const std::string& path, const TLines& bloco) cons
 }
 
 void TSocketClient::ConsumeInputLines(size_t count) {
-  if (inputBuffer.size() != inputBytesLines_) RecountInputBytes();
-  for (size_t i = 0; i < count && !inputBuffer.empty(); ++i) {
-    inputBytes_ -= inputBuffer.front().size() + 1;
-    inputBuffer.pop_front();
-    --inputBytesLines_;
-  }
-  while (!inputBuffer.empty() && inputBuffer.front() == TERMINADOR_BLOCO) {
-    inputBytes_ -= inputBuffer.front().size() + 1;
-    inputBuffer.pop_front();
-    --inputBytesLines_;
-  }
+  for (size_t i = 0; i < count && !inputBuffer.empty(); ++i) inputBuffer.pop_front();
+  while (!inputBuffer.empty() && inputBuffer.front() == TERMINADOR_BLOCO) inputBuffer.pop_front();
+  inputIndex_.Invalidate();
 }
 
 bool TSocketClient::IsBlankLine(const std::string& linha) {

@@ -47,14 +47,16 @@ std::string LinesText(const std::vector<std::string>& lines) {
 
 bool TSocketClient::BufferPossuiBlocoCompleto() {
   try {
-    switch (GetProtocolInBuffer()) {
-      case PROTOCOLO_ASTM:
-        return clientrules::PossuiBlocoCompletoASTM(inputBuffer);
-      case PROTOCOLO_HL7:
-        return clientrules::PossuiBlocoCompletoHL7(inputBuffer);
-      default:
-        return false;  // JSON waits for EOT
+    const int32_t protocolo = GetProtocolInBuffer();
+    if (protocolo != PROTOCOLO_ASTM && protocolo != PROTOCOLO_HL7) return false;  // JSON waits for EOT
+    // The same rules as PossuiBlocoCompletoASTM/HL7, answered from the facts
+    // kept per chunk instead of reading the whole buffer again.
+    inputIndex_.Update(inputBuffer);
+    if (protocolo == PROTOCOLO_ASTM) {
+      return inputIndex_.HasETX() || (inputIndex_.HasHStart() && inputIndex_.HasLStart());
     }
+    if (inputBuffer.size() >= 2 && inputBuffer[1].find("ORC") != std::string::npos) return true;
+    return inputIndex_.HasFS();
   } catch (const std::exception& e) {
     doLog(std::string("TSocketClient.BufferPossuiBlocoCompleto() -> Erro: ") + e.what());
     return false;
@@ -66,9 +68,6 @@ TLines TSocketClient::GetBlocoInBuffer(size_t* sourceLines) {
   size_t usadas = 0;  // input lines the block was cut from, skipped ones included
   try {
     TAnalisador& a = *analisador;
-    static const std::vector<std::unique_ptr<TAnalisador>> semAnalisadores;
-    const auto& configurados = (global && global->config) ? global->config->analisadores : semAnalisadores;
-
     for (size_t i = 0; i < inputBuffer.size(); ++i) {
       const std::string& linha = inputBuffer[i];
       if (linha == "JA PROCESSADA") {
@@ -81,25 +80,9 @@ TLines TSocketClient::GetBlocoInBuffer(size_t* sourceLines) {
         const bool json = !astm && !hl7 && IsLineJson(linha);
         // A header after unidentified lines starts the next block.
         if ((astm || hl7 || json) && !bloco.empty()) break;
-        if (astm) {
-          a.protocolo.id = PROTOCOLO_ASTM;
-          a.protocolo.versao = GetValueFromSplit(linha, "|", 13);
-          a.aplicacao = TString::Trim(GetValueFromSplit(GetValueFromSplit(linha, "|", 5), "^", 1));
-          a.modelo = a.aplicacao;
-          a.GetConfigs(configurados);
-        } else if (hl7) {
-          a.protocolo.id = PROTOCOLO_HL7;
-          if (GetValueFromSplit(linha, "|", 2) == "^~\\&") {
-            a.protocolo.versao = GetValueFromSplit(linha, "|", 12);
-            a.aplicacao = TString::Trim(GetValueFromSplit(linha, "|", 3));
-            a.modelo = TString::Trim(GetValueFromSplit(linha, "|", 4));
-            a.GetConfigs(configurados);
-          } else if (GetValueFromSplit(linha, "|", 4) == "^~\\&") {
-            a.protocolo.versao = GetValueFromSplit(linha, "|", 14);
-            a.aplicacao = TString::Trim(GetValueFromSplit(linha, "|", 5));
-            a.modelo = TString::Trim(GetValueFromSplit(linha, "|", 6));
-            a.GetConfigs(configurados);
-          }
+        if (astm || hl7) {
+          // Unlike identification proper: no framing flags, no LIS look-up.
+          IdentificarPorCabecalho(linha, false);
         } else if (json) {
           a.protocolo.id = PROTOCOLO_JSON_DIAGNO;
           a.protocolo.versao = "1.4";

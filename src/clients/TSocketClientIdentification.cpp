@@ -63,51 +63,62 @@ bool TSocketClient::IsLineJson(const std::string& linha) const {
   return HasInBuffer("Icounter");
 }
 
+void TSocketClient::IdentificarPorCabecalho(const std::string& linha, bool completar) {
+  TAnalisador& a = *analisador;
+  bool padrao = false;
+  if (IsLineASTM(linha)) {
+    a.protocolo.id = PROTOCOLO_ASTM;
+    a.protocolo.versao = GetValueFromSplit(linha, "|", 13);
+    a.aplicacao = TString::Trim(Componente(linha, 5, 1));
+    a.modelo = a.aplicacao;
+    padrao = true;
+  } else {
+    a.protocolo.id = PROTOCOLO_HL7;
+    if (GetValueFromSplit(linha, "|", 2) == "^~\\&") {
+      a.protocolo.versao = GetValueFromSplit(linha, "|", 12);
+      a.aplicacao = TString::Trim(GetValueFromSplit(linha, "|", 3));
+      a.modelo = TString::Trim(GetValueFromSplit(linha, "|", 4));
+      padrao = true;
+    } else if (GetValueFromSplit(linha, "|", 4) == "^~\\&") {
+      a.protocolo.versao = GetValueFromSplit(linha, "|", 14);
+      a.aplicacao = TString::Trim(GetValueFromSplit(linha, "|", 5));
+      a.modelo = TString::Trim(GetValueFromSplit(linha, "|", 6));
+      padrao = true;
+    }
+  }
+  if (!padrao) return;  // an MSH without standard encoding characters stays bare
+  if (completar) {
+    a.usandoVTFS = linha.find(VT) != std::string::npos;
+    a.usandoSTXETX = linha.find(STX) != std::string::npos;
+  }
+  static const std::vector<std::unique_ptr<TAnalisador>> semAnalisadores;
+  a.GetConfigs((global && global->config) ? global->config->analisadores : semAnalisadores);
+  if (completar) a.aparelhoTevarin = GetAparelhoTevarinInDB();
+}
+
+size_t TSocketClient::LinhaDeIdentificacao(bool* json) {
+  // Same answer as testing every line from the first in the order ASTM,
+  // HL7, JSON, without reading again the lines of earlier chunks.
+  inputIndex_.Update(inputBuffer);
+  const size_t cabecalho = inputIndex_.FirstHeaderLine();
+  const size_t chave = inputIndex_.HasIcounter() ? inputIndex_.FirstBraceLine() : TInputIndex::npos;
+  *json = chave != TInputIndex::npos && (cabecalho == TInputIndex::npos || chave < cabecalho);
+  return *json ? chave : cabecalho;
+}
+
 int32_t TSocketClient::GetProtocolInBuffer() {
   TAnalisador& a = *analisador;
   if (a.protocolo.id != PROTOCOLO_NAO_INDENTIFICADO) return a.protocolo.id;
 
-  static const std::vector<std::unique_ptr<TAnalisador>> semAnalisadores;
-  const auto& configurados = (global && global->config) ? global->config->analisadores : semAnalisadores;
-  auto completar = [&](const std::string& linha) {
-    a.usandoVTFS = linha.find(VT) != std::string::npos;
-    a.usandoSTXETX = linha.find(STX) != std::string::npos;
-    a.GetConfigs(configurados);
-    a.aparelhoTevarin = GetAparelhoTevarinInDB();
-  };
-
   int32_t result = PROTOCOLO_NAO_INDENTIFICADO;
-  for (const std::string& linha : inputBuffer) {
-    if (IsLineASTM(linha)) {
-      a.protocolo.id = PROTOCOLO_ASTM;
-      a.protocolo.versao = GetValueFromSplit(linha, "|", 13);
-      a.aplicacao = TString::Trim(Componente(linha, 5, 1));
-      a.modelo = a.aplicacao;
-      completar(linha);
-      result = PROTOCOLO_ASTM;
-      break;
-    }
-    if (IsLineHL7(linha)) {
-      a.protocolo.id = PROTOCOLO_HL7;
-      if (GetValueFromSplit(linha, "|", 2) == "^~\\&") {
-        a.protocolo.versao = GetValueFromSplit(linha, "|", 12);
-        a.aplicacao = TString::Trim(GetValueFromSplit(linha, "|", 3));
-        a.modelo = TString::Trim(GetValueFromSplit(linha, "|", 4));
-        completar(linha);
-      } else if (GetValueFromSplit(linha, "|", 4) == "^~\\&") {
-        a.protocolo.versao = GetValueFromSplit(linha, "|", 14);
-        a.aplicacao = TString::Trim(GetValueFromSplit(linha, "|", 5));
-        a.modelo = TString::Trim(GetValueFromSplit(linha, "|", 6));
-        completar(linha);
-      }
-      result = PROTOCOLO_HL7;
-      break;
-    }
-    if (IsLineJson(linha)) {
-      // Not recorded here: block extraction records it with the JSON defaults.
-      result = PROTOCOLO_JSON_DIAGNO;
-      break;
-    }
+  bool json = false;
+  const size_t linha = LinhaDeIdentificacao(&json);
+  if (json) {
+    // Not recorded here: block extraction records it with the JSON defaults.
+    result = PROTOCOLO_JSON_DIAGNO;
+  } else if (linha != TInputIndex::npos) {
+    IdentificarPorCabecalho(inputBuffer[linha], true);
+    result = a.protocolo.id;
   }
 
   if (a.protocolo.id == PROTOCOLO_ASTM) doLog("Protocolo identificado: ASTM ");

@@ -10,12 +10,8 @@ constexpr size_t LINHAS_DOCUMENTO_JSON = 34;
 }  // namespace
 
 void TSocketClient::DropLeadingBlankLines() {
-  if (inputBuffer.size() != inputBytesLines_) RecountInputBytes();
-  while (!inputBuffer.empty() && IsBlankLine(inputBuffer.front())) {
-    inputBytes_ -= inputBuffer.front().size() + 1;
-    inputBuffer.pop_front();
-    --inputBytesLines_;
-  }
+  while (!inputBuffer.empty() && IsBlankLine(inputBuffer.front())) inputBuffer.pop_front();
+  inputIndex_.Invalidate();
 }
 
 std::string TSocketClient::ProcessJsonDiagno() {

@@ -36,8 +36,7 @@ void TSocketClient::ReadMessage(const std::string& msg) {
       usingFrameToFrame = true;
       inTransferPhase = true;
       inputBuffer.clear();  // whatever was left unconsumed is dropped
-      inputBytes_ = 0;
-      inputBytesLines_ = 0;
+      inputIndex_.Invalidate();
       outputBuffer.emplace_back(1, ACK);
     } else if (msg.size() == 1 && msg[0] == EOT) {
       inTransferPhase = false;
@@ -61,25 +60,22 @@ void TSocketClient::ReadMessage(const std::string& msg) {
 void TSocketClient::AddInputBuffer(const std::string& msg) {
   try {
     if (msg.empty()) return;
-    if (inputBuffer.size() != inputBytesLines_) RecountInputBytes();
     clientrules::TCutLines cut = clientrules::CutLines(msg);
-    // VT is looked for before the new lines are added.
-    const bool continuation = msg[0] != VT && !inputBuffer.empty() && HasInBuffer(std::string(1, VT));
+    // VT is looked for before the new lines are added (as HasInBuffer would,
+    // without reading the whole buffer again).
+    inputIndex_.Update(inputBuffer);
+    const bool continuation = msg[0] != VT && !inputBuffer.empty() && inputIndex_.HasVT();
     size_t first = 0;
     // A segment split by a chunk boundary is glued back together. When the
     // previous chunk ended exactly at a line break, its last line is whole:
     // a non-empty first line here is a segment of its own, not a continuation.
     if (continuation && !cut.lines.empty() && (!lastChunkEndedAtBreak_ || cut.lines[0].empty())) {
       inputBuffer.back() += cut.lines[0];
-      inputBytes_ += cut.lines[0].size();
       first = 1;
     }
     lastChunkEndedAtBreak_ = cut.endsAtBreak;
-    for (size_t i = first; i < cut.lines.size(); ++i) {
-      inputBytes_ += cut.lines[i].size() + 1;
-      inputBuffer.push_back(std::move(cut.lines[i]));
-      ++inputBytesLines_;
-    }
+    for (size_t i = first; i < cut.lines.size(); ++i) inputBuffer.push_back(std::move(cut.lines[i]));
+    inputIndex_.Update(inputBuffer);
 
     const bool hasVT = msg.find(VT) != std::string::npos;
     const bool hasFS = msg.find(FS) != std::string::npos;
@@ -106,15 +102,6 @@ bool TSocketClient::HasInBuffer(const std::string& pStr) const {
 }
 
 size_t TSocketClient::InputBufferBytes() const {
-  // Handlers also edit inputBuffer directly; a changed line count means the
-  // running figure no longer holds, so it is counted again (once).
-  if (inputBuffer.size() != inputBytesLines_) RecountInputBytes();
-  return inputBytes_;
-}
-
-void TSocketClient::RecountInputBytes() const {
-  size_t bytes = 0;
-  for (const auto& linha : inputBuffer) bytes += linha.size() + 1;
-  inputBytes_ = bytes;
-  inputBytesLines_ = inputBuffer.size();
+  inputIndex_.Update(inputBuffer);
+  return inputIndex_.Bytes();
 }

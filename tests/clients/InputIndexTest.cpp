@@ -1,0 +1,131 @@
+// The per-chunk facts kept by TInputIndex always equal a fresh reading of the
+// buffer, whatever is done to it between updates.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "clients/TInputIndex.hpp"
+#include "clients/TSocketClientRules.hpp"
+#include "ClientFixture.hpp"
+
+using namespace kvtest;
+
+namespace {
+
+struct Fresh {
+  size_t bytes = 0;
+  bool vt = false, etx = false, fs = false, icounter = false, h = false, l = false;
+  size_t header = TInputIndex::npos, brace = TInputIndex::npos;
+};
+
+Fresh Read(const std::deque<std::string>& lines) {
+  Fresh f;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string& s = lines[i];
+    f.bytes += s.size() + 1;
+    f.vt = f.vt || s.find(VT) != std::string::npos;
+    f.etx = f.etx || s.find(ETX) != std::string::npos;
+    f.fs = f.fs || s.find(FS) != std::string::npos;
+    f.icounter = f.icounter || s.find("Icounter") != std::string::npos;
+    f.h = f.h || s.rfind("H|", 0) == 0;
+    f.l = f.l || s.rfind("L|", 0) == 0;
+    const bool header = TSocketClient::IsLineASTM(s) || TSocketClient::IsLineHL7(s);
+    if (f.header == TInputIndex::npos && header) f.header = i;
+    if (f.header == TInputIndex::npos && f.brace == TInputIndex::npos && !header && !s.empty() && s[0] == '{') f.brace = i;
+  }
+  return f;
+}
+
+std::string Describe(const std::deque<std::string>& lines) { return ReprLines(Lines(lines)); }
+
+TEST(TInputIndex, MatchesAFreshReadingUnderRandomEdits) {
+  const std::vector<std::string> pieces = {"a",   "H|",  "L|",   "<VT>", "<ETX>", "<FS>", "Icou", "nter", "{",
+                                           "MSH|", "1H|", "xx",  "<STX>", " ",    "Icounter", "}"};
+  std::mt19937 rng(12345);
+  for (int round = 0; round < 300; ++round) {
+    std::deque<std::string> lines;
+    TInputIndex index;
+    for (int step = 0; step < 60; ++step) {
+      const int op = static_cast<int>(rng() % 10);
+      // Text arrives only through reception, which updates before and after
+      // appending; removals and edits by the handlers come in any number in between.
+      if (op <= 6) index.Update(lines);
+      if (op <= 3) {  // append a line
+        std::string s;
+        const int n = static_cast<int>(rng() % 4);
+        for (int k = 0; k < n; ++k) s += Expand(pieces[rng() % pieces.size()]);
+        lines.push_back(s);
+      } else if (op <= 6 && !lines.empty()) {  // text appended to the last line
+        lines.back() += Expand(pieces[rng() % pieces.size()]);
+      } else if (op == 7 && !lines.empty()) {  // consumed from the head
+        lines.pop_front();
+      } else if (op == 8 && lines.size() > 2) {  // a middle line merged into the one before
+        const size_t i = 1 + rng() % (lines.size() - 2);
+        lines[i - 1] += lines[i];
+        lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(i));
+      } else if (op == 9 && rng() % 4 == 0) {
+        lines.clear();
+        index.Invalidate();  // as the record does when it clears the buffer
+      }
+      if (op <= 6) index.Update(lines);
+      if (rng() % 3 == 0) continue;  // several edits between two updates
+      index.Update(lines);
+      const Fresh f = Read(lines);
+      const std::string where = "round " + std::to_string(round) + " step " + std::to_string(step) + " " + Describe(lines);
+      ASSERT_EQ(index.Bytes(), f.bytes) << where;
+      ASSERT_EQ(index.HasVT(), f.vt) << where;
+      ASSERT_EQ(index.HasETX(), f.etx) << where;
+      ASSERT_EQ(index.HasFS(), f.fs) << where;
+      ASSERT_EQ(index.HasIcounter(), f.icounter) << where;
+      ASSERT_EQ(index.HasHStart(), f.h) << where;
+      ASSERT_EQ(index.HasLStart(), f.l) << where;
+      ASSERT_EQ(index.FirstHeaderLine(), f.header) << where;
+      ASSERT_EQ(index.FirstBraceLine(), f.brace) << where;
+    }
+  }
+}
+
+// Through the client: completeness and identification answered from the
+// facts give what the rules give on the whole buffer, for random chunking.
+TEST(TInputIndex, ClientAnswersEqualTheRulesAtEveryChunk) {
+  const std::vector<std::string> streams = {
+      TestData("hl7/mindray_cl_oru_r01_patient_mllp.hl7"),
+      TestData("hl7/senaite_pixcell_hemoscreen_oru_r01_v24.hl7"),
+      TestData("astm/mindray_cl_result_unframed_records.astm"),
+      "junk\r{\r" + TestData("astm/senaite_roche_cobas_c311_single_frame.astm"),
+      "x\r{\r\"a\": \"Icou" + std::string("nter\"\r}\r\r"),
+  };
+  std::mt19937 rng(99);
+  for (size_t s = 0; s < streams.size(); ++s) {
+    for (int round = 0; round < 20; ++round) {
+      ClientEnv env;
+      TSocketClient c("h:1", env.saida);
+      TSocketClient mirror("h:2", env.saida);  // identified the plain way, line by line
+      const std::string& bytes = streams[s];
+      for (size_t i = 0; i < bytes.size();) {
+        const size_t n = 1 + rng() % 40;
+        const std::string chunk = bytes.substr(i, n);
+        i += n;
+        c.AddInputBuffer(chunk);
+        mirror.AddInputBuffer(chunk);
+        const int32_t p = c.GetProtocolInBuffer();
+        int32_t expected = 0;
+        for (const auto& l : mirror.inputBuffer) {
+          if (TSocketClient::IsLineASTM(l)) { expected = 10; break; }
+          if (TSocketClient::IsLineHL7(l)) { expected = 20; break; }
+          if (mirror.IsLineJson(l)) { expected = 30; break; }
+        }
+        if (c.analisador->protocolo.id != 0 && expected == 0) expected = c.analisador->protocolo.id;
+        ASSERT_EQ(p, expected) << "stream " << s << " round " << round << " at " << i;
+        const bool complete = c.BufferPossuiBlocoCompleto();
+        bool rule = false;
+        if (p == 10) rule = clientrules::PossuiBlocoCompletoASTM(c.inputBuffer);
+        if (p == 20) rule = clientrules::PossuiBlocoCompletoHL7(c.inputBuffer);
+        ASSERT_EQ(complete, rule) << "stream " << s << " round " << round << " at " << i;
+        ASSERT_EQ(c.InputBufferBytes(), Read(c.inputBuffer).bytes);
+      }
+    }
+  }
+}
+
+}  // namespace
