@@ -34,6 +34,10 @@ std::string CleanFramedLine(const std::string& linha, bool* heldEtx = nullptr, b
 // type at position 1, or at position 2 behind a frame number digit.
 bool IsRecord(const std::string& cleaned, char tipo);
 
+// Removes the checksum lines (ETX or ETB and two characters) at the head of the
+// input buffer: their frames were handled before, they hold no data. Answers how many.
+size_t DropLeadingChecksumLines(std::deque<std::string>& inputBuffer);
+
 // Cuts the first ASTM message from the input buffer (after PrepareBuffer):
 // it ends with its terminator record, or just before the header of a further
 // message, or (fimDeTransferencia, the analyzer's EOT) at the end of the

@@ -37,6 +37,16 @@ std::string CleanFramedLine(const std::string& linha, bool* heldEtx, bool* heldE
   return s;
 }
 
+size_t DropLeadingChecksumLines(std::deque<std::string>& inputBuffer) {
+  size_t n = 0;
+  while (!inputBuffer.empty() && inputBuffer.front().size() == 3 &&
+         (inputBuffer.front()[0] == ETX || inputBuffer.front()[0] == ETB)) {
+    inputBuffer.pop_front();
+    ++n;
+  }
+  return n;
+}
+
 bool IsRecord(const std::string& cleaned, char tipo) {
   if (cleaned.size() >= 2 && cleaned[0] == tipo && cleaned[1] == '|') return true;
   return cleaned.size() >= 3 && std::isdigit(static_cast<unsigned char>(cleaned[0])) && cleaned[1] == tipo &&
@@ -109,6 +119,9 @@ std::string TSocketClient::ProcessASTM() {
   try {
     // After ENQ the handler runs at the analyzer's EOT, when the transfer is whole.
     const bool fimDeTransferencia = usingFrameToFrame;
+    // The checksum line of a frame handled at the previous dispatch may arrive
+    // on its own (a serial bridge forwards the record line first).
+    astm::DropLeadingChecksumLines(inputBuffer);
     auto bloco = astm::GetBlocoProcessarASTM(inputBuffer, fimDeTransferencia);
     if (modoDebug() && bloco) doLog("bloco_para_salvar: " + astm::LinesText(bloco->linhas));
     size_t blocos = 0;
@@ -137,6 +150,7 @@ std::string TSocketClient::ProcessASTM() {
       if (inputBuffer.size() == 1 || inputBuffer.size() == 2) {
         std::erase_if(inputBuffer, [](const std::string& l) { return IsBlankLine(l); });
       }
+      astm::DropLeadingChecksumLines(inputBuffer);
       if (modoDebug() && !astm::IsQueryMessageASTM(bloco->linhas)) {
         doLog("Buffer lines: " + std::to_string(inputBuffer.size()));
       }

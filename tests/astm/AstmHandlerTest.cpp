@@ -217,13 +217,25 @@ TEST_F(AstmFixture, FailedWriteKeepsTheLinesForTheNextDispatch) {
   EXPECT_TRUE(client->inputBuffer.empty());
 }
 
-TEST_F(AstmFixture, LoneChecksumLineAtTheEndOfATransferIsAnError) {
+TEST_F(AstmFixture, ChecksumLinesLeftFromHandledFramesAreDropped) {
   NewClient();
   client->analisador->protocolo.id = PROTOCOLO_ASTM;
   client->usingFrameToFrame = true;
-  client->inputBuffer = {Expand("<ETX>07")};
+  client->inputBuffer = {Expand("<ETX>07"), Expand("<ETB>4B")};
+  EXPECT_EQ(client->ProcessASTM(), "");
+  EXPECT_FALSE(LogHas("Erro"));
+  EXPECT_TRUE(client->inputBuffer.empty());
+  EXPECT_TRUE(Files().empty());
+}
+
+TEST_F(AstmFixture, FramingWithoutAnyTextAtTheEndOfATransferIsAnError) {
+  NewClient();
+  client->analisador->protocolo.id = PROTOCOLO_ASTM;
+  client->usingFrameToFrame = true;
+  client->inputBuffer = {Expand("<STX>"), Expand("<ETX>07")};
   EXPECT_EQ(client->ProcessASTM(), "");
   EXPECT_TRUE(LogHas("TSocketClient.ProcessarASTM() -> Erro: "));
+  EXPECT_FALSE(LogHas("Buffer cont\xe9m"));
   EXPECT_EQ(client->inputBuffer.size(), 1u);
   EXPECT_TRUE(Files().empty());
 }
@@ -261,4 +273,45 @@ TEST_F(AstmFixture, QueryThenResultInOneTransfer) {
   ASSERT_EQ(client->outputBuffer.size(), 6u);
   EXPECT_EQ(Repr(client->outputBuffer[2]), "<STX>2P|1<CR><ETX>3F");
   EXPECT_TRUE(LogHas("ASTM: Consulta iniciada"));
+}
+
+// Records sent outside an E1381 transfer (plain lines, or frames without ENQ)
+// and forwarded by a serial bridge arrive cut anywhere; the archive must hold
+// the records as the analyzer wrote them.
+TEST_F(AstmFixture, RecordsOutsideATransferCutAnywhereAreArchivedWhole) {
+  struct Row {
+    const char* capture;
+    size_t piece;  // 0: one chunk per line (up to each CR)
+  };
+  const std::vector<Row> rows = {
+      {"astm/mindray_cl_result_unframed_records.astm", 0},
+      {"astm/mindray_cl_result_unframed_records.astm", 7},
+      {"astm/mindray_cl_result_unframed_records.astm", 64},
+      {"astm/senaite_horiba_pentra_xlr_cbc_28_frames.astm", 0},
+      {"astm/senaite_horiba_pentra_xlr_cbc_28_frames.astm", 13},
+      {"astm/senaite_sysmex_xn550_single_frame.astm", 100},
+  };
+  for (size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE(std::string("row ") + std::to_string(i) + " " + rows[i].capture + " pieces of " +
+                 std::to_string(rows[i].piece));
+    const std::string bytes = kvtest::TestData(rows[i].capture);
+    Init(tmp / ("row" + std::to_string(i)));
+    NewClient();
+    std::vector<std::string> chunks;
+    if (rows[i].piece == 0) {
+      size_t start = 0, cr;
+      while ((cr = bytes.find_first_of("\r\n", start)) != std::string::npos) {
+        chunks.push_back(bytes.substr(start, cr - start + 1));
+        start = cr + 1;
+      }
+      if (start < bytes.size()) chunks.push_back(bytes.substr(start));
+    } else {
+      for (size_t p = 0; p < bytes.size(); p += rows[i].piece) chunks.push_back(bytes.substr(p, rows[i].piece));
+    }
+    Feed(chunks);
+    auto arquivos = Files();
+    ASSERT_EQ(arquivos.size(), 1u);
+    EXPECT_EQ(Repr(kvtest::ReadFile(saida + arquivos[0])), Repr(ExpectedArchive(bytes)));
+    EXPECT_TRUE(client->inputBuffer.empty());
+  }
 }

@@ -85,6 +85,27 @@ TEST(AstmCleaning, PrepareBufferJoinsChecksumLinesToTheLineAbove) {
   }
 }
 
+TEST(AstmCleaning, LeadingChecksumLinesAreDropped) {
+  struct Row {
+    std::vector<std::string> in, out;
+    size_t dropped;
+  };
+  const std::vector<Row> rows = {
+      {{"<ETX>07", "<ETB>4B", "<STX>1H|x"}, {"<STX>1H|x"}, 2},
+      {{"<ETX>0"}, {"<ETX>0"}, 0},  // not yet whole: its second checksum character is still to come
+      {{"<STX>1H|x", "<ETX>07"}, {"<STX>1H|x", "<ETX>07"}, 0},
+      {{"", "<ETX>07"}, {"", "<ETX>07"}, 0},
+      {{}, {}, 0},
+  };
+  for (size_t i = 0; i < rows.size(); ++i) {
+    auto buf = Lines(rows[i].in);
+    EXPECT_EQ(astm::DropLeadingChecksumLines(buf), rows[i].dropped) << "row " << i;
+    auto want = Lines(rows[i].out);
+    EXPECT_EQ(std::vector<std::string>(buf.begin(), buf.end()), std::vector<std::string>(want.begin(), want.end()))
+        << "row " << i;
+  }
+}
+
 // ---------------------------------------------------------------- cutting
 
 TEST(AstmCutting, BlocksAreOneMessageEach) {
