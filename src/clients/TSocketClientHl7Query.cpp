@@ -62,7 +62,12 @@ bool LerInt64(const std::string& s, int64_t& valor) {
 }
 
 std::string Dsp(int numero, const std::string& valor) {
-  return "DSP|" + std::to_string(numero) + "||" + valor + "|||\r";
+  std::string linha = "DSP|";
+  linha += std::to_string(numero);
+  linha += "||";
+  linha += valor;
+  linha += "|||\r";
+  return linha;
 }
 
 std::string MshResposta(const Remetente& r, const QueryValues& v, const std::string& tipo,
@@ -137,7 +142,7 @@ std::string BuildDsrQ03(const Remetente& r, const QueryValues& v, const OrderDat
       case 21: valor = v.id_amostra; break;
       case 22: valor = pedido.mat_cod; break;
       case 23: valor = agora; break;
-      case 24: valor = pedido.ped_urg == "S" ? "Y" : "N"; break;
+      case 24: valor.assign(1, pedido.ped_urg == "S" ? 'Y' : 'N'); break;
       case 26: valor = pedido.mat_dsc; break;
       case 27: valor = pedido.med_nom; break;
       case 28: valor = pedido.grp_dsc; break;

@@ -287,3 +287,32 @@ TEST_F(Hl7Handler, DebugLines) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Hl7Handler, OrderWithoutFsWaitsForIt) {
+  // The completeness test calls the handler on the ORC line alone.
+  Feed({"<VT>MSH|^~\\&|||||t||ORM^O01|389|P|2.3.1||||||UNICODE", "ORC|RF||\"\"||IP"});
+  client->ProcessHL7();
+  EXPECT_TRUE(client->outputBuffer.empty());
+  EXPECT_EQ(client->inputBuffer.size(), 2u);
+  EXPECT_TRUE(LogHas("Buffer cont\xE9m res\xED" "duos da \xFAltima mensagem recebida: {"));
+  global->config->debug = true;
+  Feed({"<FS>"});
+  client->ProcessHL7();
+  ASSERT_EQ(client->outputBuffer.size(), 1u);
+  EXPECT_NE(client->outputBuffer[0].find("\rMSA|AR|389|||||\r"), std::string::npos);
+  EXPECT_TRUE(client->inputBuffer.empty());
+  EXPECT_TRUE(LogHas("Consulta iniciada"));
+}
+
+TEST_F(Hl7Handler, StrayFsAloneIsNoMessage) {
+  Feed({"<FS>", "<NUL><FS>"});
+  FeedLines(Oru("1", "SAMPLE01"));
+  client->ProcessHL7();
+  EXPECT_EQ(Files(), std::vector<std::string>{"Mindray/SAMPLE01.hl7"});
+  ASSERT_EQ(client->outputBuffer.size(), 1u);
+  EXPECT_EQ(Repr(client->outputBuffer[0]), Repr(Ack("BC-5380", "Mindray", "1")));
+}
+
+}  // namespace

@@ -41,7 +41,11 @@ inline std::deque<std::string> Buffer(std::initializer_list<std::string> readabl
 template <typename C>
 std::string ReprLines(const C& linhas) {
   std::string s = "[";
-  for (const auto& l : linhas) s += "\"" + kvtest::Repr(l) + "\" ";
+  for (const auto& l : linhas) {
+    s += '"';
+    s += kvtest::Repr(l);
+    s += "\" ";
+  }
   return s + "]";
 }
 
