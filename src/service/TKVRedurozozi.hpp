@@ -88,6 +88,7 @@ class TKVRedurozozi : public TService {
   asio::thread_pool lookups_{4};  // reverse look-ups of host names
   asio::ip::tcp::acceptor acceptor_;
   asio::steady_timer acceptRetry_;
+  std::error_code lastAcceptError_;  // the accept error logged last
   std::map<uint64_t, std::shared_ptr<TClientSession>> sessions_;
   uint64_t nextSerial_ = 0;
   int listeningPort_ = 0;

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -52,14 +54,17 @@ void TKVRedurozozi::StartAccept() {
   acceptor_.async_accept([this](const std::error_code& ec, asio::ip::tcp::socket socket) {
     if (ec == asio::error::operation_aborted) return;
     if (ec) {
-      // Out of descriptors and the like: try again shortly instead of spinning.
-      ReportError("ServerSocket.Accept: " + ec.message());
+      // Out of descriptors and the like: try again shortly instead of spinning,
+      // and log a repeated error once.
+      if (ec != lastAcceptError_) ReportError("ServerSocket.Accept: " + ec.message());
+      lastAcceptError_ = ec;
       acceptRetry_.expires_after(std::chrono::milliseconds(200));
       acceptRetry_.async_wait([this](const std::error_code& e) {
         if (!e) StartAccept();
       });
       return;
     }
+    lastAcceptError_.clear();
     auto session = std::make_shared<TClientSession>(std::move(socket));
     session->serial = ++nextSerial_;
     std::error_code ignored;
@@ -157,12 +162,17 @@ void TKVRedurozozi::ProcessChunks(TClientSession& session) {
     const std::string chunk = std::move(session.chunks.front());
     session.chunks.pop_front();
     TSocketClient& client = *session.client;
-    if (chunk.size() == 1 && chunk[0] == ACK) {
-      // The analyzer acknowledged the previous item: the next one goes at once.
-      SendFromOutputBuffer(session, client);
-      continue;
+    try {
+      if (chunk.size() == 1 && chunk[0] == ACK) {
+        // The analyzer acknowledged the previous item: the next one goes at once.
+        SendFromOutputBuffer(session, client);
+        continue;
+      }
+      client.ReadMessage(chunk);
+    } catch (const std::exception& e) {
+      // The chunk counts as handled; the connection goes on with the next one.
+      ReportError(e.what());
     }
-    client.ReadMessage(chunk);
     if (CheckInputBound(session)) return;
     if (!client.outputBuffer.empty()) {
       // The reply leaves 5 ms after its chunk; this connection's next chunk
