@@ -2,7 +2,6 @@
 // archives result messages and acknowledges them with ACK^R01, and hands
 // queries and orders to the query reply.
 #include <cstdio>
-#include <stdexcept>
 
 #include "clients/Hl7Protocol.hpp"
 #include "clients/TSocketClient.hpp"
