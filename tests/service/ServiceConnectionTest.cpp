@@ -166,3 +166,43 @@ TEST_F(ServiceConnection, ReadLoggedWithIdAndChunk) {
   EXPECT_TRUE(svc_->WaitForLog(id)) << Repr(svc_->LogText().substr(0, 600));
   EXPECT_NE(svc_->LogText().find("Nova mensagem: ["), std::string::npos);
 }
+
+TEST_F(ServiceConnection, BlockModeWrapsByTheHeadersFraming) {
+  struct Row {
+    std::string name;
+    std::string request;  // sent as one write, without ENQ
+    std::string start;    // every transmission begins with it ("" = bare)
+    std::string end;      // and ends with it
+    std::vector<std::string> expected;  // texts that must appear in the reply
+  };
+  const std::vector<Row> rows = {
+      {"HL7 order whose header has no VT: the reply bare",
+       "MSH|^~\\&|BC-5380|Mindray|||20190504060725||ORM^O01|389|P|2.3.1||||||UNICODE\r"
+       "ORC|RF||1001||IP\r\x1c\r",  // FS ends the block; the header has no VT
+       "MSH|", "\r", {"ORR^O02"}},
+      {"ASTM framed without ENQ: STX item ETX",
+       Expand("<STX>1H|\\^&|||Indiko^1|||||||P|LIS2-A2<CR><ETX>00<CR><LF>"
+              "<STX>2Q|1|^2240801237^^||^^^ALL^||||||||O<CR><ETX>00<CR><LF>"
+              "<STX>3L|1|N<CR><ETX>00<CR><LF>"),
+       std::string(1, STX), std::string(1, ETX), {"H|", "L|"}},
+  };
+  for (size_t i = 0; i < rows.size(); ++i) {
+    Peer peer(svc_->port());
+    peer.Send(rows[i].request);
+    const auto complete = [&](const std::string& r) {
+      for (const auto& e : rows[i].expected)
+        if (r.find(e) == std::string::npos) return false;
+      return r.size() >= rows[i].end.size() && r.compare(r.size() - rows[i].end.size(), rows[i].end.size(), rows[i].end) == 0;
+    };
+    const std::string got = peer.ReadUntil(complete);
+    ASSERT_TRUE(complete(got)) << "row " << i << " (" << rows[i].name << "): " << Repr(got);
+    EXPECT_EQ(got.rfind(rows[i].start, 0), 0u) << "row " << i << ": " << Repr(got);
+    EXPECT_EQ(got.find("LINHA SEPARADORA"), std::string::npos) << "row " << i;
+    EXPECT_EQ(got.find(EOT), std::string::npos) << "row " << i;
+    EXPECT_EQ(got.find("\r\n"), std::string::npos) << "no CR LF is added in block mode, row " << i;
+    if (rows[i].start.empty() || rows[i].start == "MSH|") {
+      EXPECT_EQ(got.find(VT), std::string::npos) << "row " << i;
+      EXPECT_EQ(got.find(FS), std::string::npos) << "row " << i;
+    }
+  }
+}
