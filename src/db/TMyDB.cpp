@@ -58,6 +58,9 @@ std::unique_ptr<TResultTable> TMyDB::Select(const std::string& pSQL, bool pKeepC
     // Only an allocation failure gets here; the caller must still get an answer.
     log_.make("TMyDB.Select() -> Erro: " + std::string(e.what()) + "\rSQL: " + pSQL);
     table.reset();
+  } catch (...) {
+    log_.make("TMyDB.Select() -> Erro: erro desconhecido\rSQL: " + pSQL);
+    table.reset();
   }
   if (!pKeepConnected) Disconnect();
   return table;

@@ -68,6 +68,9 @@ std::unique_ptr<TResultTable> TMyTransaction::Select(const std::string& pSQL, co
     // list of orders or tests would pass for a complete one.
     myDB.log_.make("TMyTransaction.Select() -> Erro:" + std::string(e.what()) + "\rSQL: " + pSQL);
     return nullptr;
+  } catch (...) {
+    myDB.log_.make("TMyTransaction.Select() -> Erro:erro desconhecido\rSQL: " + pSQL);
+    return nullptr;
   }
 }
 
@@ -86,6 +89,9 @@ bool TMyTransaction::Exec(const std::string& pSQL, bool pParamCheck, const std::
     return true;
   } catch (const std::exception& e) {
     myDB.log_.make("TMyTransaction.Exec() -> Erro:" + std::string(e.what()) + "\rSQL: " + pSQL);
+    return false;
+  } catch (...) {
+    myDB.log_.make("TMyTransaction.Exec() -> Erro:erro desconhecido\rSQL: " + pSQL);
     return false;
   }
 }

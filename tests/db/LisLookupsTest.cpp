@@ -355,6 +355,22 @@ TEST_P(LisLookups, TestNamesOfChemistryOrders) {
   EXPECT_EQ(Column(*t, "are_nom_apa"), (std::vector<std::string>{"GLU"}));
 }
 
+TEST_P(LisLookups, AnExamCodeThatDoesNotConvertIsOneLoggedFailure) {
+  TAnalisador& a = WithDevice(Analyzer("XN-550"));
+  ASSERT_NE(a.aparelhoTevarin, nullptr);
+  a.aparelhoTevarin->exames.push_back("abc");
+  EXPECT_EQ(client->GetExamesProtocolo(a, 1), nullptr);
+  std::string log = DbLog();
+  EXPECT_EQ(Count(log, kStamp), 1u) << Repr(log);
+  EXPECT_EQ(log.rfind(kStamp + "TMyTransaction.Select() -> Erro:", 0), 0u) << Repr(log);
+  EXPECT_FALSE(global->myDB->IsConnected());
+  // The next query works as usual.
+  a.aparelhoTevarin->exames.pop_back();
+  auto t = client->GetExamesProtocolo(a, 1);
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(Sorted(Column(*t, "are_nom_apa")), kXn550Names);
+}
+
 TEST_P(LisLookups, DebugModeLogsTheOrderStatementAndItsValues) {
   global->config->debug = true;
   TAnalisador& a = Analyzer("XN-550", "", {101});
