@@ -31,6 +31,7 @@ class TClientSession {
   bool readPaused = false;         // reading waits for the write queue to drain
   bool waitingReply = false;       // the pause before a reply is running
   bool closed = false;             // disconnect handled; nothing more happens
+  bool closeAfterWrite = false;    // the peer closed its side: close once the replies are out
   std::deque<std::string> writeQueue;  // texts being sent, in order
   size_t writeQueuedBytes = 0;     // bytes in writeQueue
   bool writing = false;            // an async write is outstanding

@@ -65,7 +65,12 @@ void TKVRedurozozi::WriteNext(TClientSession& session) {
                       }
                       self->writeQueuedBytes -= self->writeQueue.front().size();
                       self->writeQueue.pop_front();
-                      if (!self->writeQueue.empty()) WriteNext(*self);
+                      if (!self->writeQueue.empty()) {
+                        WriteNext(*self);
+                      } else if (self->closeAfterWrite) {
+                        CloseSession(*self);
+                        return;
+                      }
                       if (self->readPaused && self->writeQueuedBytes <= MAX_WRITE_BACKLOG) {
                         self->readPaused = false;
                         StartRead(*self);

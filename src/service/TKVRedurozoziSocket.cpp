@@ -136,6 +136,12 @@ void TKVRedurozozi::ReadAvailable(TClientSession& session) {
     return;
   }
   if (ec == asio::error::eof) {
+    // A peer that only closed its sending side still gets the replies queued
+    // for it before the connection is closed.
+    if (session.writing) {
+      session.closeAfterWrite = true;
+      return;
+    }
     CloseSession(session);
     return;
   }

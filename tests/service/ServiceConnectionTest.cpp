@@ -206,3 +206,17 @@ TEST_F(ServiceConnection, BlockModeWrapsByTheHeadersFraming) {
     }
   }
 }
+
+TEST_F(ServiceConnection, PeerThatClosesItsSideStillGetsTheQueuedReply) {
+  Peer peer(svc_->port());
+  ASSERT_TRUE(svc_->WaitForLog(":" + std::to_string(peer.LocalPort()) + "**"));
+  peer.Send(Expand("<VT>MSH|^~\\&|BC-5380|Mindray|||20120508104700||QRY^Q02|7|P|2.3.1||||||ASCII|||<CR>"
+                   "QRD|20120508104700|R|D|1|||RD|1001|OTH|||T|<CR>"
+                   "QRF||||||RCT|COR|ALL||<CR><FS><CR>"));
+  peer.ShutdownWrite();
+  const auto twoMessages = [](const std::string& r) { return Count(r, Expand("<FS><CR>")) >= 2; };
+  const std::string got = peer.ReadUntil(twoMessages);
+  EXPECT_TRUE(twoMessages(got)) << Repr(got);
+  EXPECT_TRUE(peer.WaitClosed());
+  EXPECT_TRUE(svc_->WaitForLog(kLogConexaoEncerrada + "localhost:" + std::to_string(peer.LocalPort()) + "\r\n"));
+}

@@ -67,6 +67,8 @@ void Peer::Close() {
   fd_ = -1;
 }
 
+void Peer::ShutdownWrite() { ::shutdown(fd_, SHUT_WR); }
+
 void Peer::Reset() {
   linger lg{1, 0};
   ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);

@@ -38,6 +38,8 @@ class Peer {
   std::string ReadFor(std::chrono::milliseconds window);
   // True when the service closed the connection within the timeout.
   bool WaitClosed(std::chrono::milliseconds timeout = 5000ms);
+  // Closes the sending side only (the peer may still read).
+  void ShutdownWrite();
   // Closes with a reset (RST) instead of an orderly close.
   void Reset();
   void Close();
