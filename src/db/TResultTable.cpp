@@ -19,20 +19,15 @@ bool SameIgnoringCase(const std::string& a, const std::string& b) {
   return true;
 }
 
-std::string TwoDigits(int v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%02d", v);
-  return buf;
-}
-
 // dd/mm/yyyy, with " hh:nn:ss" when the value carries a time of day.
 std::string DateTimeText(const TDateTime& d) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%s/%s/%04d", TwoDigits(d.day).c_str(), TwoDigits(d.month).c_str(), d.year);
-  std::string s = buf;
+  char buf[48];
   if (d.hour || d.minute || d.second || d.msec)
-    s += " " + TwoDigits(d.hour) + ":" + TwoDigits(d.minute) + ":" + TwoDigits(d.second);
-  return s;
+    std::snprintf(buf, sizeof buf, "%02d/%02d/%04d %02d:%02d:%02d", d.day, d.month, d.year, d.hour, d.minute,
+                  d.second);
+  else
+    std::snprintf(buf, sizeof buf, "%02d/%02d/%04d", d.day, d.month, d.year);
+  return buf;
 }
 
 std::string NumberText(double v) {
