@@ -18,6 +18,7 @@ namespace {
 
 // The same lookups through the embedded engine and through a Firebird server.
 enum class Via { Embedded, Server };
+void PrintTo(Via v, std::ostream* os) { *os << (v == Via::Server ? "server" : "embedded"); }
 
 class LisLookups : public ::testing::TestWithParam<Via> {
  protected:
@@ -380,5 +381,8 @@ TEST_P(LisLookups, DebugModeLogsTheOrderStatementAndItsValues) {
                                      " and exp.exa_cod in (?)\rPar\xE2metros: 1001, 101\r\n"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Embedded, LisLookups, ::testing::Values(Via::Embedded));
-INSTANTIATE_TEST_SUITE_P(Server, LisLookups, ::testing::Values(Via::Server));
+std::string ViaName(const ::testing::TestParamInfo<Via>& info) {
+  return info.param == Via::Server ? "Server" : "Embedded";
+}
+INSTANTIATE_TEST_SUITE_P(Embedded, LisLookups, ::testing::Values(Via::Embedded), ViaName);
+INSTANTIATE_TEST_SUITE_P(Server, LisLookups, ::testing::Values(Via::Server), ViaName);
