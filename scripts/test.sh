@@ -22,7 +22,7 @@ echo "== tests (release build, embedded database)"
 echo "== LIS lookup tests through a Firebird server on 127.0.0.1"
 bash scripts/firebird-server.sh start
 trap 'bash "$ROOT/scripts/firebird-server.sh" stop' EXIT
-(cd build && KV_FB_SERVER=127.0.0.1 KV_FB_PASSWORD_FILE=/etc/firebird/3.0/SYSDBA.password \
+(cd build && KV_FB_SERVER=127.0.0.1${KV_FB_PORT:+/$KV_FB_PORT} KV_FB_PASSWORD_FILE=/etc/firebird/3.0/SYSDBA.password \
    ctest --output-on-failure -R 'Server') || status=1
 bash scripts/firebird-server.sh stop
 trap - EXIT
