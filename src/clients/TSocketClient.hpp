@@ -88,6 +88,12 @@ class TSocketClient {
  private:
   // Whether the previous chunk ended exactly at a line break (continuation join).
   bool lastChunkEndedAtBreak_ = true;
+  // Whether the previous chunk ended with CR (its LF may open the next chunk).
+  bool lastChunkEndedWithCR_ = false;
+  // True while the processing that EOT starts runs (the last line can no longer grow).
+  bool processandoEOT_ = false;
+  // True when the next chunk may still be glued onto the last line of inputBuffer.
+  bool UltimaLinhaPodeCrescer() const;
   // Facts about inputBuffer kept up to date as chunks arrive (bytes, VT/ETX/FS, headers).
   mutable TInputIndex inputIndex_;
   // Index of the line that decides identification, or npos; sets *json when it is a JSON line.

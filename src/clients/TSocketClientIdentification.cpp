@@ -116,7 +116,9 @@ int32_t TSocketClient::GetProtocolInBuffer() {
   if (json) {
     // Not recorded here: block extraction records it with the JSON defaults.
     result = PROTOCOLO_JSON_DIAGNO;
-  } else if (linha != TInputIndex::npos) {
+  } else if (linha != TInputIndex::npos && !(linha + 1 == inputBuffer.size() && UltimaLinhaPodeCrescer())) {
+    // A header line that the next chunk may still continue is left for
+    // later: read half, it would give this connection a wrong model for good.
     IdentificarPorCabecalho(inputBuffer[linha], true);
     result = a.protocolo.id;
   }

@@ -40,7 +40,9 @@ void TSocketClient::ReadMessage(const std::string& msg) {
       outputBuffer.emplace_back(1, ACK);
     } else if (msg.size() == 1 && msg[0] == EOT) {
       inTransferPhase = false;
+      processandoEOT_ = true;
       ProcessBuffer();
+      processandoEOT_ = false;
       doLog("");
       doLog("Finalizando transmiss\xe3o.");
     } else {
@@ -64,16 +66,29 @@ void TSocketClient::AddInputBuffer(const std::string& msg) {
     // VT is looked for before the new lines are added (as HasInBuffer would,
     // without reading the whole buffer again).
     inputIndex_.Update(inputBuffer);
-    const bool continuation = msg[0] != VT && !inputBuffer.empty() && inputIndex_.HasVT();
+    bool juntar = false;
+    if (!inputBuffer.empty() && !cut.lines.empty() && msg[0] != VT) {
+      if (inputIndex_.HasVT()) {
+        // A segment split by a chunk boundary is glued back together. When the
+        // previous chunk ended exactly at a line break, its last line is whole:
+        // a non-empty first line here is a segment of its own.
+        juntar = !lastChunkEndedAtBreak_ || cut.lines[0].empty();
+      } else if (msg[0] != STX) {
+        // Without VT the same holds for records and JSON lines that a serial
+        // bridge forwarded in pieces: a line cut by a chunk boundary is glued
+        // back, and the LF of a CR LF pair that fell apart adds nothing. The
+        // lines come out as if the text had arrived in one read. A chunk that
+        // starts a frame (STX) always starts a line.
+        juntar = !lastChunkEndedAtBreak_ || (lastChunkEndedWithCR_ && msg[0] == LF);
+      }
+    }
     size_t first = 0;
-    // A segment split by a chunk boundary is glued back together. When the
-    // previous chunk ended exactly at a line break, its last line is whole:
-    // a non-empty first line here is a segment of its own, not a continuation.
-    if (continuation && !cut.lines.empty() && (!lastChunkEndedAtBreak_ || cut.lines[0].empty())) {
+    if (juntar) {
       inputBuffer.back() += cut.lines[0];
       first = 1;
     }
     lastChunkEndedAtBreak_ = cut.endsAtBreak;
+    lastChunkEndedWithCR_ = msg.back() == CR;
     for (size_t i = first; i < cut.lines.size(); ++i) inputBuffer.push_back(std::move(cut.lines[i]));
     inputIndex_.Update(inputBuffer);
 
@@ -89,6 +104,12 @@ void TSocketClient::AddInputBuffer(const std::string& msg) {
   } catch (const std::exception& e) {
     doLog(std::string("TSocketClient.AddInBuffer() -> Erro: ") + e.what());
   }
+}
+
+bool TSocketClient::UltimaLinhaPodeCrescer() const {
+  if (inputBuffer.empty() || lastChunkEndedAtBreak_ || processandoEOT_) return false;
+  // FS ends an MLLP message: nothing is glued onto it any more.
+  return inputBuffer.back().find(FS) == std::string::npos;
 }
 
 bool TSocketClient::HasInBuffer(const std::string& pStr) const {

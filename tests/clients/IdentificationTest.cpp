@@ -118,6 +118,39 @@ TEST(GetProtocolInBuffer, Captures) {
   }
 }
 
+// An MLLP header cut by a chunk boundary is read once its line is whole, so
+// every cut identifies the analyzer as the whole message does.
+TEST(GetProtocolInBuffer, MllpHeaderCutAnywhereGivesTheSameIdentity) {
+  const std::string bytes = TestData("hl7/mindray_bc5150_orm_o01_worklist_query_capture_mllp.hl7");
+  const std::string header = Expand("<VT>MSH|^~\\&|App|Fac|||x||ORU^R01|1|P|2.3.1<CR>PID|1||X<CR><FS><CR>");
+  for (const std::string& sample : {bytes, header}) {
+    ClientEnv env;
+    TSocketClient whole("h:0", env.saida);
+    whole.AddInputBuffer(sample);
+    ASSERT_EQ(whole.GetProtocolInBuffer(), PROTOCOLO_HL7);
+    const std::string eol = sample.substr(0, sample.find(CR) + 1);
+    for (size_t k = 1; k < eol.size(); ++k) {
+      TSocketClient c("h:1", env.saida);
+      c.AddInputBuffer(sample.substr(0, k));
+      EXPECT_EQ(c.GetProtocolInBuffer(), PROTOCOLO_NAO_INDENTIFICADO) << "cut at " << k;
+      c.AddInputBuffer(sample.substr(k));
+      EXPECT_EQ(c.GetProtocolInBuffer(), PROTOCOLO_HL7) << "cut at " << k;
+      EXPECT_EQ(c.analisador->aplicacao, whole.analisador->aplicacao) << "cut at " << k;
+      EXPECT_EQ(c.analisador->modelo, whole.analisador->modelo) << "cut at " << k;
+      EXPECT_EQ(c.analisador->protocolo.versao, whole.analisador->protocolo.versao) << "cut at " << k;
+      EXPECT_EQ(c.analisador->usandoVTFS, whole.analisador->usandoVTFS) << "cut at " << k;
+    }
+  }
+  // At EOT the open line is all there is: it is read as it stands.
+  ClientEnv env;
+  TSocketClient c("h:2", env.saida);
+  c.ReadMessage(Expand("<VT>MSH|^~\\&|App|Fac"));
+  EXPECT_EQ(c.analisador->protocolo.id, PROTOCOLO_NAO_INDENTIFICADO);
+  c.ReadMessage(Expand("<EOT>"));
+  EXPECT_EQ(c.analisador->protocolo.id, PROTOCOLO_HL7);
+  EXPECT_EQ(c.analisador->modelo, "Fac");
+}
+
 // A whole ENQ ... EOT session read as one chunk keeps its header behind ENQ STX
 // (position 3), so nothing is identified from it.
 TEST(GetProtocolInBuffer, SessionInOneReadHidesTheHeader) {

@@ -87,20 +87,21 @@ TEST(ProcessJsonDiagno, Documents) {
   }
 }
 
-// The same document with one CR LF pair falling apart between two reads: the
-// LF alone makes an empty line, the document no longer forms a 34-line block
-// and is kept, as specified.
-TEST(ProcessJsonDiagno, CrLfSplitAcrossReadsBreaksTheDocument) {
-  ClientEnv env;
-  TSocketClient c("h:1", env.saida);
+// The same document read in pieces of every size from 1 to 40 bytes: lines
+// and CR LF pairs cut by a read boundary are put back together, so the
+// document is archived whole each time.
+TEST(ProcessJsonDiagno, ReadsOfAnySizeArchiveTheSameFile) {
   const std::string multi = Document("AM1", 33) + "\r\n";
-  const size_t cut = multi.find("\r\n", 40) + 1;
-  c.ReadMessage(Expand("<ENQ>"));
-  c.ReadMessage(multi.substr(0, cut));
-  c.ReadMessage(multi.substr(cut));
-  c.ReadMessage(Expand("<EOT>"));
-  EXPECT_TRUE(ListFiles(env.saida).empty());
-  EXPECT_EQ(c.inputBuffer.size(), 35u);
+  for (size_t size = 1; size <= 40; ++size) {
+    ClientEnv env;
+    TSocketClient c("h:1", env.saida);
+    c.ReadMessage(Expand("<ENQ>"));
+    for (size_t i = 0; i < multi.size(); i += size) c.ReadMessage(multi.substr(i, size));
+    c.ReadMessage(Expand("<EOT>"));
+    EXPECT_EQ(ListFiles(env.saida), (std::vector<std::string>{"Icounter/AM1.json"})) << "reads of " << size;
+    EXPECT_EQ(ReadFile(env.saida + "Icounter/AM1.json"), multi) << "reads of " << size;
+    EXPECT_TRUE(c.inputBuffer.empty()) << "reads of " << size;
+  }
 }
 
 // Lines consumed are exactly the ones the document was cut from: skipped
