@@ -31,8 +31,8 @@ long RssKiB() {
 constexpr size_t TOTAL = 16u << 20;
 constexpr size_t READ = 64u << 10;
 
-void Run(const char* name, const std::string& unit, bool keepTransfer) {
-  std::string stream;
+void Run(const char* name, const std::string& unit, bool keepTransfer, const std::string& prefix = "") {
+  std::string stream = prefix;
   while (stream.size() < TOTAL) stream += unit;
   stream.resize(TOTAL);
   const long rss0 = RssKiB();
@@ -61,6 +61,9 @@ int main() {
   Run("line breaks only", "\r", false);
   Run("garbage lines during a transfer", "garbage..\r", true);
   Run("VT line then short lines (continuation test)", std::string(1, VT) + "garbage\r", false);
+  Run("ASTM header then one endless line", std::string(1000, 'x'), false, "H|\\^&|||M|||||||||LIS2-A2\r");
+  Run("ASTM header still open, endless", std::string(1000, 'x'), false, "H|\\^&|||M|||||||||LIS2-A2|");
+  Run("MLLP header then endless segment", std::string(1000, 'x'), false, std::string(1, VT) + "MSH|^~\\&|A|B\r");
   global.reset();
   std::filesystem::remove_all(dir);
   return 0;

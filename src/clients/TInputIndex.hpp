@@ -26,6 +26,8 @@ class TInputIndex {
   bool HasVT() const { return prefix_.vt || last_.vt; }
   bool HasETX() const { return prefix_.etx || last_.etx; }
   bool HasFS() const { return prefix_.fs || last_.fs; }
+  // The last line holds FS.
+  bool LastHasFS() const { return hasLast_ && last_.fs; }
   bool HasIcounter() const { return prefix_.icounter || last_.icounter; }
   // Some line begins with "H|" / "L|" (position 1).
   bool HasHStart() const { return prefixHStart_ || lastHStart_; }

@@ -109,7 +109,8 @@ void TSocketClient::AddInputBuffer(const std::string& msg) {
 bool TSocketClient::UltimaLinhaPodeCrescer() const {
   if (inputBuffer.empty() || lastChunkEndedAtBreak_ || processandoEOT_) return false;
   // FS ends an MLLP message: nothing is glued onto it any more.
-  return inputBuffer.back().find(FS) == std::string::npos;
+  inputIndex_.Update(inputBuffer);
+  return !inputIndex_.LastHasFS();
 }
 
 bool TSocketClient::HasInBuffer(const std::string& pStr) const {

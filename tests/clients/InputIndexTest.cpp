@@ -81,6 +81,7 @@ TEST(TInputIndex, MatchesAFreshReadingUnderRandomEdits) {
       ASSERT_EQ(index.HasLStart(), f.l) << where;
       ASSERT_EQ(index.FirstHeaderLine(), f.header) << where;
       ASSERT_EQ(index.FirstBraceLine(), f.brace) << where;
+      ASSERT_EQ(index.LastHasFS(), !lines.empty() && lines.back().find(FS) != std::string::npos) << where;
     }
   }
 }
