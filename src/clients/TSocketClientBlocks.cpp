@@ -3,7 +3,6 @@
 #include "clients/TSocketClient.hpp"
 #include "clients/TSocketClientRules.hpp"
 #include "config/TGlobal.hpp"
-#include "util/TString.hpp"
 
 namespace clientrules {
 
