@@ -56,6 +56,27 @@ namespace {
 
 std::string SysPath(const std::string& cp1252) { return Cp1252ToUtf8(cp1252); }
 
+// The process's file-creation mask, read without changing it (umask() would
+// race with other threads creating files).
+mode_t CurrentUmask() {
+  static const mode_t mask = [] {
+    mode_t m = 022;
+    if (std::FILE* f = std::fopen("/proc/self/status", "r")) {
+      char line[128];
+      unsigned value = 0;
+      while (std::fgets(line, sizeof line, f)) {
+        if (std::sscanf(line, "Umask: %o", &value) == 1) {
+          m = static_cast<mode_t>(value);
+          break;
+        }
+      }
+      std::fclose(f);
+    }
+    return m;
+  }();
+  return mask;
+}
+
 bool IsDirectory(const std::string& path) {
   struct stat st {};
   return ::stat(SysPath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -210,7 +231,8 @@ void TSocketClient::SaveBlock(const std::string& path, const TLines& bloco) cons
     }
     escritos += static_cast<size_t>(n);
   }
-  ::fchmod(fd, 0644);  // mkstemps makes the file private; the LIS must read it
+  // mkstemps makes the file private; give it the mode an ordinary new file gets.
+  ::fchmod(fd, 0666 & ~CurrentUmask());
   if (::fsync(fd) != 0) {
     const int err = errno;
     ::close(fd);

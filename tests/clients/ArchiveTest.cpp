@@ -165,7 +165,9 @@ TEST(SaveBlock, WritesLinesWithCrLfAsHeld) {
   EXPECT_EQ(Repr(ReadFile(path)), Repr("1H|\\^&\r\nR|1|Glic\xe9mia|5\r\n\r\nL|1|N\r\n"));
   struct stat st {};
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  EXPECT_EQ(st.st_mode & 0777, 0666u & ~mask);  // as an ordinary new file, not private
   c.SaveBlock(env.saida + "empty.txt", {});
   EXPECT_EQ(ReadFile(env.saida + "empty.txt"), "");
   EXPECT_EQ(ListFiles(env.saida), (std::vector<std::string>{"a.astm", "empty.txt"}));
