@@ -8,6 +8,9 @@
 
 Firebird::IAttachment* TMyDB::Impl::Attached(const TMyDB& db) {
   if (att) return att;
+  // Without a database the client library would try its default server for
+  // seconds while every analyzer waits on the one service thread.
+  if (db.info.database.empty()) throw std::runtime_error("nenhum banco de dados configurado (\"database\" vazio)");
   // The attach parameters are made afresh for every attach: the character set
   // and the user name and password, once each.
   Firebird::ThrowStatusWrapper st(fbapi::Master()->getStatus());
@@ -50,12 +53,14 @@ std::unique_ptr<TMyTransaction> TMyDB::StartTransaction() { return std::make_uni
 std::unique_ptr<TResultTable> TMyDB::Select(const std::string& pSQL, bool pKeepConnected,
                                             const std::vector<TDbValue>& pParams) {
   std::unique_ptr<TResultTable> table;
+  lastError.clear();
   try {
     auto tr = StartTransaction();
     table = tr->Select(pSQL, pParams);
     tr->DoCommit();  // a failed commit after a read is not reported
   } catch (const std::exception& e) {
     // Only an allocation failure gets here; the caller must still get an answer.
+    lastError = e.what();
     log_.make("TMyDB.Select() -> Erro: " + std::string(e.what()) + "\rSQL: " + pSQL);
     table.reset();
   } catch (...) {

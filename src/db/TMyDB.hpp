@@ -35,6 +35,9 @@ class TMyDB {
 
   TMyDBInfo info;
   TLog log_;
+  // The driver's message of the last failed Select, empty after a good one
+  // (the start-up check shows it to the operator).
+  std::string lastError;
 
   struct Impl;  // Firebird handles
  private:

@@ -66,9 +66,11 @@ std::unique_ptr<TResultTable> TMyTransaction::Select(const std::string& pSQL, co
   } catch (const std::exception& e) {
     // A failure part-way through the rows gives no table at all: a partial
     // list of orders or tests would pass for a complete one.
+    myDB.lastError = e.what();
     myDB.log_.make("TMyTransaction.Select() -> Erro:" + std::string(e.what()) + "\rSQL: " + pSQL);
     return nullptr;
   } catch (...) {
+    myDB.lastError = "erro desconhecido";
     myDB.log_.make("TMyTransaction.Select() -> Erro:erro desconhecido\rSQL: " + pSQL);
     return nullptr;
   }

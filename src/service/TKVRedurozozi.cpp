@@ -72,11 +72,17 @@ void TKVRedurozozi::ServiceStart(bool& Started) {
 
 void TKVRedurozozi::ServiceExecute() {
   try {
-    // The database layer keeps the driver's message in its own log and
-    // answers no table; the start-up line points there.
+    // The database layer answers no table on failure; the driver's message
+    // stays in lastError (and, with the statement, in Logs/myDB.txt).
     std::unique_ptr<TResultTable> table;
     if (global->myDB) table = global->myDB->Select("select 1 from rdb$database", false);
-    if (!table) throw std::runtime_error("sem resposta do banco de dados; detalhes em Logs/myDB.txt");
+    if (!table) {
+      std::string reason = global->myDB ? global->myDB->lastError : std::string();
+      // The driver's text spans lines; the log line keeps them on one.
+      for (char& c : reason)
+        if (c == '\r' || c == '\n') c = ' ';
+      throw std::runtime_error(reason.empty() ? "sem resposta do banco de dados" : reason);
+    }
     if (table->RecordCount() >= 1) doLog("Banco de dados: OK");
   } catch (const std::exception& e) {
     doLog(kDbErrorBefore + std::string(e.what()) + kDbErrorAfter);

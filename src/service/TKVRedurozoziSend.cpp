@@ -33,7 +33,9 @@ void TKVRedurozozi::SendMessageByBlock(TClientSession& pSocket, TSocketClient& p
     std::string text;
     if (pClient.analisador && pClient.analisador->usandoVTFS)
       text = VT + item + FS + CR;
-    else if (pClient.analisador && pClient.analisador->usandoSTXETX)
+    else if (pClient.analisador && pClient.analisador->usandoSTXETX && item.front() != STX)
+      // An ASTM reply of this mode is queued as a whole frame already; a second
+      // STX ... ETX pair around it would corrupt the frame.
       text = STX + item + ETX;
     else
       text = item;

@@ -205,7 +205,11 @@ void TKVRedurozozi::ProcessChunks(TClientSession& session) {
 bool TKVRedurozozi::CheckInputBound(TClientSession& session) {
   size_t held = session.frames.PendingBytes();
   for (const std::string& c : session.chunks) held += c.size();
-  if (session.client) held += session.client->InputBufferBytes();
+  if (session.client) {
+    // Each held line costs its bookkeeping too: a flood of bare line breaks
+    // would otherwise take ~30 times the bound in memory before tripping it.
+    held += session.client->InputBufferBytes() + session.client->inputBuffer.size() * sizeof(std::string);
+  }
   if (held <= MAX_INPUT_BYTES) return false;
   doLog("Cliente " + session.id + " desconectado: " + std::to_string(held) +
         " bytes recebidos sem processar (limite de 16 MiB)");

@@ -2,6 +2,8 @@
 // client ids, and connections that go on independently.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -180,11 +182,11 @@ TEST_F(ServiceConnection, BlockModeWrapsByTheHeadersFraming) {
        "MSH|^~\\&|BC-5380|Mindray|||20190504060725||ORM^O01|389|P|2.3.1||||||UNICODE\r"
        "ORC|RF||1001||IP\r\x1c\r",  // FS ends the block; the header has no VT
        "MSH|", "\r", {"ORR^O02"}},
-      {"ASTM framed without ENQ: STX item ETX",
+      {"ASTM framed without ENQ: one whole frame, sent as queued",
        Expand("<STX>1H|\\^&|||Indiko^1|||||||P|LIS2-A2<CR><ETX>00<CR><LF>"
               "<STX>2Q|1|^2240801237^^||^^^ALL^||||||||O<CR><ETX>00<CR><LF>"
               "<STX>3L|1|N<CR><ETX>00<CR><LF>"),
-       std::string(1, STX), std::string(1, ETX), {"H|", "L|"}},
+       std::string(1, STX), "", {"H|", "L|N\r\x03"}},
   };
   for (size_t i = 0; i < rows.size(); ++i) {
     Peer peer(svc_->port());
@@ -200,6 +202,20 @@ TEST_F(ServiceConnection, BlockModeWrapsByTheHeadersFraming) {
     EXPECT_EQ(got.find("LINHA SEPARADORA"), std::string::npos) << "row " << i;
     EXPECT_EQ(got.find(EOT), std::string::npos) << "row " << i;
     EXPECT_EQ(got.find("\r\n"), std::string::npos) << "no CR LF is added in block mode, row " << i;
+    if (rows[i].start == std::string(1, STX)) {
+      // One frame: a single STX, ETX, and the checksum of everything between them.
+      const std::string frame = peer.ReadUntil([&](const std::string& r) { return r.size() >= 2; }, 200ms);
+      const std::string whole = got + frame;
+      EXPECT_EQ(std::count(whole.begin(), whole.end(), STX), 1) << "row " << i << ": " << Repr(whole);
+      const size_t etx = whole.find(ETX);
+      ASSERT_NE(etx, std::string::npos);
+      ASSERT_EQ(whole.size(), etx + 3) << "row " << i << ": " << Repr(whole);
+      unsigned sum = 0;
+      for (size_t k = 1; k <= etx; ++k) sum += static_cast<unsigned char>(whole[k]);
+      char hex[3];
+      std::snprintf(hex, sizeof hex, "%02X", sum % 256);
+      EXPECT_EQ(whole.substr(etx + 1), hex) << "row " << i;
+    }
     if (rows[i].start.empty() || rows[i].start == "MSH|") {
       EXPECT_EQ(got.find(VT), std::string::npos) << "row " << i;
       EXPECT_EQ(got.find(FS), std::string::npos) << "row " << i;

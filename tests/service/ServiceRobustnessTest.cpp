@@ -110,10 +110,14 @@ TEST_F(ServiceRobustness, InputOverSixteenMegabytesDisconnectsThatClientOnly) {
     std::string name;
     std::string opening;  // sent before the flood
     char fill;
+    int everyNth;    // the fill byte stands at every n-th position
+    int mebibytes;   // how much is sent
   };
   const std::vector<Row> rows = {
-      {"20 MiB without a line break", "", 'x'},
-      {"20 MiB of short lines during a transfer", Expand("<ENQ>"), '\r'},
+      {"20 MiB without a line break", "", 'x', 64, 20},
+      {"20 MiB of short lines during a transfer", Expand("<ENQ>"), '\r', 64, 20},
+      // 2 MiB of bare line breaks are 2 million held lines: far more memory than 16 MiB.
+      {"2 MiB of nothing but line breaks", "", '\r', 1, 2},
   };
   for (size_t i = 0; i < rows.size(); ++i) {
     Peer other(svc_->port());
@@ -125,9 +129,9 @@ TEST_F(ServiceRobustness, InputOverSixteenMegabytesDisconnectsThatClientOnly) {
       ASSERT_EQ(Repr(flood.ReadUntilEndsWith(kAckCrLf)), Repr(kAckCrLf)) << "row " << i;
     }
     std::string block(1024 * 1024, 'y');
-    for (size_t k = 0; k < block.size(); k += 64) block[k] = rows[i].fill;
+    for (size_t k = 0; k < block.size(); k += rows[i].everyNth) block[k] = rows[i].fill;
     try {
-      for (int mb = 0; mb < 20; ++mb) flood.Send(block);
+      for (int mb = 0; mb < rows[i].mebibytes; ++mb) flood.Send(block);
     } catch (const std::exception&) {
       // The service may close before everything was taken.
     }
