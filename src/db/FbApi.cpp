@@ -31,46 +31,42 @@ struct Xpb {
   ~Xpb() { if (b) b->dispose(); }
 };
 
+// Holds the dispatcher for the time of one call.
+struct Dispatcher {
+  Firebird::IProvider* p = Master()->getDispatcher();
+  Dispatcher() = default;
+  Dispatcher(const Dispatcher&) = delete;
+  Dispatcher& operator=(const Dispatcher&) = delete;
+  ~Dispatcher() { p->release(); }
+};
+
+// A DPB with what every connection carries: character set, user and password.
+void InsertLogin(ThrowStatusWrapper& status, Firebird::IXpbBuilder* dpb, const AttachParams& p) {
+  dpb->insertString(&status, isc_dpb_lc_ctype, p.charset.c_str());
+  dpb->insertString(&status, isc_dpb_user_name, p.user.c_str());
+  dpb->insertString(&status, isc_dpb_password, p.password.c_str());
+}
+
 }  // namespace
 
 IAttachment* Attach(ThrowStatusWrapper& status, const std::string& connString, const AttachParams& p) {
   Xpb dpb{Master()->getUtilInterface()->getXpbBuilder(&status, Firebird::IXpbBuilder::DPB, nullptr, 0)};
-  dpb.b->insertString(&status, isc_dpb_lc_ctype, p.charset.c_str());
-  dpb.b->insertString(&status, isc_dpb_user_name, p.user.c_str());
-  dpb.b->insertString(&status, isc_dpb_password, p.password.c_str());
-  Firebird::IProvider* prov = Master()->getDispatcher();
-  IAttachment* att = nullptr;
-  try {
-    att = prov->attachDatabase(&status, connString.c_str(), dpb.b->getBufferLength(&status),
-                               dpb.b->getBuffer(&status));
-  } catch (...) {
-    prov->release();
-    throw;
-  }
-  prov->release();
-  return att;
+  InsertLogin(status, dpb.b, p);
+  Dispatcher prov;
+  return prov.p->attachDatabase(&status, connString.c_str(), dpb.b->getBufferLength(&status),
+                                dpb.b->getBuffer(&status));
 }
 
 IAttachment* CreateDatabase(ThrowStatusWrapper& status, const std::string& connString, const AttachParams& p,
                             const std::string& defaultCharset, bool forcedWrites) {
   Xpb dpb{Master()->getUtilInterface()->getXpbBuilder(&status, Firebird::IXpbBuilder::DPB, nullptr, 0)};
-  dpb.b->insertString(&status, isc_dpb_lc_ctype, p.charset.c_str());
-  dpb.b->insertString(&status, isc_dpb_user_name, p.user.c_str());
-  dpb.b->insertString(&status, isc_dpb_password, p.password.c_str());
+  InsertLogin(status, dpb.b, p);
   dpb.b->insertInt(&status, isc_dpb_sql_dialect, 3);
   dpb.b->insertString(&status, isc_dpb_set_db_charset, defaultCharset.c_str());
   dpb.b->insertInt(&status, isc_dpb_force_write, forcedWrites ? 1 : 0);
-  Firebird::IProvider* prov = Master()->getDispatcher();
-  IAttachment* att = nullptr;
-  try {
-    att = prov->createDatabase(&status, connString.c_str(), dpb.b->getBufferLength(&status),
-                               dpb.b->getBuffer(&status));
-  } catch (...) {
-    prov->release();
-    throw;
-  }
-  prov->release();
-  return att;
+  Dispatcher prov;
+  return prov.p->createDatabase(&status, connString.c_str(), dpb.b->getBufferLength(&status),
+                                dpb.b->getBuffer(&status));
 }
 
 void Release(IAttachment*& att) {

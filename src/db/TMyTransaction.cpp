@@ -12,6 +12,27 @@ namespace {
 // read_committed, rec_version, nowait.
 const unsigned char kTpb[] = {isc_tpb_version3, isc_tpb_read_committed, isc_tpb_rec_version, isc_tpb_nowait};
 
+// Commits or rolls back `tra` (which releases it); on failure it stays open and
+// lastError says why.
+bool Finish(Firebird::ITransaction*& tra, std::string& lastError, bool commit) {
+  if (!tra) return true;
+  Firebird::ThrowStatusWrapper st(fbapi::Master()->getStatus());
+  bool ok = true;
+  try {
+    if (commit)
+      tra->commit(&st);
+    else
+      tra->rollback(&st);
+    tra = nullptr;
+    lastError.clear();
+  } catch (const Firebird::FbException& e) {
+    lastError = fbapi::ErrorText(e);
+    ok = false;
+  }
+  st.dispose();
+  return ok;
+}
+
 }  // namespace
 
 struct TMyTransaction::Impl {
@@ -98,37 +119,9 @@ bool TMyTransaction::Exec(const std::string& pSQL, bool pParamCheck, const std::
   }
 }
 
-bool TMyTransaction::DoCommit() {
-  if (!impl_->tra) return true;
-  Firebird::ThrowStatusWrapper st(fbapi::Master()->getStatus());
-  bool ok = true;
-  try {
-    impl_->tra->commit(&st);  // releases the interface
-    impl_->tra = nullptr;
-    lastError.clear();
-  } catch (const Firebird::FbException& e) {
-    lastError = fbapi::ErrorText(e);
-    ok = false;
-  }
-  st.dispose();
-  return ok;
-}
+bool TMyTransaction::DoCommit() { return Finish(impl_->tra, lastError, true); }
 
-bool TMyTransaction::DoRollback() {
-  if (!impl_->tra) return true;
-  Firebird::ThrowStatusWrapper st(fbapi::Master()->getStatus());
-  bool ok = true;
-  try {
-    impl_->tra->rollback(&st);
-    impl_->tra = nullptr;
-    lastError.clear();
-  } catch (const Firebird::FbException& e) {
-    lastError = fbapi::ErrorText(e);
-    ok = false;
-  }
-  st.dispose();
-  return ok;
-}
+bool TMyTransaction::DoRollback() { return Finish(impl_->tra, lastError, false); }
 
 TExecDB* TMyTransaction::GetNewExec() {
   execList.push_back(std::make_unique<TExecDB>(this));
