@@ -10,7 +10,6 @@
 
 #include "ServiceHarness.hpp"
 #include "clients/ClientFixture.hpp"
-#include "support/LisDatabase.hpp"
 
 using namespace kvtest;
 
@@ -19,27 +18,7 @@ namespace {
 const std::string kAckCrLf = Expand("<ACK><CR><LF>");
 
 // One service with the demo LIS database for the whole suite.
-class ServiceConnection : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    dir_ = new TempDir();
-    const TMyDBInfo db = CreateLisDatabase(dir_->path());
-    auto config = ServiceConfig(dir_->path(), db.database);
-    config["user"] = db.user;
-    config["password"] = db.password;
-    svc_ = new ServiceProcess(dir_->path() + "/svc", config);
-    ASSERT_TRUE(svc_->WaitListening());
-  }
-  static void TearDownTestSuite() {
-    EXPECT_EQ(svc_->Stop(), 0);
-    delete svc_;
-    delete dir_;
-  }
-  static TempDir* dir_;
-  static ServiceProcess* svc_;
-};
-TempDir* ServiceConnection::dir_ = nullptr;
-ServiceProcess* ServiceConnection::svc_ = nullptr;
+class ServiceConnection : public ServiceSuite {};
 
 // Sends a capture the way the analyzer does: each chunk, waiting for the
 // ACK CR LF of each ENQ and frame; answers everything received.

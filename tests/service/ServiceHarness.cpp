@@ -2,8 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -12,6 +10,8 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+
+#include "support/LisDatabase.hpp"
 
 extern char** environ;
 
@@ -40,66 +40,19 @@ nlohmann::json ServiceConfig(const std::string& folder, const std::string& datab
   return config;
 }
 
-Peer::Peer(int port, int receiveBuffer) {
-  fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (receiveBuffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd_);
-    fd_ = -1;
-    throw std::runtime_error("cannot connect to 127.0.0.1:" + std::to_string(port));
-  }
-  int one = 1;
-  ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+Peer::Peer(int port, int receiveBuffer) : TcpClient(port, receiveBuffer) {
   sockaddr_in local{};
   socklen_t len = sizeof local;
-  ::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len);
+  ::getsockname(fd(), reinterpret_cast<sockaddr*>(&local), &len);
   localPort_ = ntohs(local.sin_port);
 }
 
-Peer::~Peer() { Close(); }
-
-void Peer::Close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
-void Peer::ShutdownWrite() { ::shutdown(fd_, SHUT_WR); }
+void Peer::ShutdownWrite() { ::shutdown(fd(), SHUT_WR); }
 
 void Peer::Reset() {
   linger lg{1, 0};
-  ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+  ::setsockopt(fd(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
   Close();
-}
-
-void Peer::Send(const std::string& bytes) {
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) throw std::runtime_error("send failed");
-    sent += static_cast<size_t>(n);
-  }
-}
-
-std::string Peer::ReadUntil(const std::function<bool(const std::string&)>& pred,
-                            std::chrono::milliseconds timeout) {
-  std::string received;
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!pred(received)) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-    char buf[65536];
-    const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-    if (n <= 0) break;
-    received.append(buf, static_cast<size_t>(n));
-  }
-  return received;
 }
 
 std::string Peer::ReadUntilEndsWith(const std::string& suffix, std::chrono::milliseconds timeout) {
@@ -110,22 +63,23 @@ std::string Peer::ReadUntilEndsWith(const std::string& suffix, std::chrono::mill
       timeout);
 }
 
-std::string Peer::ReadFor(std::chrono::milliseconds window) {
-  return ReadUntil([](const std::string&) { return false; }, window);
+void ServiceSuite::SetUpTestSuite() {
+  dir_ = std::make_unique<TempDir>();
+  // A real LIS database: identification looks the analyzer's device up, queries find orders.
+  const TMyDBInfo db = CreateLisDatabase(dir_->path());
+  auto config = ServiceConfig(dir_->path(), db.database);
+  config["user"] = db.user;
+  config["password"] = db.password;
+  svc_ = std::make_unique<ServiceProcess>(dir_->path() + "/svc", config);
+  ASSERT_TRUE(svc_->WaitListening());
 }
 
-bool Peer::WaitClosed(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (true) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-    char buf[65536];
-    const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-    if (n <= 0) return true;
+void ServiceSuite::TearDownTestSuite() {
+  if (svc_) {
+    EXPECT_EQ(svc_->Stop(), 0) << "the service must still stop normally";
   }
+  svc_.reset();
+  dir_.reset();
 }
 
 bool SendRead(const ServiceProcess& svc, Peer& peer, const std::string& bytes) {

@@ -1,5 +1,8 @@
 #pragma once
+#include <gtest/gtest.h>
+
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,34 +22,33 @@ inline const std::string kLogCannotStart = "N\xE3o foi poss\xEDvel iniciar o ser
 // the demo analyzers, and no database unless `database` is given.
 nlohmann::json ServiceConfig(const std::string& folder, const std::string& database = "");
 
-// A TCP peer on 127.0.0.1 that knows its own port and can reset the connection.
-class Peer {
+// A TCP peer on 127.0.0.1 that also knows its own port, can close its
+// sending side only and can reset the connection.
+class Peer : public TcpClient {
  public:
   explicit Peer(int port, int receiveBuffer = 0);  // throws when it cannot connect
-  ~Peer();
-  Peer(const Peer&) = delete;
-  Peer& operator=(const Peer&) = delete;
 
   int LocalPort() const { return localPort_; }
-  void Send(const std::string& bytes);
-  // Everything received until pred holds for it or the timeout passes.
-  std::string ReadUntil(const std::function<bool(const std::string&)>& pred,
-                        std::chrono::milliseconds timeout = 5000ms);
   // Reads until `suffix` ends what arrived; answers what arrived.
   std::string ReadUntilEndsWith(const std::string& suffix, std::chrono::milliseconds timeout = 5000ms);
-  // What arrives within the window (for "nothing more comes").
-  std::string ReadFor(std::chrono::milliseconds window);
-  // True when the service closed the connection within the timeout.
-  bool WaitClosed(std::chrono::milliseconds timeout = 5000ms);
   // Closes the sending side only (the peer may still read).
   void ShutdownWrite();
   // Closes with a reset (RST) instead of an orderly close.
   void Reset();
-  void Close();
 
  private:
-  int fd_ = -1;
   int localPort_ = 0;
+};
+
+// One service with the demo LIS database for a whole suite, in a folder of its own.
+class ServiceSuite : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite();
+  static void TearDownTestSuite();
+  static std::string Saida() { return dir_->path() + "/saida"; }  // the service's output folder
+
+  inline static std::unique_ptr<TempDir> dir_;          // the suite's folder (database, service, output)
+  inline static std::unique_ptr<ServiceProcess> svc_;  // the running service
 };
 
 // Sends bytes and waits until the service logged a read that ends with them,

@@ -11,7 +11,6 @@
 
 #include "ServiceHarness.hpp"
 #include "clients/ClientFixture.hpp"
-#include "support/LisDatabase.hpp"
 
 using namespace kvtest;
 
@@ -20,24 +19,8 @@ namespace {
 const std::string kAckCrLf = Expand("<ACK><CR><LF>");
 constexpr int kIterations = 6;
 
-class ServiceProperty : public ::testing::Test {
+class ServiceProperty : public ServiceSuite {
  protected:
-  static void SetUpTestSuite() {
-    dir_ = new TempDir();
-    const TMyDBInfo db = CreateLisDatabase(dir_->path());
-    auto config = ServiceConfig(dir_->path(), db.database);
-    config["user"] = db.user;
-    config["password"] = db.password;
-    svc_ = new ServiceProcess(dir_->path() + "/svc", config);
-    ASSERT_TRUE(svc_->WaitListening());
-  }
-  static void TearDownTestSuite() {
-    EXPECT_EQ(svc_->Stop(), 0);
-    delete svc_;
-    delete dir_;
-  }
-  static std::string Saida() { return dir_->path() + "/saida"; }
-
   // Waits for one new archive file; answers its folder (relative) and content.
   static std::pair<std::string, std::string> NewArchive(const std::vector<std::string>& before) {
     std::string added;
@@ -50,12 +33,7 @@ class ServiceProperty : public ::testing::Test {
     const size_t slash = added.rfind('/');
     return {slash == std::string::npos ? "" : added.substr(0, slash), ReadFile(Saida() + "/" + added)};
   }
-
-  static TempDir* dir_;
-  static ServiceProcess* svc_;
 };
-TempDir* ServiceProperty::dir_ = nullptr;
-ServiceProcess* ServiceProperty::svc_ = nullptr;
 
 unsigned Seed() {
   if (const char* s = std::getenv("KV_PROPERTY_SEED")) return static_cast<unsigned>(std::strtoul(s, nullptr, 10));

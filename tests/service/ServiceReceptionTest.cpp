@@ -8,35 +8,12 @@
 #include <vector>
 
 #include "ServiceHarness.hpp"
-#include "support/LisDatabase.hpp"
 
 using namespace kvtest;
 
 namespace {
 
-class ServiceReception : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    dir_ = new TempDir();
-    // A real LIS database: identification looks the analyzer's device up.
-    const TMyDBInfo db = CreateLisDatabase(dir_->path());
-    auto config = ServiceConfig(dir_->path(), db.database);
-    config["user"] = db.user;
-    config["password"] = db.password;
-    svc_ = new ServiceProcess(dir_->path() + "/svc", config);
-    ASSERT_TRUE(svc_->WaitListening());
-  }
-  static void TearDownTestSuite() {
-    EXPECT_EQ(svc_->Stop(), 0);
-    delete svc_;
-    delete dir_;
-  }
-  static std::string Saida() { return dir_->path() + "/saida"; }
-  static TempDir* dir_;
-  static ServiceProcess* svc_;
-};
-TempDir* ServiceReception::dir_ = nullptr;
-ServiceProcess* ServiceReception::svc_ = nullptr;
+class ServiceReception : public ServiceSuite {};
 
 // The demo JSON document: 33 non-empty lines with `identifier`; with `extra`
 // one more non-empty line before the closing brace (34).

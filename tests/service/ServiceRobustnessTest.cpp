@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "ServiceHarness.hpp"
-#include "support/LisDatabase.hpp"
 
 using namespace kvtest;
 
@@ -17,22 +16,8 @@ namespace {
 
 const std::string kAckCrLf = Expand("<ACK><CR><LF>");
 
-class ServiceRobustness : public ::testing::Test {
+class ServiceRobustness : public ServiceSuite {
  protected:
-  static void SetUpTestSuite() {
-    dir_ = new TempDir();
-    const TMyDBInfo db = CreateLisDatabase(dir_->path());
-    auto config = ServiceConfig(dir_->path(), db.database);
-    config["user"] = db.user;
-    config["password"] = db.password;
-    svc_ = new ServiceProcess(dir_->path() + "/svc", config);
-    ASSERT_TRUE(svc_->WaitListening());
-  }
-  static void TearDownTestSuite() {
-    EXPECT_EQ(svc_->Stop(), 0) << "the service must still stop normally";
-    delete svc_;
-    delete dir_;
-  }
   // A well-behaved client still gets its handshake answered.
   static void ExpectServiceAnswers(const std::string& when) {
     Peer peer(svc_->port());
@@ -40,11 +25,7 @@ class ServiceRobustness : public ::testing::Test {
     EXPECT_EQ(Repr(peer.ReadUntilEndsWith(kAckCrLf)), Repr(kAckCrLf)) << when;
   }
   static std::string Id(const Peer& p) { return "localhost:" + std::to_string(p.LocalPort()); }
-  static TempDir* dir_;
-  static ServiceProcess* svc_;
 };
-TempDir* ServiceRobustness::dir_ = nullptr;
-ServiceProcess* ServiceRobustness::svc_ = nullptr;
 
 }  // namespace
 

@@ -155,8 +155,9 @@ int FreePort() {
   return port;
 }
 
-TcpClient::TcpClient(int port) {
+TcpClient::TcpClient(int port, int receiveBuffer) {
   fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (receiveBuffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -45,7 +45,8 @@ int FreePort();
 // Blocking TCP client on 127.0.0.1 for end-to-end tests.
 class TcpClient {
  public:
-  explicit TcpClient(int port);  // throws std::runtime_error when it cannot connect
+  // Throws std::runtime_error when it cannot connect; receiveBuffer > 0 sets SO_RCVBUF before connecting.
+  explicit TcpClient(int port, int receiveBuffer = 0);
   ~TcpClient();
   TcpClient(const TcpClient&) = delete;
   TcpClient& operator=(const TcpClient&) = delete;
@@ -60,6 +61,9 @@ class TcpClient {
   // True when the peer closed the connection (read returns 0) within the timeout.
   bool WaitClosed(std::chrono::milliseconds timeout = 5000ms);
   void Close();
+
+ protected:
+  int fd() const { return fd_; }  // the socket, for subclasses that need more options
 
  private:
   int fd_ = -1;
