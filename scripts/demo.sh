@@ -7,20 +7,8 @@
 #
 # KV_BUILD_DIR and KV_RUN_DIR as for run-demo.sh; KV_SIM_TIMEOUT (seconds) bounds every wait.
 set -uo pipefail
-cd "$(dirname "$0")/.."
-ROOT=$(pwd)
-
-PORT=${KV_PORT:-6000}
-while [[ $# -gt 0 ]]; do
-  case "$1" in
-    --port) PORT=${2:?--port needs a value}; shift 2 ;;
-    --port=*) PORT=${1#*=}; shift ;;
-    -h|--help) sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-    *) echo "demo: unknown argument $1 (try --help)" >&2; exit 1 ;;
-  esac
-done
-BUILD_DIR=${KV_BUILD_DIR:-$ROOT/build}
-RUN_DIR=${KV_RUN_DIR:-$ROOT/run}
+source "$(dirname "$0")/lib.sh"
+demo_args demo 8 "$@"
 OUT="$RUN_DIR/saida"
 SIM=("$BUILD_DIR/analyzer-sim" --port "$PORT" --timeout "${KV_SIM_TIMEOUT:-15}")
 MSG=demo/messages

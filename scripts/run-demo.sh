@@ -9,25 +9,12 @@
 # For tests: KV_SKIP_BUILD=1 uses the executable already in KV_BUILD_DIR;
 # KV_RUN_DIR chooses another run folder.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-ROOT=$(pwd)
-
-PORT=${KV_PORT:-6000}
-while [[ $# -gt 0 ]]; do
-  case "$1" in
-    --port) PORT=${2:?--port needs a value}; shift 2 ;;
-    --port=*) PORT=${1#*=}; shift ;;
-    -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-    *) echo "run-demo: unknown argument $1 (try --help)" >&2; exit 1 ;;
-  esac
-done
+source "$(dirname "$0")/lib.sh"
+demo_args run-demo 10 "$@"
 if ! [[ $PORT =~ ^[0-9]+$ ]] || ((PORT < 1 || PORT > 65535)); then
   echo "run-demo: bad port '$PORT'" >&2
   exit 1
 fi
-
-BUILD_DIR=${KV_BUILD_DIR:-$ROOT/build}
-RUN_DIR=${KV_RUN_DIR:-$ROOT/run}
 
 if [[ "${KV_SKIP_BUILD:-0}" != 1 ]]; then
   bash scripts/setup.sh
