@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.hpp"
 #include "clients/AstmProtocol.hpp"
 #include "clients/Controls.hpp"
 #include "config/TGlobal.hpp"
@@ -79,33 +80,6 @@ void CreateDemoLis(const std::string& file, const std::string& repo) {
   status.dispose();
 }
 
-int FreePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
-
-int Connect(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return fd;
-}
-
 void Send(int fd, const std::string& s) {
   if (::send(fd, s.data(), s.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(s.size()))
     throw std::runtime_error("send failed");
@@ -141,7 +115,7 @@ int main(int argc, char** argv) {
   int rc = 0;
   try {
     CreateDemoLis(dir + "/lis.fdb", repo);
-    const int port = FreePort();
+    const int port = bench::FreePort();
     {
       std::ofstream cfg(dir + "/kv_redurozozi.json");
       cfg << "{\"porta\": " << port << ", \"pastaSaida\": \"" << dir << "/saida/\", \"debug\": false,"
@@ -158,7 +132,7 @@ int main(int argc, char** argv) {
     }
     int fd = -1;
     for (int i = 0; i < 1000 && fd < 0; ++i) {
-      fd = Connect(port);
+      fd = bench::Connect(port, true);
       if (fd < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (fd < 0) throw std::runtime_error("service did not listen");

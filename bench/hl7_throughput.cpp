@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.hpp"
 #include "db/FbApi.hpp"
 #include "db/SqlScript.hpp"
 
@@ -143,19 +144,6 @@ Result RunLoad(const std::string& host, int port, int connections, int perConnec
   return {ok.load(), bad.load(), secs};
 }
 
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
-
-// The service executable beside this program, run in a folder of its own.
 // Runs every statement of a script in a transaction of its own.
 void RunScript(Firebird::IAttachment* att, const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -196,6 +184,7 @@ void CreateDemoDatabase(const std::string& file, const std::string& demo) {
   fbapi::Release(att);
 }
 
+// The service executable beside this program, run in a folder of its own.
 class OwnService {
  public:
   explicit OwnService(std::string demo) {
@@ -209,7 +198,7 @@ class OwnService {
     if (demo.empty()) demo = (self.parent_path().parent_path() / "demo").string();
     const std::string lis = (dir_ / "lis.fdb").string();
     CreateDemoDatabase(lis, demo);
-    port_ = FreePort();
+    port_ = bench::FreePort();
     std::ofstream(dir_ / "kv_redurozozi.json")
         << "{\"porta\": " << port_ << ", \"pastaSaida\": \"" << (dir_ / "saida").string() << "/\", \"debug\": false,"
         << " \"server\": \"\", \"database\": \"" << lis << "\", \"user\": \"SYSDBA\", \"password\": \"masterkey\","

@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.hpp"
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
@@ -35,31 +37,6 @@ long VmRssKb(pid_t pid) {
   while (std::getline(in, line))
     if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
   return -1;
-}
-
-int Connect(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
 }
 
 size_t CountInFile(const std::string& path, const std::string& needle) {
@@ -108,7 +85,7 @@ int main(int argc, char** argv) {
     char tmpl[] = "/tmp/kvbench-XXXXXX";
     folder = mkdtemp(tmpl);
     fs::copy_file(exe, folder + "/kv_redurozozi");
-    port = FreePort();
+    port = bench::FreePort();
     std::ofstream(folder + "/kv_redurozozi.json")
         << "{\"porta\": " << port << ", \"pastaSaida\": \"" << folder
         << "/saida/\", \"analisadores\": [], \"server\": \"\", \"database\": \"\"}";
@@ -128,7 +105,7 @@ int main(int argc, char** argv) {
   const auto t0 = std::chrono::steady_clock::now();
   std::vector<int> fds;
   for (size_t i = 0; i < count; ++i) {
-    const int fd = Connect(port);
+    const int fd = bench::Connect(port);
     if (fd < 0) {
       std::cerr << "connect " << i << " failed\n";
       break;
