@@ -11,7 +11,6 @@
 
 #include "db/TMyDB.hpp"
 #include "hl7/Hl7Fixture.hpp"
-#include "support/LisDatabase.hpp"
 
 using namespace hl7test;
 using kvtest::Repr;
@@ -50,21 +49,10 @@ void CopyIdentity(const TAnalisador& de, TAnalisador& para) {
   if (de.aparelhoTevarin) para.aparelhoTevarin = std::make_unique<TAparelhoTevarin>(*de.aparelhoTevarin);
 }
 
-class Hl7Capture : public Hl7Fixture {
+class Hl7Capture : public Hl7LisFixture {
  protected:
-  static void SetUpTestSuite() {
-    dbDir_ = new kvtest::TempDir();
-    info_ = kvtest::CreateLisDatabase(dbDir_->path());
-  }
-  static void TearDownTestSuite() {
-    delete dbDir_;
-    dbDir_ = nullptr;
-  }
-
   void SetUp() override {
-    Hl7Fixture::SetUp();
-    global->myDBInfo = info_;
-    global->StartMyDB();
+    Hl7LisFixture::SetUp();
     // The BC-5380 names itself "Mindray" in MSH-4; the Mindray CL and BC-5150
     // captures leave MSH-4 empty and are tied to the same LIS device here.
     for (const std::string modelo : {"Mindray", ""}) {
@@ -91,13 +79,7 @@ class Hl7Capture : public Hl7Fixture {
     o.input.assign(c.inputBuffer.begin(), c.inputBuffer.end());
     return o;
   }
-
-  static kvtest::TempDir* dbDir_;
-  static TMyDBInfo info_;
 };
-
-kvtest::TempDir* Hl7Capture::dbDir_ = nullptr;
-TMyDBInfo Hl7Capture::info_;
 
 std::vector<std::string> SplitAfterCr(const std::string& s) {
   std::vector<std::string> out;

@@ -8,6 +8,7 @@
 #include "clients/TSocketClient.hpp"
 #include "config/TGlobal.hpp"
 #include "hl7/Hl7TestUtil.hpp"
+#include "support/LisDatabase.hpp"
 
 namespace hl7test {
 
@@ -66,6 +67,26 @@ class Hl7Fixture : public ::testing::Test {
   kvtest::TempDir tmp;
   std::string saida;
   std::unique_ptr<TSocketClient> client;
+};
+
+// Hl7Fixture with a real LIS database built from demo/ for the whole suite;
+// every test's process state uses it.
+class Hl7LisFixture : public Hl7Fixture {
+ protected:
+  static void SetUpTestSuite() {
+    dbDir_ = std::make_unique<kvtest::TempDir>();
+    info_ = kvtest::CreateLisDatabase(dbDir_->path());
+  }
+  static void TearDownTestSuite() { dbDir_.reset(); }
+
+  void SetUp() override {
+    Hl7Fixture::SetUp();
+    global->myDBInfo = info_;
+    global->StartMyDB();
+  }
+
+  inline static std::unique_ptr<kvtest::TempDir> dbDir_;  // holds the suite's database
+  inline static TMyDBInfo info_;                          // how to reach it
 };
 
 // An ORU^R01 as the lines reception makes of it: VT before MSH, FS alone last.

@@ -11,23 +11,16 @@ using kvtest::Repr;
 
 namespace {
 
-class Hl7Query : public Hl7Fixture {
+class Hl7Query : public Hl7LisFixture {
  protected:
   static void SetUpTestSuite() {
-    dbDir_ = new kvtest::TempDir();
-    info_ = kvtest::CreateLisDatabase(dbDir_->path());
+    Hl7LisFixture::SetUpTestSuite();
     // No birth date for order 1005's patient: the zero date-time goes out.
     kvtest::RunSqlScript(info_, "update cpf_clientepessoafisica set cpf_dta_nas = null where cli_cod = 5;");
   }
-  static void TearDownTestSuite() {
-    delete dbDir_;
-    dbDir_ = nullptr;
-  }
 
   void SetUp() override {
-    Hl7Fixture::SetUp();
-    global->myDBInfo = info_;
-    global->StartMyDB();
+    Hl7LisFixture::SetUp();
     UseBc5380(*client);
   }
 
@@ -78,13 +71,7 @@ class Hl7Query : public Hl7Fixture {
     return Fmt("MSH|^~\\&|LIS||||%s||ORR^O02|%s|P|%s||||||%s|||", {AGORA_TXT, id, "2.3.1", "UNICODE"}) + "\r";
   }
   std::vector<std::string> Output() const { return {client->outputBuffer.begin(), client->outputBuffer.end()}; }
-
-  static kvtest::TempDir* dbDir_;
-  static TMyDBInfo info_;
 };
-
-kvtest::TempDir* Hl7Query::dbDir_ = nullptr;
-TMyDBInfo Hl7Query::info_;
 
 // The 28 fixed DSP values of an order, in DSP-1 order.
 std::vector<std::string> DspFixos(const std::string& nome, const std::string& nasc, const std::string& sexo,

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "log/LogTestUtil.hpp"
 #include "log/TLog.hpp"
 #include "support/TestSupport.hpp"
 #include "util/Encoding.hpp"
@@ -8,17 +9,9 @@ using kvtest::ReadFile;
 using kvtest::Repr;
 using kvtest::TempDir;
 using kvtest::WriteFile;
+using namespace logtest;
 
 namespace {
-
-const TDateTime kT1{2024, 3, 7, 9, 5, 4, 0};
-const std::string kStamp1 = "07/03/2024 09:05:04\t";
-
-std::unique_ptr<TLog> MakeLog(const std::string& file, int32_t cap = 1000000) {
-  auto log = std::make_unique<TLog>(file, cap);
-  log->now = FixedClock(kT1);
-  return log;
-}
 
 TEST(TLogFormat, EntriesNewestFirstWithTimestamp) {
   struct Row {

@@ -8,6 +8,7 @@
 
 #include <random>
 
+#include "log/LogTestUtil.hpp"
 #include "log/TLog.hpp"
 #include "support/TestSupport.hpp"
 
@@ -16,18 +17,10 @@ using kvtest::Repr;
 using kvtest::TempDir;
 using kvtest::WaitFor;
 using kvtest::WriteFile;
+using namespace logtest;
 using namespace std::chrono_literals;
 
 namespace {
-
-const TDateTime kT1{2024, 3, 7, 9, 5, 4, 0};
-const std::string kStamp1 = "07/03/2024 09:05:04\t";
-
-std::unique_ptr<TLog> MakeLog(const std::string& file, int32_t cap = 1000000) {
-  auto log = std::make_unique<TLog>(file, cap);
-  log->now = FixedClock(kT1);
-  return log;
-}
 
 // The plain algorithm, one entry at a time, straight on the file: read all
 // lines (split at CR, LF, CR LF), drop them at the cap, put the entry on top,
