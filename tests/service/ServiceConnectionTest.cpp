@@ -165,7 +165,7 @@ TEST_F(ServiceConnection, BlockModeWrapsByTheHeadersFraming) {
        Expand("<STX>1H|\\^&|||Indiko^1|||||||P|LIS2-A2<CR><ETX>00<CR><LF>"
               "<STX>2Q|1|^2240801237^^||^^^ALL^||||||||O<CR><ETX>00<CR><LF>"
               "<STX>3L|1|N<CR><ETX>00<CR><LF>"),
-       std::string(1, STX), "", {"H|", "L|N\r\x03"}},
+       std::string(1, STX), "", {"H|", "L|1|N\r\x03"}},
   };
   for (size_t i = 0; i < rows.size(); ++i) {
     Peer peer(svc_->port());
