@@ -199,6 +199,7 @@ TEST(MyDBConnection, FailedAttachLogsOnceGivesNoTableAndTheNextQueryAttachesAnew
       {"missing file", {"", dir / "nao_existe.fdb", "SYSDBA", "masterkey"}},
       {"missing folder", {"", dir / "sem/pasta/lis.fdb", "SYSDBA", "masterkey"}},
       {"unreachable server", {"127.0.0.1/" + std::to_string(kvtest::FreePort()), good.database, "SYSDBA", "x"}},
+      {"no database configured", {"", "", "SYSDBA", "masterkey"}},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -210,6 +211,9 @@ TEST(MyDBConnection, FailedAttachLogsOnceGivesNoTableAndTheNextQueryAttachesAnew
     EXPECT_EQ(Count(log, kStamp), 1u) << kvtest::Repr(log);
     EXPECT_EQ(log.rfind(kStamp + "TMyTransaction.Select() -> Erro:", 0), 0u) << kvtest::Repr(log);
     EXPECT_NE(log.find("\rSQL: select 1 from rdb$database\r\n"), std::string::npos);
+    // The driver's message stays for the start-up line, and is what the log holds.
+    EXPECT_FALSE(db->lastError.empty());
+    EXPECT_NE(log.find(db->lastError.substr(0, 20)), std::string::npos) << kvtest::Repr(db->lastError);
     // Same failure again: a second entry, nothing kept from the first attempt.
     EXPECT_EQ(db->Select("select 1 from rdb$database", true), nullptr);
     EXPECT_EQ(Count(LogText(*db), kStamp), 2u);
@@ -217,6 +221,7 @@ TEST(MyDBConnection, FailedAttachLogsOnceGivesNoTableAndTheNextQueryAttachesAnew
     auto t = db->Select("select 1 from rdb$database", false);
     ASSERT_NE(t, nullptr);
     EXPECT_EQ(t->RecordCount(), 1);
+    EXPECT_TRUE(db->lastError.empty());
     EXPECT_EQ(Count(LogText(*db), kStamp), 2u);
   }
 }
@@ -229,6 +234,8 @@ TEST(MyDBConnection, ConnectReportsFailureInTheLog) {
   db->SetDBInfo(kvtest::CreateLisDatabase(dir.path()));
   EXPECT_TRUE(db->Connect());
   EXPECT_TRUE(db->IsConnected());
+  db->Disconnect();
+  EXPECT_FALSE(db->IsConnected());
 }
 
 TEST(MyDBTransactions, CommitKeepsRollbackAndDestroyDiscard) {

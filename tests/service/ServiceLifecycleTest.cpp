@@ -90,6 +90,10 @@ TEST(ServiceLifecycle, DatabaseDownStillListens) {
   const size_t tail = log.find(kDbErrorTail, at);
   EXPECT_NE(tail, std::string::npos);
   EXPECT_GT(tail, at + kDbError.size()) << "the error text stands between the brackets";
+  // The driver's own message names the missing file, on one line.
+  const std::string reason = log.substr(at + kDbError.size(), tail - at - kDbError.size());
+  EXPECT_NE(reason.find("missing.fdb"), std::string::npos) << Repr(reason);
+  EXPECT_EQ(reason.find_first_of("\r\n"), std::string::npos) << Repr(reason);
   EXPECT_EQ(log.find("Banco de dados: OK"), std::string::npos);
   EXPECT_TRUE(LoggedInOrder(log, {kDbError, "Servidor ativo"}));
   EXPECT_EQ(svc.Stop(), 0);
