@@ -105,12 +105,23 @@ std::vector<std::string> ListFiles(const std::string& dir, bool recursive) {
   std::vector<std::string> files;
   std::error_code ec;
   if (!fs::is_directory(dir, ec)) return files;
+  // The service may rename a ".tmp" file away while we look: nothing here may throw.
+  std::string prefix = fs::path(dir).lexically_normal().string();
+  while (prefix.size() > 1 && prefix.back() == '/') prefix.pop_back();
+  prefix += "/";
+  const auto add = [&](const fs::directory_entry& e) {
+    std::error_code fileEc;
+    if (!e.is_regular_file(fileEc)) return;
+    const std::string full = e.path().lexically_normal().string();
+    files.push_back(full.rfind(prefix, 0) == 0 ? full.substr(prefix.size()) : e.path().filename().string());
+  };
   if (recursive) {
-    for (const auto& e : fs::recursive_directory_iterator(dir, ec))
-      if (e.is_regular_file()) files.push_back(fs::relative(e.path(), dir).string());
+    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec))
+      add(*it);
   } else {
-    for (const auto& e : fs::directory_iterator(dir, ec))
-      if (e.is_regular_file()) files.push_back(e.path().filename().string());
+    for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+      add(*it);
   }
   std::sort(files.begin(), files.end());
   return files;
