@@ -42,19 +42,23 @@ std::string Session::TimeoutText() const {
   return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
 }
 
+void Session::ReceiveMore(Clock::time_point deadline, const std::string& waitingFor) {
+  switch (ReceiveShown(deadline)) {
+    case Connection::Got::Data: return;
+    case Connection::Got::Timeout:
+      throw SimError("no answer from the host within " + TimeoutText() + " while waiting for " +
+                     waitingFor);
+    case Connection::Got::Closed:
+      throw SimError("the host closed the connection while waiting for " + waitingFor);
+  }
+}
+
 HostItem Session::NextAstmItem(const std::string& waitingFor) {
   const Clock::time_point deadline = Deadline();
   for (;;) {
     HostItem item = TakeHostItem(rx_);
     if (item.kind != HostItem::None) return item;
-    switch (ReceiveShown(deadline)) {
-      case Connection::Got::Data: break;
-      case Connection::Got::Timeout:
-        throw SimError("no answer from the host within " + TimeoutText() + " while waiting for " +
-                       waitingFor);
-      case Connection::Got::Closed:
-        throw SimError("the host closed the connection while waiting for " + waitingFor);
-    }
+    ReceiveMore(deadline, waitingFor);
   }
 }
 
@@ -183,14 +187,7 @@ std::string Session::NextHl7Message(const std::string& waitingFor) {
     if (item.kind == MllpItem::Message) return item.text;
     if (item.kind == MllpItem::Junk)
       throw SimError("malformed reply (not VT ... FS): " + Readable(item.text.substr(0, 60)));
-    switch (ReceiveShown(deadline)) {
-      case Connection::Got::Data: break;
-      case Connection::Got::Timeout:
-        throw SimError("no answer from the host within " + TimeoutText() + " while waiting for " +
-                       waitingFor);
-      case Connection::Got::Closed:
-        throw SimError("the host closed the connection while waiting for " + waitingFor);
-    }
+    ReceiveMore(deadline, waitingFor);
   }
 }
 

@@ -50,6 +50,8 @@ class Session {
   Connection::Got ReceiveShown(Clock::time_point deadline);
   Clock::time_point Deadline() const { return Clock::now() + options_.timeout; }
   std::string TimeoutText() const;
+  // Reads one more chunk; throws on timeout or close, naming what was awaited.
+  void ReceiveMore(Clock::time_point deadline, const std::string& waitingFor);
   HostItem NextAstmItem(const std::string& waitingFor);
   void ReceiveAstmTransfer();
   void ReportAstmReply(const std::vector<std::string>& records);
