@@ -1,29 +1,34 @@
 #include "db/SqlScript.hpp"
 
+#include <utility>
+
+#include "util/TString.hpp"
+
 namespace fbapi {
 
-namespace {
-
-bool IsBlank(const std::string& s) {
-  for (unsigned char c : s)
-    if (c > ' ') return false;
-  return true;
+size_t QuotedEnd(const std::string& s, size_t i) {
+  const char quote = s[i];
+  const size_t n = s.size();
+  size_t j = i + 1;
+  while (j < n) {
+    if (s[j] == quote) {
+      if (j + 1 < n && s[j + 1] == quote) {
+        j += 2;
+        continue;
+      }
+      break;
+    }
+    ++j;
+  }
+  return j < n ? j + 1 : n;
 }
-
-std::string Trimmed(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
-}
-
-}  // namespace
 
 std::vector<std::string> SplitSqlScript(const std::string& script) {
   std::vector<std::string> out;
   std::string cur;
   auto finish = [&] {
-    if (!IsBlank(cur)) out.push_back(Trimmed(cur));
+    std::string stmt = TString::Trim(cur);
+    if (!stmt.empty()) out.push_back(std::move(stmt));
     cur.clear();
   };
   size_t i = 0;
@@ -31,19 +36,7 @@ std::vector<std::string> SplitSqlScript(const std::string& script) {
   while (i < n) {
     char c = script[i];
     if (c == '\'' || c == '"') {
-      // Quoted text or identifier; a doubled quote stays inside.
-      size_t j = i + 1;
-      while (j < n) {
-        if (script[j] == c) {
-          if (j + 1 < n && script[j + 1] == c) {
-            j += 2;
-            continue;
-          }
-          break;
-        }
-        ++j;
-      }
-      size_t end = j < n ? j + 1 : n;
+      const size_t end = QuotedEnd(script, i);
       cur.append(script, i, end - i);
       i = end;
     } else if (c == '-' && i + 1 < n && script[i + 1] == '-') {

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <stdexcept>
 
+#include "db/SqlScript.hpp"
 #include "db/TMyDB.hpp"
 #include "db/TMyTransaction.hpp"
 
@@ -25,18 +26,7 @@ TNamedSql ParseNamedParams(const std::string& pSQL) {
   while (i < n) {
     char c = pSQL[i];
     if (c == '\'' || c == '"') {
-      size_t j = i + 1;  // a doubled quote stays inside
-      while (j < n) {
-        if (pSQL[j] == c) {
-          if (j + 1 < n && pSQL[j + 1] == c) {
-            j += 2;
-            continue;
-          }
-          break;
-        }
-        ++j;
-      }
-      size_t end = j < n ? j + 1 : n;
+      const size_t end = fbapi::QuotedEnd(pSQL, i);
       out.sql.append(pSQL, i, end - i);
       i = end;
     } else if (c == '-' && i + 1 < n && pSQL[i + 1] == '-') {
