@@ -382,6 +382,7 @@ void TLog::make(const std::string& txt, bool newLine) {
   try {
     std::string entry = txt.empty() ? std::string() : Timestamp(now ? now() : SystemNow()) + "\t" + txt;
     bool synchronous = false;
+    bool wakeFlusher = false;
     {
       std::lock_guard lk(impl_->pendingMutex);
       impl_->pending.push_back({file_name, max_file_size, std::move(entry), newLine});
@@ -397,11 +398,12 @@ void TLog::make(const std::string& txt, bool newLine) {
       if (!synchronous && !impl_->scheduled) {
         impl_->scheduled = true;
         impl_->deadline = Clock::now() + kCoalesceWindow;
+        wakeFlusher = true;  // a burst already scheduled is written with this entry
       }
     }
     if (synchronous)
       impl_->FlushPending();
-    else
+    else if (wakeFlusher)
       impl_->wake.notify_all();
   } catch (...) {
     // Logging never stops the caller.
