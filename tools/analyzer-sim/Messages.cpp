@@ -29,6 +29,15 @@ std::string Record(std::initializer_list<std::pair<int, std::string>> fields, in
 std::string Or(const std::string& a, const std::string& b) { return a.empty() ? b : a; }
 std::string OrNone(const std::string& a) { return Or(a, "(none)"); }
 
+// The MSH segment of every message the simulator builds; only the type, control id,
+// character set (MSH-18) and field count differ.
+std::string Hl7Header(const Identity& id, const std::string& timestamp, const std::string& type,
+                      const std::string& controlId, const std::string& charset, int count) {
+  return Record({{1, "MSH"}, {2, "^~\\&"}, {3, id.application}, {4, id.model}, {7, timestamp},
+                 {9, type}, {10, controlId}, {11, "P"}, {12, Or(id.version, "2.3.1")}, {18, charset}},
+                count);
+}
+
 // "^^^^WBC\^^^^RBC" -> "WBC, RBC"
 std::string TestNames(const std::string& field) {
   std::string out;
@@ -64,29 +73,20 @@ std::vector<std::string> BuildAstmQuery(const Identity& id, const std::string& s
 
 std::string BuildHl7Query(const Identity& id, const std::string& sample,
                           const std::string& timestamp, const std::string& controlId) {
-  const std::string msh = Record({{1, "MSH"}, {2, "^~\\&"}, {3, id.application}, {4, id.model},
-                                  {7, timestamp}, {9, "QRY^Q02"}, {10, controlId}, {11, "P"},
-                                  {12, Or(id.version, "2.3.1")}, {18, "ASCII"}},
-                                 21);
+  const std::string msh = Hl7Header(id, timestamp, "QRY^Q02", controlId, "ASCII", 21);
   return msh + CR + "QRD|" + timestamp + "|R|D|1|||RD|" + sample + "|OTH|||T|" + CR +
          "QRF||||||RCT|COR|ALL||" + CR;
 }
 
 std::string BuildHl7Order(const Identity& id, const std::string& sample,
                           const std::string& timestamp, const std::string& controlId) {
-  const std::string msh = Record({{1, "MSH"}, {2, "^~\\&"}, {3, id.application}, {4, id.model},
-                                  {7, timestamp}, {9, "ORM^O01"}, {10, controlId}, {11, "P"},
-                                  {12, Or(id.version, "2.3.1")}, {18, "UNICODE"}},
-                                 18);
+  const std::string msh = Hl7Header(id, timestamp, "ORM^O01", controlId, "UNICODE", 18);
   return msh + CR + "ORC|RF||" + sample + "||IP" + CR;
 }
 
 std::string BuildHl7QueryConfirmation(const Identity& id, const std::string& timestamp,
                                       const std::string& controlId, const std::string& ackedId) {
-  const std::string msh = Record({{1, "MSH"}, {2, "^~\\&"}, {3, id.application}, {4, id.model},
-                                  {7, timestamp}, {9, "ACK^Q03"}, {10, controlId}, {11, "P"},
-                                  {12, Or(id.version, "2.3.1")}, {18, "ASCII"}},
-                                 21);
+  const std::string msh = Hl7Header(id, timestamp, "ACK^Q03", controlId, "ASCII", 21);
   return msh + CR + "MSA|AA|" + ackedId + "|Message accepted|||0|" + CR;
 }
 
