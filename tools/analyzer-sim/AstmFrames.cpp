@@ -102,11 +102,15 @@ ExtractedRecords ExtractAstmRecords(const std::string& file) {
   return result;
 }
 
-HostItem TakeHostItem(std::string& buffer) {
-  HostItem item;
+void DropLineEnds(std::string& buffer) {
   size_t skip = 0;
   while (skip < buffer.size() && (buffer[skip] == CR || buffer[skip] == LF)) ++skip;
   buffer.erase(0, skip);
+}
+
+HostItem TakeHostItem(std::string& buffer) {
+  HostItem item;
+  DropLineEnds(buffer);
   if (buffer.empty()) return item;
   const char c = buffer[0];
   auto single = [&](HostItem::Kind kind) {

@@ -34,6 +34,9 @@ struct ExtractedRecords {
 // Plain file: its lines (CR, LF or CR LF), control characters dropped.
 ExtractedRecords ExtractAstmRecords(const std::string& file);
 
+// Drops the CR and LF at the head of buffer (the line ends between the host's items).
+void DropLineEnds(std::string& buffer);
+
 // One thing the host sent, cut from the head of the receive buffer.
 struct HostItem {
   enum Kind { None, Ack, Nak, Enq, Eot, Frame, Junk } kind = None;

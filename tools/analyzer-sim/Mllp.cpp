@@ -58,9 +58,7 @@ std::vector<std::string> SplitHl7File(const std::string& file) {
 
 MllpItem TakeMllpMessage(std::string& buffer) {
   MllpItem item;
-  size_t skip = 0;
-  while (skip < buffer.size() && (buffer[skip] == CR || buffer[skip] == LF)) ++skip;
-  buffer.erase(0, skip);
+  DropLineEnds(buffer);
   if (buffer.empty()) return item;
   if (buffer[0] != VT) {
     size_t end = buffer.find(VT);

@@ -253,15 +253,12 @@ void Session::JsonDocument(const std::string& document) {
 
 void Session::ExpectSilence(const std::string& after) {
   // The CR LF that ends the host's last item may still be in the buffer.
-  auto dropLineEnds = [&] {
-    while (!rx_.empty() && (rx_.front() == CR || rx_.front() == LF)) rx_.erase(0, 1);
-  };
-  dropLineEnds();
+  DropLineEnds(rx_);
   const Clock::time_point deadline = Clock::now() + options_.linger;
   while (rx_.empty()) {
     const Connection::Got got = ReceiveShown(deadline);
     if (got != Connection::Got::Data) return;  // silence (or a close) is the expected answer
-    dropLineEnds();
+    DropLineEnds(rx_);
   }
   // A host that answers a result with a low-level transfer: read it rather than fail blindly.
   HostItem item = TakeHostItem(rx_);
