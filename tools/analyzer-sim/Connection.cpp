@@ -24,14 +24,13 @@ std::string Where(const std::string& host, int port) { return host + ":" + std::
 
 Connection::Connection(const std::string& host, int port, std::chrono::milliseconds timeout)
     : timeout_(timeout) {
-  const std::chrono::milliseconds connectTimeout = timeout;
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* list = nullptr;
   const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
   if (rc != 0) throw SimError("cannot resolve host " + host + ": " + gai_strerror(rc));
-  const Clock::time_point deadline = Clock::now() + connectTimeout;
+  const Clock::time_point deadline = Clock::now() + timeout;
   std::string lastError = "no address";
   for (addrinfo* ai = list; ai != nullptr && fd_ < 0; ai = ai->ai_next) {
     int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
@@ -43,7 +42,7 @@ Connection::Connection(const std::string& host, int port, std::chrono::milliseco
       pollfd p{fd, POLLOUT, 0};
       r = ::poll(&p, 1, RemainingMs(deadline));
       if (r == 0) {
-        lastError = "no answer within " + std::to_string(connectTimeout.count() / 1000) + " s";
+        lastError = "no answer within " + std::to_string(timeout.count() / 1000) + " s";
         ::close(fd);
         continue;
       }

@@ -205,11 +205,7 @@ int main(int argc, char** argv) {
     }
     std::cout << "OK\n";
     return 0;
-  } catch (const SimError& e) {
-    std::cout << std::flush;
-    std::cerr << "analyzer-sim: " << e.what() << '\n';
-    return 2;
-  } catch (const std::exception& e) {
+  } catch (const std::exception& e) {  // SimError and any other failure: the host run failed
     std::cout << std::flush;
     std::cerr << "analyzer-sim: " << e.what() << '\n';
     return 2;
