@@ -42,8 +42,8 @@ int64_t Size(const std::string& file) {
 }
 
 // Rounds of `perRound` entries starting from a file of `startBytes`; each
-// round ends with a flush so the figure includes writing the file.
-double Rate(const std::string& file, size_t startBytes, int perRound, int rounds, bool flushEach) {
+// round ends with a flush so the figure includes writing the file. Prints the rate.
+void Rate(const std::string& file, size_t startBytes, int perRound, int rounds, bool flushEach) {
   Clock::duration total{};
   int64_t endSize = 0;
   for (int r = 0; r < rounds; ++r) {
@@ -59,7 +59,7 @@ double Rate(const std::string& file, size_t startBytes, int perRound, int rounds
     endSize = Size(file);
   }
   std::printf("    (file grew from %zu to %lld bytes per round)\n", startBytes, static_cast<long long>(endSize));
-  return perRound * rounds / Seconds(total);
+  std::printf("    %.0f entries/s\n", perRound * rounds / Seconds(total));
 }
 
 // What the caller waits for: make() alone, the rewrite left to the writer thread.
@@ -119,17 +119,13 @@ int main() {
 
   std::printf("TLog benchmark: entry of %zu bytes, cap %d bytes\n", entryBytes, kCap);
   std::printf("  near the cap (file from 950,000 bytes), bursts of %d entries coalesced:\n", perRound);
-  const double nearBurst = Rate(file, 950000, perRound, 30, false);
-  std::printf("    %.0f entries/s\n", nearBurst);
+  Rate(file, 950000, perRound, 30, false);
   std::printf("  near the cap, file rewritten after every entry (the uncoalesced cost):\n");
-  const double nearEach = Rate(file, 950000, 200, 3, true);
-  std::printf("    %.0f entries/s\n", nearEach);
+  Rate(file, 950000, 200, 3, true);
   std::printf("  small log (file from 0 bytes), bursts of %d entries coalesced:\n", perRound);
-  const double smallBurst = Rate(file, 0, perRound, 30, false);
-  std::printf("    %.0f entries/s\n", smallBurst);
+  Rate(file, 0, perRound, 30, false);
   std::printf("  small log, file rewritten after every entry:\n");
-  const double smallEach = Rate(file, 0, 200, 3, true);
-  std::printf("    %.0f entries/s\n", smallEach);
+  Rate(file, 0, 200, 3, true);
   CallerCost(file, perRound);
   Latency(file);
 
