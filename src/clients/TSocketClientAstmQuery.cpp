@@ -6,6 +6,7 @@
 #include "clients/AstmProtocol.hpp"
 #include "clients/TSocketClient.hpp"
 #include "config/TGlobal.hpp"
+#include "util/TString.hpp"
 
 namespace astm {
 
@@ -66,21 +67,13 @@ std::string Pad(int valor, int digitos) {
   return buf;
 }
 
-std::string Trim(const std::string& s) {
-  size_t b = 0;
-  size_t e = s.size();
-  while (b < e && IsSeparator(s[b])) ++b;
-  while (e > b && IsSeparator(s[e - 1])) --e;
-  return s.substr(b, e - b);
-}
-
 }  // namespace
 
 std::string SampleIdentifier(const std::string& rangeText) {
   if (rangeText.empty()) return {};
   std::string id = GetValueFromSplit(rangeText, "^", 3);
   if (id.empty()) id = GetValueFromSplit(rangeText, "^", 2);
-  id = Trim(id);
+  id = TString::Trim(id);
   if (id == "\"\"") id.clear();
   return id;
 }
