@@ -14,10 +14,6 @@ bool IsHeader(const std::string& linha) {
          clientrules::OccursFirstAt1Or2(linha, "MSH|");
 }
 
-bool StartsWith(const std::string& linha, const char* what) {
-  return linha.compare(0, 2, what) == 0;
-}
-
 }  // namespace
 
 void TInputIndex::Facts::Scan(const std::string& s, size_t from) {
@@ -47,8 +43,8 @@ void TInputIndex::Reset() {
 void TInputIndex::AddToPrefix(size_t index, const std::string& linha, const Facts& f) {
   prefixBytes_ += linha.size() + 1;
   prefix_.Merge(f);
-  prefixHStart_ = prefixHStart_ || StartsWith(linha, "H|");
-  prefixLStart_ = prefixLStart_ || StartsWith(linha, "L|");
+  prefixHStart_ = prefixHStart_ || linha.starts_with("H|");
+  prefixLStart_ = prefixLStart_ || linha.starts_with("L|");
   if (firstHeader_ == npos) {
     if (IsHeader(linha)) {
       firstHeader_ = index;
@@ -95,8 +91,8 @@ void TInputIndex::Update(const std::deque<std::string>& lines) {
   lastPtr_ = &ultima;
   lastScanned_ = ultima.size();
   lastSize_ = ultima.size();
-  lastHStart_ = StartsWith(ultima, "H|");
-  lastLStart_ = StartsWith(ultima, "L|");
+  lastHStart_ = ultima.starts_with("H|");
+  lastLStart_ = ultima.starts_with("L|");
   lastHeader_ = IsHeader(ultima);
   lastBrace_ = !lastHeader_ && !ultima.empty() && ultima[0] == '{';
 
