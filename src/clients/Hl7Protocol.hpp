@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "clients/TSocketClient.hpp"
+#include "clients/TSocketClientRules.hpp"
 #include "util/TDateTime.hpp"
 
 // The pure pieces of the HL7 handler: cutting and cleaning blocks, message
@@ -32,7 +33,7 @@ int32_t GetMessageType(const std::string& linhaMSH);
 // True when the first line of the block is a query confirmation (ACK^Q03).
 bool IsConfirmationMessageHL7(const TLines& bloco);
 // True when the line begins with one of the names.
-bool PrefixoOK(const std::string& pLinha, const std::vector<std::string>& pPrefixos);
+using clientrules::PrefixoOK;
 // Joins continuation lines onto the segment before them; a first line that is
 // not a segment name stays a line of its own.
 void PrepararBlocoHL7(TLines& bloco, const std::vector<std::string>& pPrefixos = HL7_PREFIXOS);

@@ -58,12 +58,6 @@ bool IsConfirmationMessageHL7(const TLines& bloco) {
   return !bloco.empty() && bloco.front().find("ACK^Q03|") != std::string::npos;
 }
 
-bool PrefixoOK(const std::string& pLinha, const std::vector<std::string>& pPrefixos) {
-  for (const auto& prefixo : pPrefixos)
-    if (pLinha.compare(0, prefixo.size(), prefixo) == 0) return true;
-  return false;
-}
-
 void PrepararBlocoHL7(TLines& bloco, const std::vector<std::string>& pPrefixos) {
   TLines unidas;
   unidas.reserve(bloco.size());
