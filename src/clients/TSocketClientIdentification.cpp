@@ -156,7 +156,7 @@ bool TSocketClient::IsMultiLineMessage(const std::string& msg) const {
   try {
     int naoVazias = 0;
     for (const auto& linha : clientrules::CutLines(msg).lines) {
-      if (!TString::Trim(linha).empty()) ++naoVazias;
+      if (!IsBlankLine(linha)) ++naoVazias;
     }
     return naoVazias > 2;
   } catch (const std::exception& e) {
