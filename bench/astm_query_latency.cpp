@@ -16,69 +16,21 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "BenchSupport.hpp"
+#include "DemoLis.hpp"
 #include "clients/AstmProtocol.hpp"
 #include "clients/Controls.hpp"
 #include "config/TGlobal.hpp"
-#include "db/FbApi.hpp"
-#include "db/SqlScript.hpp"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-bool IsDdl(const std::string& stmt) {
-  std::string head;
-  for (char c : stmt) {
-    if (c == ' ' || c == '\n' || c == '\r' || c == '\t') {
-      if (!head.empty()) break;
-      continue;
-    }
-    head += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return head == "create" || head == "alter" || head == "set" || head == "recreate";
-}
-
-// A fresh demo LIS database at `file`.
-void CreateDemoLis(const std::string& file, const std::string& repo) {
-  Firebird::ThrowStatusWrapper status(fbapi::Master()->getStatus());
-  Firebird::IAttachment* att =
-      fbapi::CreateDatabase(status, file, {"SYSDBA", "masterkey", "UTF8"}, "WIN1252", false);
-  Firebird::ITransaction* tra = nullptr;
-  for (const char* script : {"/demo/lis_schema.sql", "/demo/lis_demo_data.sql"}) {
-    for (const auto& stmt : fbapi::SplitSqlScript(ReadAll(repo + script))) {
-      const bool ddl = IsDdl(stmt);
-      if (ddl && tra) {
-        tra->commit(&status);
-        tra = nullptr;
-      }
-      if (!tra) tra = att->startTransaction(&status, 0, nullptr);
-      att->execute(&status, tra, 0, stmt.c_str(), 3, nullptr, nullptr, nullptr, nullptr);
-      if (ddl) {
-        tra->commit(&status);
-        tra = nullptr;
-      }
-    }
-  }
-  if (tra) tra->commit(&status);
-  fbapi::Release(att);
-  status.dispose();
-}
 
 void Send(int fd, const std::string& s) {
   if (::send(fd, s.data(), s.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(s.size()))
@@ -114,7 +66,7 @@ int main(int argc, char** argv) {
   pid_t pid = -1;
   int rc = 0;
   try {
-    CreateDemoLis(dir + "/lis.fdb", repo);
+    bench::CreateDemoLis(dir + "/lis.fdb", repo + "/demo");
     const int port = bench::FreePort();
     {
       std::ofstream cfg(dir + "/kv_redurozozi.json");

@@ -15,9 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "DemoLis.hpp"
 #include "clients/LisStatements.hpp"
-#include "db/FbApi.hpp"
-#include "db/SqlScript.hpp"
 #include "db/TMyDB.hpp"
 
 namespace {
@@ -34,30 +33,6 @@ std::string ExeDir() {
   ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
   std::string p(buf, n > 0 ? static_cast<size_t>(n) : 0);
   return p.substr(0, p.rfind('/'));
-}
-
-// A fresh demo database (embedded engine), statements run one by one.
-bool CreateDemo(const std::string& file, const std::string& demoDir) {
-  Firebird::ThrowStatusWrapper st(fbapi::Master()->getStatus());
-  Firebird::IAttachment* att = nullptr;
-  bool ok = true;
-  try {
-    unlink(file.c_str());
-    att = fbapi::CreateDatabase(st, file, {"SYSDBA", "masterkey", "UTF8"}, "WIN1252", false);
-    for (const char* script : {"/lis_schema.sql", "/lis_demo_data.sql"}) {
-      for (const auto& stmt : fbapi::SplitSqlScript(ReadAll(demoDir + script))) {
-        Firebird::ITransaction* tra = att->startTransaction(&st, 0, nullptr);
-        att->execute(&st, tra, 0, stmt.c_str(), 3, nullptr, nullptr, nullptr, nullptr);
-        tra->commit(&st);
-      }
-    }
-  } catch (const Firebird::FbException& e) {
-    std::fprintf(stderr, "cannot create %s: %s\n", file.c_str(), fbapi::ErrorText(e).c_str());
-    ok = false;
-  }
-  fbapi::Release(att);
-  st.dispose();
-  return ok;
 }
 
 std::string PasswordFrom(const std::string& file) {
@@ -111,7 +86,12 @@ int main(int argc, char** argv) {
   if (!mkdtemp(tmpl)) return 1;
   std::string dir = tmpl;
   std::string file = dir + "/lis.fdb";
-  if (!CreateDemo(file, demoDir)) return 1;
+  try {
+    bench::CreateDemoLis(file, demoDir);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 1;
+  }
 
   int rc = 0;
   {

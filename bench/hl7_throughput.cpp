@@ -33,8 +33,7 @@
 #include <vector>
 
 #include "BenchSupport.hpp"
-#include "db/FbApi.hpp"
-#include "db/SqlScript.hpp"
+#include "DemoLis.hpp"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -144,46 +143,6 @@ Result RunLoad(const std::string& host, int port, int connections, int perConnec
   return {ok.load(), bad.load(), secs};
 }
 
-// Runs every statement of a script in a transaction of its own.
-void RunScript(Firebird::IAttachment* att, const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + path);
-  std::stringstream text;
-  text << in.rdbuf();
-  Firebird::ThrowStatusWrapper status(fbapi::Master()->getStatus());
-  try {
-    for (const auto& stmt : fbapi::SplitSqlScript(text.str())) {
-      Firebird::ITransaction* tra = att->startTransaction(&status, 0, nullptr);
-      att->execute(&status, tra, 0, stmt.c_str(), 3, nullptr, nullptr, nullptr, nullptr);
-      tra->commit(&status);
-    }
-  } catch (const Firebird::FbException& e) {
-    status.dispose();
-    throw std::runtime_error(path + ": " + fbapi::ErrorText(e));
-  }
-  status.dispose();
-}
-
-void CreateDemoDatabase(const std::string& file, const std::string& demo) {
-  Firebird::ThrowStatusWrapper status(fbapi::Master()->getStatus());
-  Firebird::IAttachment* att = nullptr;
-  try {
-    att = fbapi::CreateDatabase(status, file, {"SYSDBA", "masterkey", "UTF8"}, "WIN1252", false);
-  } catch (const Firebird::FbException& e) {
-    status.dispose();
-    throw std::runtime_error("cannot create " + file + ": " + fbapi::ErrorText(e));
-  }
-  status.dispose();
-  try {
-    RunScript(att, demo + "/lis_schema.sql");
-    RunScript(att, demo + "/lis_demo_data.sql");
-  } catch (...) {
-    fbapi::Release(att);
-    throw;
-  }
-  fbapi::Release(att);
-}
-
 // The service executable beside this program, run in a folder of its own.
 class OwnService {
  public:
@@ -197,7 +156,7 @@ class OwnService {
     fs::copy_file(exe, dir_ / "kv_redurozozi");
     if (demo.empty()) demo = (self.parent_path().parent_path() / "demo").string();
     const std::string lis = (dir_ / "lis.fdb").string();
-    CreateDemoDatabase(lis, demo);
+    bench::CreateDemoLis(lis, demo);
     port_ = bench::FreePort();
     std::ofstream(dir_ / "kv_redurozozi.json")
         << "{\"porta\": " << port_ << ", \"pastaSaida\": \"" << (dir_ / "saida").string() << "/\", \"debug\": false,"
