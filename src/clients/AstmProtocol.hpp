@@ -102,12 +102,4 @@ TRespostaASTM NotFoundReply(const std::string& versao, const std::string& rangeT
 // complete frame holding all four records (STX/ETX framing, no ENQ).
 std::vector<std::string> ReplyItems(const TRespostaASTM& r, bool usandoSTXETX, bool usingFrameToFrame);
 
-// Lines of a list each followed by CR LF (for log lines).
-template <typename Lines>
-std::string LinesText(const Lines& linhas) {
-  std::string out;
-  for (const auto& l : linhas) out += l + "\r\n";
-  return out;
-}
-
 }  // namespace astm

@@ -45,9 +45,6 @@ size_t HeaderLineIndex(const TLines& bloco);
 // `specifiedPiece` (where the handlers have always read it).
 int MshPiece(const std::string& msh, int standardPiece, int specifiedPiece);
 
-// The lines, each followed by CR LF (the text of a block in the log).
-std::string BlockText(const TLines& bloco);
-std::string BlockText(const std::deque<std::string>& linhas);
 // "yyyymmddhhnnss".
 std::string FormatTimestamp(const TDateTime& t);
 // "yyyymmdd".

@@ -5,6 +5,7 @@
 
 #include "clients/AstmProtocol.hpp"
 #include "clients/TSocketClient.hpp"
+#include "clients/TSocketClientRules.hpp"
 #include "config/TGlobal.hpp"
 #include "util/TString.hpp"
 
@@ -239,7 +240,7 @@ std::string TSocketClient::ProcessQueryASTM(const TLines& msg) {
       outputBuffer.push_back(std::move(item));
     }
     if (modoDebug()) {
-      doLog("TSocketClient.ProcessQueryASTM() -> RESULT" + std::string(1, CR) + astm::LinesText(outputBuffer));
+      doLog("TSocketClient.ProcessQueryASTM() -> RESULT" + std::string(1, CR) + clientrules::LinesText(outputBuffer));
     }
     result = "use buffer";
   } catch (const std::exception& e) {

@@ -83,18 +83,6 @@ int MshPiece(const std::string& msh, int standardPiece, int specifiedPiece) {
   return specifiedPiece;
 }
 
-std::string BlockText(const TLines& bloco) {
-  std::string texto;
-  for (const auto& linha : bloco) texto += linha + "\r\n";
-  return texto;
-}
-
-std::string BlockText(const std::deque<std::string>& linhas) {
-  std::string texto;
-  for (const auto& linha : linhas) texto += linha + "\r\n";
-  return texto;
-}
-
 std::string FormatTimestamp(const TDateTime& t) {
   char buf[40];
   std::snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute,
@@ -145,10 +133,10 @@ std::string TSocketClient::ProcessHL7() {
     DescartarLinhasVazias(inputBuffer);
     size_t origem = 0;
     auto bloco = hl7::GetBlocoProcessarHL7(inputBuffer, origem);
-    if (debug && bloco) doLog("bloco_para_salvar: \r" + hl7::BlockText(*bloco));
+    if (debug && bloco) doLog("bloco_para_salvar: \r" + clientrules::LinesText(*bloco));
     while (bloco) {
       hl7::LimparBlocoHL7(*bloco);
-      if (debug) doLog("bloco_para salvar (limpo): \r" + hl7::BlockText(*bloco));
+      if (debug) doLog("bloco_para salvar (limpo): \r" + clientrules::LinesText(*bloco));
       // The header decides; text that preceded it in the block does not.
       const size_t cabecalho = hl7::HeaderLineIndex(*bloco);
       const TLines mensagem(bloco->begin() + static_cast<std::ptrdiff_t>(cabecalho), bloco->end());
@@ -170,7 +158,7 @@ std::string TSocketClient::ProcessHL7() {
         }
       } else {
         hl7::PrepararBlocoHL7(*bloco);
-        if (debug) doLog(hl7::BlockText(*bloco));
+        if (debug) doLog(clientrules::LinesText(*bloco));
         const std::string arquivo = GetFileName(*bloco);
         try {
           // SaveBlock throws when nothing was archived (a folder path included):
@@ -181,7 +169,7 @@ std::string TSocketClient::ProcessHL7() {
           doLog("Item salvo em " + arquivo);
         } catch (const std::exception& e) {
           doLog(std::string("\r\rN\xE3o foi poss\xEDvel salvar informa\xE7\xF5") + "es recebidas.\rErro: " +
-                e.what() + "\r\rInforma\xE7\xF5" + "es:\r" + hl7::BlockText(*bloco));
+                e.what() + "\r\rInforma\xE7\xF5" + "es:\r" + clientrules::LinesText(*bloco));
         }
         // The lines the block was cut from, not the joined count: a split
         // segment's tail must not come back as a message of its own.
@@ -191,11 +179,11 @@ std::string TSocketClient::ProcessHL7() {
       DescartarLinhasVazias(inputBuffer);
       if (debug) doLog("Buffer lines: " + std::to_string(inputBuffer.size()));
       bloco = hl7::GetBlocoProcessarHL7(inputBuffer, origem);
-      if (debug && bloco) doLog("bloco_para_salvar: \r" + hl7::BlockText(*bloco));
+      if (debug && bloco) doLog("bloco_para_salvar: \r" + clientrules::LinesText(*bloco));
     }
     if (!inputBuffer.empty()) {
       doLog("");
-      doLog("Buffer cont\xE9m res\xED" "duos da \xFAltima mensagem recebida: {" + hl7::BlockText(inputBuffer) + "}");
+      doLog("Buffer cont\xE9m res\xED" "duos da \xFAltima mensagem recebida: {" + clientrules::LinesText(inputBuffer) + "}");
     }
   } catch (const std::exception& e) {
     doLog(std::string("TSocketClient.ProcessarHL7() -> Erro: ") + e.what());
