@@ -2,9 +2,11 @@
 // messages, answers host queries and archives result messages.
 #include <cctype>
 #include <stdexcept>
+#include <utility>
 
 #include "clients/AstmProtocol.hpp"
 #include "clients/TSocketClient.hpp"
+#include "clients/TSocketClientRules.hpp"
 #include "config/TGlobal.hpp"
 
 namespace astm {
@@ -123,7 +125,7 @@ std::string TSocketClient::ProcessASTM() {
     // on its own (a serial bridge forwards the record line first).
     astm::DropLeadingChecksumLines(inputBuffer);
     auto bloco = astm::GetBlocoProcessarASTM(inputBuffer, fimDeTransferencia);
-    if (modoDebug() && bloco) doLog("bloco_para_salvar: " + astm::LinesText(bloco->linhas));
+    if (modoDebug() && bloco) doLog("bloco_para_salvar: " + clientrules::LinesText(bloco->linhas));
     size_t blocos = 0;
     while (bloco) {
       ++blocos;
@@ -131,15 +133,16 @@ std::string TSocketClient::ProcessASTM() {
         // Only framing (a checksum line left from a message handled before) closed it.
         throw std::runtime_error("bloco ASTM completo sem nenhuma linha");
       }
-      if (astm::IsQueryMessageASTM(bloco->linhas)) {
+      const bool consulta = astm::IsQueryMessageASTM(bloco->linhas);
+      if (consulta) {
         doLog("");
         doLog("ASTM: Consulta iniciada");
         result = ProcessQueryASTM(bloco->linhas);
         ConsumeInputLines(bloco->ultimaLinha + 1);
       } else {
-        TLines linhas = bloco->linhas;
+        TLines linhas = std::move(bloco->linhas);
         PrepararBuffer(linhas);
-        if (modoDebug()) doLog(astm::LinesText(linhas));
+        if (modoDebug()) doLog(clientrules::LinesText(linhas));
         const std::string path = GetFileName(linhas);
         SaveBlock(path, linhas);
         doLog("Item salvo em " + path);
@@ -151,7 +154,7 @@ std::string TSocketClient::ProcessASTM() {
         std::erase_if(inputBuffer, [](const std::string& l) { return IsBlankLine(l); });
       }
       astm::DropLeadingChecksumLines(inputBuffer);
-      if (modoDebug() && !astm::IsQueryMessageASTM(bloco->linhas)) {
+      if (modoDebug() && !consulta) {
         doLog("Buffer lines: " + std::to_string(inputBuffer.size()));
       }
       bloco = astm::GetBlocoProcessarASTM(inputBuffer, fimDeTransferencia);
@@ -162,7 +165,7 @@ std::string TSocketClient::ProcessASTM() {
     if (!inputBuffer.empty() && !mensagemChegando) {
       doLog("");
       doLog(std::string("Buffer cont\xe9m res\xed") + "duos da \xfaltima mensagem recebida: {" +
-            astm::LinesText(inputBuffer) + "}");
+            clientrules::LinesText(inputBuffer) + "}");
     }
   } catch (const std::exception& e) {
     doLog(std::string("TSocketClient.ProcessarASTM() -> Erro: ") + e.what());
