@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -17,6 +18,7 @@
 
 #include "DemoLis.hpp"
 #include "clients/LisStatements.hpp"
+#include "config/TGlobal.hpp"
 #include "db/TMyDB.hpp"
 
 namespace {
@@ -26,13 +28,6 @@ std::string ReadAll(const std::string& path) {
   std::stringstream ss;
   ss << f.rdbuf();
   return ss.str();
-}
-
-std::string ExeDir() {
-  char buf[4096];
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  std::string p(buf, n > 0 ? static_cast<size_t>(n) : 0);
-  return p.substr(0, p.rfind('/'));
 }
 
 std::string PasswordFrom(const std::string& file) {
@@ -81,7 +76,7 @@ void Run(const char* via, TMyDB& db, int iterations) {
 
 int main(int argc, char** argv) {
   int iterations = argc > 1 ? std::max(1, std::atoi(argv[1])) : 200;
-  std::string demoDir = argc > 2 ? argv[2] : ExeDir() + "/../demo";
+  std::string demoDir = argc > 2 ? argv[2] : (std::filesystem::path(ExecutablePath()).parent_path() / "../demo").string();
   char tmpl[] = "/tmp/kv-db-bench-XXXXXX";
   if (!mkdtemp(tmpl)) return 1;
   std::string dir = tmpl;

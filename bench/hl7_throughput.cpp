@@ -34,6 +34,7 @@
 
 #include "BenchSupport.hpp"
 #include "DemoLis.hpp"
+#include "config/TGlobal.hpp"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -147,7 +148,7 @@ Result RunLoad(const std::string& host, int port, int connections, int perConnec
 class OwnService {
  public:
   explicit OwnService(std::string demo) {
-    const fs::path self = fs::read_symlink("/proc/self/exe");
+    const fs::path self = ExecutablePath();
     const fs::path exe = self.parent_path() / "kv_redurozozi";
     if (!fs::exists(exe)) throw std::runtime_error("no service executable at " + exe.string());
     std::string tmpl = (fs::temp_directory_path() / "kvbench-XXXXXX").string();

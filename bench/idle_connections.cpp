@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "BenchSupport.hpp"
+#include "config/TGlobal.hpp"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -63,7 +64,7 @@ bool WaitUntil(F cond, std::chrono::milliseconds timeout) {
 
 int main(int argc, char** argv) {
   size_t count = 1000;
-  std::string exe = (fs::canonical("/proc/self/exe").parent_path() / "kv_redurozozi").string();
+  std::string exe = (fs::path(ExecutablePath()).parent_path() / "kv_redurozozi").string();
   pid_t pid = -1;
   int port = 0;
   for (int i = 1; i + 1 < argc; i += 2) {
