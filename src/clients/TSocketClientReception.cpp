@@ -8,20 +8,16 @@ namespace clientrules {
 
 TCutLines CutLines(const std::string& msg) {
   TCutLines out;
-  std::string current;
-  for (size_t i = 0; i < msg.size(); ++i) {
-    const char c = msg[i];
-    if (c == CR || c == LF) {
-      out.lines.push_back(std::move(current));
-      current.clear();
-      // CR LF is one break; LF CR stays two.
-      if (c == CR && i + 1 < msg.size() && msg[i + 1] == LF) ++i;
-    } else {
-      current += c;
-    }
+  static constexpr char BREAKS[] = {CR, LF, '\0'};
+  size_t inicio = 0;
+  for (size_t i = msg.find_first_of(BREAKS); i != std::string::npos; i = msg.find_first_of(BREAKS, inicio)) {
+    out.lines.emplace_back(msg, inicio, i - inicio);
+    // CR LF is one break; LF CR stays two.
+    if (msg[i] == CR && i + 1 < msg.size() && msg[i + 1] == LF) ++i;
+    inicio = i + 1;
   }
   out.endsAtBreak = !msg.empty() && (msg.back() == CR || msg.back() == LF);
-  if (!out.endsAtBreak && !msg.empty()) out.lines.push_back(std::move(current));
+  if (!out.endsAtBreak && !msg.empty()) out.lines.emplace_back(msg, inicio);
   return out;
 }
 
