@@ -30,17 +30,26 @@ bool PossuiBlocoCompletoHL7(const std::deque<std::string>& lines) {
   return false;
 }
 
-std::string LinesText(const std::deque<std::string>& lines) {
+namespace {
+
+template <typename Lines>
+std::string JoinWithCrLf(const Lines& lines) {
+  size_t total = 0;
+  for (const auto& linha : lines) total += linha.size() + 2;
   std::string text;
-  for (const auto& linha : lines) text += linha + "\r\n";
+  text.reserve(total);
+  for (const auto& linha : lines) {
+    text += linha;
+    text += "\r\n";
+  }
   return text;
 }
 
-std::string LinesText(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const auto& linha : lines) text += linha + "\r\n";
-  return text;
-}
+}  // namespace
+
+std::string LinesText(const std::deque<std::string>& lines) { return JoinWithCrLf(lines); }
+
+std::string LinesText(const std::vector<std::string>& lines) { return JoinWithCrLf(lines); }
 
 }  // namespace clientrules
 
