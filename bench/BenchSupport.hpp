@@ -1,13 +1,22 @@
 #pragma once
-// Socket helpers shared by the benchmark programs. Header-only: every
-// bench/*.cpp is a program of its own.
+// Socket and service helpers shared by the benchmark programs. Header-only:
+// every bench/*.cpp is a program of its own.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <thread>
 
 namespace bench {
 
@@ -41,5 +50,72 @@ inline int Connect(int port, bool noDelay = false) {
   }
   return fd;
 }
+
+// A copy of the service executable `exe` in a fresh temporary folder, with a
+// free port. Start() runs it; the end of scope stops it and removes the folder.
+class ServiceCopy {
+ public:
+  explicit ServiceCopy(const std::string& exe) {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "kvbench-XXXXXX").string();
+    if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    folder_ = tmpl;
+    port_ = FreePort();
+    std::error_code ec;
+    std::filesystem::copy_file(exe, folder_ + "/kv_redurozozi", ec);
+    if (ec) {
+      std::filesystem::remove_all(folder_, ec);
+      throw std::runtime_error("no service executable at " + exe);
+    }
+  }
+  ~ServiceCopy() {
+    Stop();
+    std::error_code ec;
+    std::filesystem::remove_all(folder_, ec);
+  }
+  ServiceCopy(const ServiceCopy&) = delete;
+  ServiceCopy& operator=(const ServiceCopy&) = delete;
+
+  const std::string& folder() const { return folder_; }
+  int port() const { return port_; }
+  pid_t pid() const { return pid_; }
+
+  // Writes kv_redurozozi.json (text that uses port() and folder()) and runs the copy.
+  void Start(const std::string& config) {
+    std::ofstream(folder_ + "/kv_redurozozi.json") << config;
+    pid_ = ::fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+      const std::string path = folder_ + "/kv_redurozozi";
+      ::execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
+
+  // A connection once the service listens; throws when it does not within the timeout.
+  int ConnectWhenListening(std::chrono::milliseconds timeout, bool noDelay = false) const {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      const int fd = Connect(port_, noDelay);
+      if (fd >= 0) return fd;
+      if (std::chrono::steady_clock::now() >= deadline) throw std::runtime_error("the service did not start listening");
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+
+  // SIGTERM and wait: the exit status, or -1 when it did not exit normally (or never ran).
+  int Stop() {
+    if (pid_ <= 0) return -1;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  std::string folder_;
+  int port_ = 0;
+  pid_t pid_ = -1;
+};
 
 }  // namespace bench

@@ -6,16 +6,14 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -61,33 +59,18 @@ int main(int argc, char** argv) {
   const std::string buildDir = fs::path(ExecutablePath()).parent_path().string();
   const std::string repo = argc > 2 ? argv[2] : fs::path(buildDir).parent_path().string();
 
-  char tmpl[] = "/tmp/kv_astm_bench_XXXXXX";
-  const std::string dir = ::mkdtemp(tmpl);
-  pid_t pid = -1;
   int rc = 0;
   try {
+    bench::ServiceCopy service(buildDir + "/kv_redurozozi");
+    const std::string dir = service.folder();
     bench::CreateDemoLis(dir + "/lis.fdb", repo + "/demo");
-    const int port = bench::FreePort();
-    {
-      std::ofstream cfg(dir + "/kv_redurozozi.json");
-      cfg << "{\"porta\": " << port << ", \"pastaSaida\": \"" << dir << "/saida/\", \"debug\": false,"
-          << " \"analisadores\": [{\"aplicacao\": \"Indiko\", \"modelo\": \"1\", \"nomeTevarin\": \"Indiko\","
-          << " \"exames\": []}], \"server\": \"\", \"database\": \"" << dir << "/lis.fdb\","
-          << " \"user\": \"SYSDBA\", \"password\": \"masterkey\"}";
-    }
-    fs::copy_file(buildDir + "/kv_redurozozi", dir + "/kv_redurozozi");
-    pid = ::fork();
-    if (pid == 0) {
-      const std::string exe = dir + "/kv_redurozozi";
-      ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    int fd = -1;
-    for (int i = 0; i < 1000 && fd < 0; ++i) {
-      fd = bench::Connect(port, true);
-      if (fd < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (fd < 0) throw std::runtime_error("service did not listen");
+    std::ostringstream cfg;
+    cfg << "{\"porta\": " << service.port() << ", \"pastaSaida\": \"" << dir << "/saida/\", \"debug\": false,"
+        << " \"analisadores\": [{\"aplicacao\": \"Indiko\", \"modelo\": \"1\", \"nomeTevarin\": \"Indiko\","
+        << " \"exames\": []}], \"server\": \"\", \"database\": \"" << dir << "/lis.fdb\","
+        << " \"user\": \"SYSDBA\", \"password\": \"masterkey\"}";
+    service.Start(cfg.str());
+    const int fd = service.ConnectWhenListening(std::chrono::seconds(10), true);
 
     const std::string ack(1, ACK);
     const std::string header = "H|\\^&|||1^Analyzer 1^7.0|||||||P||20240804232655";
@@ -135,12 +118,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bench failed: %s\n", e.what());
     rc = 1;
   }
-  if (pid > 0) {
-    ::kill(pid, SIGTERM);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-  }
-  std::error_code ec;
-  fs::remove_all(dir, ec);
   return rc;
 }

@@ -14,9 +14,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -147,62 +145,31 @@ Result RunLoad(const std::string& host, int port, int connections, int perConnec
 // The service executable beside this program, run in a folder of its own.
 class OwnService {
  public:
-  explicit OwnService(std::string demo) {
-    const fs::path self = ExecutablePath();
-    const fs::path exe = self.parent_path() / "kv_redurozozi";
-    if (!fs::exists(exe)) throw std::runtime_error("no service executable at " + exe.string());
-    std::string tmpl = (fs::temp_directory_path() / "kvbench-XXXXXX").string();
-    if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-    dir_ = tmpl;
-    fs::copy_file(exe, dir_ / "kv_redurozozi");
-    if (demo.empty()) demo = (self.parent_path().parent_path() / "demo").string();
-    const std::string lis = (dir_ / "lis.fdb").string();
+  explicit OwnService(std::string demo)
+      : service_((fs::path(ExecutablePath()).parent_path() / "kv_redurozozi").string()) {
+    if (demo.empty()) demo = (fs::path(ExecutablePath()).parent_path().parent_path() / "demo").string();
+    const std::string dir = service_.folder();
+    const std::string lis = dir + "/lis.fdb";
     bench::CreateDemoLis(lis, demo);
-    port_ = bench::FreePort();
-    std::ofstream(dir_ / "kv_redurozozi.json")
-        << "{\"porta\": " << port_ << ", \"pastaSaida\": \"" << (dir_ / "saida").string() << "/\", \"debug\": false,"
-        << " \"server\": \"\", \"database\": \"" << lis << "\", \"user\": \"SYSDBA\", \"password\": \"masterkey\","
-        << " \"analisadores\": [{\"aplicacao\": \"BC-5380\", \"modelo\": \"Mindray\", \"nomeTevarin\": \"BC-5380\","
-        << " \"exames\": []}]}";
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const std::string path = (dir_ / "kv_redurozozi").string();
-      ::execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    const auto deadline = Clock::now() + std::chrono::seconds(15);
-    while (Clock::now() < deadline) {
-      const int fd = Connect("127.0.0.1", port_);
-      if (fd >= 0) {
-        ::close(fd);
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    throw std::runtime_error("the service did not start listening");
+    std::ostringstream config;
+    config << "{\"porta\": " << service_.port() << ", \"pastaSaida\": \"" << dir << "/saida/\", \"debug\": false,"
+           << " \"server\": \"\", \"database\": \"" << lis << "\", \"user\": \"SYSDBA\", \"password\": \"masterkey\","
+           << " \"analisadores\": [{\"aplicacao\": \"BC-5380\", \"modelo\": \"Mindray\", \"nomeTevarin\": \"BC-5380\","
+           << " \"exames\": []}]}";
+    service_.Start(config.str());
+    ::close(service_.ConnectWhenListening(std::chrono::seconds(15)));
   }
-  ~OwnService() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      int status = 0;
-      ::waitpid(pid_, &status, 0);
-    }
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  int port() const { return port_; }
+  int port() const { return service_.port(); }
   size_t Archived() const {
     size_t n = 0;
     std::error_code ec;
-    for (const auto& e : fs::recursive_directory_iterator(dir_ / "saida", ec))
+    for (const auto& e : fs::recursive_directory_iterator(service_.folder() + "/saida", ec))
       if (e.is_regular_file() && e.path().extension() == ".hl7") ++n;
     return n;
   }
 
  private:
-  fs::path dir_;
-  int port_ = 0;
-  pid_t pid_ = -1;
+  bench::ServiceCopy service_;
 };
 
 }  // namespace

@@ -7,10 +7,8 @@
 // all of them open and named (the connect line logged), and after they closed.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -79,23 +78,17 @@ int main(int argc, char** argv) {
   lim.rlim_cur = lim.rlim_max;
   setrlimit(RLIMIT_NOFILE, &lim);
 
-  std::string folder;
   std::string logFile;
   const bool own = pid <= 0;
+  std::unique_ptr<bench::ServiceCopy> service;
   if (own) {
-    char tmpl[] = "/tmp/kvbench-XXXXXX";
-    folder = mkdtemp(tmpl);
-    fs::copy_file(exe, folder + "/kv_redurozozi");
-    port = bench::FreePort();
-    std::ofstream(folder + "/kv_redurozozi.json")
-        << "{\"porta\": " << port << ", \"pastaSaida\": \"" << folder
-        << "/saida/\", \"analisadores\": [], \"server\": \"\", \"database\": \"\"}";
+    service = std::make_unique<bench::ServiceCopy>(exe);
+    const std::string folder = service->folder();
+    port = service->port();
+    service->Start("{\"porta\": " + std::to_string(port) + ", \"pastaSaida\": \"" + folder +
+                   "/saida/\", \"analisadores\": [], \"server\": \"\", \"database\": \"\"}");
+    pid = service->pid();
     logFile = folder + "/Logs/Redurozozi.txt";
-    pid = ::fork();
-    if (pid == 0) {
-      ::execl((folder + "/kv_redurozozi").c_str(), "kv_redurozozi", static_cast<char*>(nullptr));
-      _exit(127);
-    }
     if (!WaitUntil([&] { return CountInFile(logFile, "Servidor ativo") > 0; }, 20s)) {
       std::cerr << "service did not start\n";
       return 1;
@@ -129,13 +122,6 @@ int main(int argc, char** argv) {
               fds.empty() ? 0.0 : static_cast<double>(open - before) / static_cast<double>(fds.size()));
   std::printf("service VmRSS after closing: %ld kB\n", after);
 
-  if (own) {
-    ::kill(pid, SIGTERM);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    std::printf("service exit status:         %d\n", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
-    std::error_code ec;
-    fs::remove_all(folder, ec);
-  }
+  if (own) std::printf("service exit status:         %d\n", service->Stop());
   return 0;
 }
