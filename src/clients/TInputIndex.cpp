@@ -1,7 +1,7 @@
 #include "clients/TInputIndex.hpp"
 
 #include "clients/Controls.hpp"
-#include "clients/TSocketClientRules.hpp"
+#include "clients/TSocketClient.hpp"
 
 namespace {
 
@@ -10,8 +10,7 @@ const std::string ICOUNTER = "Icounter";
 constexpr size_t OVERLAP = 7;  // ICOUNTER.size() - 1
 
 bool IsHeader(const std::string& linha) {
-  return clientrules::OccursFirstAt1Or2(linha, "H|") || clientrules::OccursFirstAt1Or2(linha, "1H|") ||
-         clientrules::OccursFirstAt1Or2(linha, "MSH|");
+  return TSocketClient::IsLineASTM(linha) || TSocketClient::IsLineHL7(linha);
 }
 
 }  // namespace
@@ -98,8 +97,9 @@ void TInputIndex::Update(const std::deque<std::string>& lines) {
 
   size_ = n;
   front_ = &lines[0];
-  frontHead_ = lines[0].substr(0, 16);
-  lastHead_ = ultima.substr(0, 16);
+  // assign keeps the capacity: no allocation per chunk.
+  frontHead_.assign(lines[0], 0, 16);
+  lastHead_.assign(ultima, 0, 16);
 }
 
 size_t TInputIndex::FirstHeaderLine() const {
