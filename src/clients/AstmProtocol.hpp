@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "clients/TSocketClient.hpp"
+#include "clients/TSocketClientRules.hpp"
 #include "util/TDateTime.hpp"
 
 // The pure pieces of the ASTM handler: cleaning of framed lines, message
@@ -52,7 +53,7 @@ bool IsQueryMessageASTM(const TLines& pMsg);
 // component 2, trimmed; two double quotes read as empty.
 std::string SampleIdentifier(const std::string& rangeText);
 // The visible order code for an identifier: an 11-character identifier keeps its first 7.
-std::string VisibleOrderCode(const std::string& identifier);
+using clientrules::VisibleOrderCode;
 
 // A LIS value made safe inside a record: control characters become blanks,
 // the delimiters | \ ^ & their escape sequences &F& &R& &S& &E&.

@@ -74,7 +74,7 @@ struct QueryValues {
 QueryValues ReadQueryValues(const TLines& msg, int32_t tipo);
 // The visible order code for a sample id: its first 7 characters when it is
 // exactly 11 long, otherwise the id itself.
-std::string CodigoVisivel(const std::string& id_amostra);
+inline std::string CodigoVisivel(const std::string& id_amostra) { return clientrules::VisibleOrderCode(id_amostra); }
 // True when the code can go into the order statement as a number literal.
 bool CodigoPesquisavel(const std::string& codigo);
 

@@ -29,8 +29,11 @@ std::string FormatTimeStamp(const TDateTime& t) {
 std::string ShortenIdentifier(const std::string& identifier) {
   std::string nome = identifier;
   if (nome.find('-') != std::string::npos) nome = GetValueFromSplit(nome, "-", 1);
-  if (nome.size() == 11) nome = nome.substr(0, 7);
-  return nome;
+  return VisibleOrderCode(nome);
+}
+
+std::string VisibleOrderCode(const std::string& identifier) {
+  return identifier.size() == 11 ? identifier.substr(0, 7) : identifier;
 }
 
 std::string CleanFileName(const std::string& name) {

@@ -79,10 +79,6 @@ std::string SampleIdentifier(const std::string& rangeText) {
   return id;
 }
 
-std::string VisibleOrderCode(const std::string& identifier) {
-  return identifier.size() == 11 ? identifier.substr(0, 7) : identifier;
-}
-
 std::string GetNomeEUltimoNome(const std::string& nome_completo) {
   std::vector<std::string> palavras;
   const std::string& s = nome_completo;

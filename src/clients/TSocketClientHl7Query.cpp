@@ -101,10 +101,6 @@ QueryValues ReadQueryValues(const TLines& msg, int32_t tipo) {
   return v;
 }
 
-std::string CodigoVisivel(const std::string& id_amostra) {
-  return id_amostra.size() == 11 ? id_amostra.substr(0, 7) : id_amostra;
-}
-
 bool CodigoPesquisavel(const std::string& codigo) {
   if (codigo.empty() || codigo.size() > 18) return false;
   for (char c : codigo)

@@ -37,6 +37,9 @@ void PrepararLinhas(std::vector<std::string>& bloco);
 // "yyyymmdd-hhnnmm-sss": the month stands where seconds would be expected
 // (archived names already follow it), the seconds after the second "-".
 std::string FormatTimeStamp(const TDateTime& t);
+// The visible order code of a sample identifier: an 11-character identifier
+// keeps its first 7 characters, any other stays whole.
+std::string VisibleOrderCode(const std::string& identifier);
 // Name from a sample identifier: the part before the first "-", and an
 // 11-character result shortened to its first 7 characters.
 std::string ShortenIdentifier(const std::string& identifier);
