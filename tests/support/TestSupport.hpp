@@ -32,7 +32,7 @@ void WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);
 std::vector<std::string> ListFiles(const std::string& dir, bool recursive = true);  // sorted, relative
 
-// A capture from shared/testdata (astm/ or hl7/ prefix).
+// A capture from tests/data (astm/ or hl7/ prefix).
 std::string TestData(const std::string& relative);
 std::vector<std::string> TestDataFiles(const std::string& subdir);  // full paths, sorted
 
