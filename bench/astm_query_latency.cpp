@@ -21,9 +21,9 @@
 
 #include "BenchSupport.hpp"
 #include "DemoLis.hpp"
-#include "clients/AstmProtocol.hpp"
-#include "clients/Controls.hpp"
-#include "config/TGlobal.hpp"
+#include "protocol/Astm.hpp"
+#include "protocol/Controls.hpp"
+#include "service/TGlobal.hpp"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;

@@ -9,9 +9,9 @@
 
 #include <unistd.h>
 
-#include "clients/Controls.hpp"
+#include "protocol/Controls.hpp"
 #include "clients/TSocketClient.hpp"
-#include "config/TGlobal.hpp"
+#include "service/TGlobal.hpp"
 
 namespace {
 

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "DemoLis.hpp"
-#include "clients/LisStatements.hpp"
-#include "config/TGlobal.hpp"
+#include "lis/LisStatements.hpp"
+#include "service/TGlobal.hpp"
 #include "db/TMyDB.hpp"
 
 namespace {

@@ -32,7 +32,7 @@
 
 #include "BenchSupport.hpp"
 #include "DemoLis.hpp"
-#include "config/TGlobal.hpp"
+#include "service/TGlobal.hpp"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "BenchSupport.hpp"
-#include "config/TGlobal.hpp"
+#include "service/TGlobal.hpp"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

@@ -1,7 +1,7 @@
 #include "clients/TInputIndex.hpp"
 
-#include "clients/Controls.hpp"
-#include "clients/TSocketClient.hpp"
+#include "protocol/Controls.hpp"
+#include "protocol/Headers.hpp"
 
 namespace {
 
@@ -10,7 +10,7 @@ const std::string ICOUNTER = "Icounter";
 constexpr size_t OVERLAP = 7;  // ICOUNTER.size() - 1
 
 bool IsHeader(const std::string& linha) {
-  return TSocketClient::IsLineASTM(linha) || TSocketClient::IsLineHL7(linha);
+  return protocol::IsLineASTM(linha) || protocol::IsLineHL7(linha);
 }
 
 }  // namespace

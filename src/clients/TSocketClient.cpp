@@ -1,50 +1,53 @@
 #include "clients/TSocketClient.hpp"
 
-#include <exception>
+#include <algorithm>
 
-#include "config/TGlobal.hpp"
-#include "util/TString.hpp"
+#include "config/TConfigJson.hpp"
+#include "log/TLogSink.hpp"
 
-TSocketClient::TSocketClient(const std::string& cliente_id, const std::string& pasta_saida_)
-    : id(cliente_id), analisador(std::make_unique<TAnalisador>()), pasta_saida(pasta_saida_) {}
+TSocketClient::TSocketClient(const std::string& cliente_id, const std::string& pasta_saida_,
+                             TClientContext pContext)
+    : id(cliente_id),
+      analisador(std::make_unique<TAnalisador>()),
+      pasta_saida(pasta_saida_),
+      context_(std::move(pContext)) {}
 
 TSocketClient::~TSocketClient() = default;
 
-TSocketClient& TSocketClientList::AddItem(const std::string& client_id, const std::string& pasta_saida) {
-  // No check for an existing id: look-up and removal act on the oldest match.
-  items_.push_back(std::make_unique<TSocketClient>(client_id, pasta_saida));
+void TSocketClient::Log(const std::string& txt) const {
+  if (context_.log) context_.log->make(txt);
+}
+
+void TSocketClient::LogError(const std::string& where, const std::exception& e, const std::string& detail) const {
+  ::LogError(context_.log, where, e, detail);
+}
+
+bool TSocketClient::Debug() const { return context_.config && context_.config->debug; }
+
+TDateTime TSocketClient::Now() const { return context_.clock ? context_.clock() : SystemNow(); }
+
+TArchiveWriter& TSocketClient::Archive() { return context_.archive ? *context_.archive : fileArchive_; }
+
+TSocketClient& TSocketClientList::AddItem(const std::string& client_id, const std::string& pasta_saida,
+                                          TClientContext pContext) {
+  // No check for an existing id: look-up by id acts on the oldest match.
+  items_.push_back(std::make_unique<TSocketClient>(client_id, pasta_saida, std::move(pContext)));
   return *items_.back();
 }
 
 void TSocketClientList::FreeItem(const std::string& client_id) {
-  try {
-    for (auto it = items_.begin(); it != items_.end(); ++it) {
-      if ((*it)->id == client_id) {
-        items_.erase(it);
-        return;
-      }
-    }
-  } catch (const std::exception& e) {
-    doLog(std::string("TSocketClientList.FreeItem() -> Erro: ") + e.what());
-  }
+  const auto it = std::find_if(items_.begin(), items_.end(), [&](const auto& c) { return c->id == client_id; });
+  if (it != items_.end()) items_.erase(it);
+}
+
+void TSocketClientList::FreeItem(const TSocketClient* client) {
+  // By identity: two connections may share an id (peers without a name, same port).
+  std::erase_if(items_, [&](const auto& c) { return c.get() == client; });
 }
 
 TSocketClient* TSocketClientList::GetItem(const std::string& client_id) {
-  try {
-    for (const auto& item : items_) {
-      if (item->id == client_id) return item.get();
-    }
-  } catch (const std::exception& e) {
-    doLog(std::string("TSocketClientList.() -> Erro: ") + e.what());
+  for (const auto& item : items_) {
+    if (item->id == client_id) return item.get();
   }
   return nullptr;
-}
-
-std::string GetValueFromSplit(const std::string& dadosStr, const std::string& separator, int index) {
-  try {
-    return TString::GetValueFromSplit(dadosStr, separator, index);
-  } catch (const std::exception& e) {
-    doLog(std::string("GetValueFromSplit() -> Erro: ") + e.what());
-    return {};
-  }
 }

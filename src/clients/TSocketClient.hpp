@@ -1,20 +1,34 @@
 #pragma once
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "clients/Controls.hpp"
+#include "archive/TArchiveWriter.hpp"
 #include "clients/TInputIndex.hpp"
 #include "config/TAnalisador.hpp"
 #include "db/TResultTable.hpp"
+#include "lis/TLisLookups.hpp"
+#include "protocol/Controls.hpp"
+#include "protocol/Headers.hpp"
+#include "protocol/Lines.hpp"
+#include "util/TDateTime.hpp"
 
-// A block: lines cut from the head of the input buffer and handled as one message.
-using TLines = std::vector<std::string>;
+class TConfigJson;
+class TLogSink;
 
-// Piece `index` (from 1) of a delimited line; logs and answers "" on error.
-std::string GetValueFromSplit(const std::string& dadosStr, const std::string& separator, int index);
+// What a client record reaches outside itself, handed to it when it is made.
+// Any part may be absent: no log, no configuration (no configured analyzers,
+// no debug lines), no LIS (nothing found), the host's file system and clock.
+struct TClientContext {
+  TLogSink* log = nullptr;
+  const TConfigJson* config = nullptr;
+  TLisLookups* lis = nullptr;
+  TArchiveWriter* archive = nullptr;
+  TClock clock;
+};
 
 // The record of one analyzer connection: what was received and not yet
 // consumed, what waits to be sent, the ASTM handshake state and the analyzer
@@ -22,7 +36,7 @@ std::string GetValueFromSplit(const std::string& dadosStr, const std::string& se
 // reception, identification, completeness, archive, lookups, each protocol.
 class TSocketClient {
  public:
-  TSocketClient(const std::string& cliente_id, const std::string& pasta_saida);
+  TSocketClient(const std::string& cliente_id, const std::string& pasta_saida, TClientContext pContext = {});
   ~TSocketClient();
 
   std::string id;
@@ -46,8 +60,8 @@ class TSocketClient {
 
   // --- identification and dispatch (TSocketClientIdentification.cpp)
   int32_t GetProtocolInBuffer();
-  static bool IsLineASTM(const std::string& linha);
-  static bool IsLineHL7(const std::string& linha);
+  static bool IsLineASTM(const std::string& linha) { return protocol::IsLineASTM(linha); }
+  static bool IsLineHL7(const std::string& linha) { return protocol::IsLineHL7(linha); }
   bool IsLineJson(const std::string& linha) const;
   std::string ProcessBuffer();
   void PrepararBuffer(TLines& bloco) const;
@@ -63,12 +77,12 @@ class TSocketClient {
   std::string GetFileName(const TLines& bloco);
   // Writes the block atomically (".tmp" then rename, never replacing a file);
   // throws std::runtime_error when it cannot.
-  void SaveBlock(const std::string& path, const TLines& bloco) const;
+  void SaveBlock(const std::string& path, const TLines& bloco);
   // Removes `count` lines from the head of the input buffer, then the terminator
   // markers that directly follow them.
   void ConsumeInputLines(size_t count);
   // True when the line holds nothing but blanks and control characters.
-  static bool IsBlankLine(const std::string& linha);
+  static bool IsBlankLine(const std::string& linha) { return protocol::IsBlankLine(linha); }
 
   // --- LIS lookups (TSocketClientLookups.cpp)
   std::unique_ptr<TAparelhoTevarin> GetAparelhoTevarinInDB();
@@ -86,6 +100,16 @@ class TSocketClient {
   std::string ProcessJsonDiagno();
 
  private:
+  // --- the context's parts (TSocketClient.cpp)
+  void Log(const std::string& txt) const;
+  void LogError(const std::string& where, const std::exception& e, const std::string& detail = {}) const;
+  bool Debug() const;
+  TDateTime Now() const;
+  TArchiveWriter& Archive();
+
+  TClientContext context_;
+  TFileArchiveWriter fileArchive_;  // the writer when the context names none
+
   // Whether the previous chunk ended exactly at a line break (continuation join).
   bool lastChunkEndedAtBreak_ = true;
   // Whether the previous chunk ended with CR (its LF may open the next chunk).
@@ -100,15 +124,20 @@ class TSocketClient {
   size_t LinhaDeIdentificacao(bool* json);
   // Fills the client analyzer from the header line that identified the client.
   void IdentificarPorCabecalho(const std::string& linha, bool completar);
-  // Drops the lines at the head of inputBuffer that hold only blanks or control characters.
-  void DropLeadingBlankLines();
+  // Drops the lines at the head of inputBuffer that hold only blanks or control
+  // characters (with keepVT, a line holding VT stays).
+  void DropLeadingBlankLines(bool keepVT);
 };
 
 // The records of the open connections, in insertion order; owns them.
 class TSocketClientList {
  public:
-  TSocketClient& AddItem(const std::string& client_id, const std::string& pasta_saida);
+  TSocketClient& AddItem(const std::string& client_id, const std::string& pasta_saida,
+                         TClientContext pContext = {});
+  // Frees the oldest record with the id.
   void FreeItem(const std::string& client_id);
+  // Frees exactly this record.
+  void FreeItem(const TSocketClient* client);
   TSocketClient* GetItem(const std::string& client_id);
   size_t Count() const { return items_.size(); }
 

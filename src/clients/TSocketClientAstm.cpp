@@ -4,117 +4,8 @@
 #include <stdexcept>
 #include <utility>
 
-#include "clients/AstmProtocol.hpp"
+#include "protocol/Astm.hpp"
 #include "clients/TSocketClient.hpp"
-#include "clients/TSocketClientRules.hpp"
-#include "config/TGlobal.hpp"
-
-namespace astm {
-
-void PrepareBuffer(std::deque<std::string>& inputBuffer) {
-  // Walking upwards lets every checksum line join the record line right above it.
-  for (size_t i = inputBuffer.size(); i-- > 1;) {
-    const std::string& linha = inputBuffer[i];
-    if (linha.size() == 3 && linha[0] == ETX) {
-      inputBuffer[i - 1] += linha;
-      inputBuffer.erase(inputBuffer.begin() + static_cast<std::ptrdiff_t>(i));
-    }
-  }
-}
-
-std::string CleanFramedLine(const std::string& linha, bool* heldEtx, bool* heldEtb) {
-  std::string s = linha;
-  size_t stx = s.find(STX);
-  if (stx != std::string::npos) s.erase(0, stx + 1);
-  // The frame's end character and whatever follows it (checksum) never belong to the record.
-  size_t etx = s.find(ETX);
-  size_t etb = s.find(ETB);
-  if (heldEtx) *heldEtx = etx != std::string::npos;
-  if (heldEtb) *heldEtb = etx == std::string::npos && etb != std::string::npos;
-  if (etx != std::string::npos) {
-    s.erase(etx);
-  } else if (etb != std::string::npos) {
-    s.erase(etb);
-  }
-  return s;
-}
-
-size_t DropLeadingChecksumLines(std::deque<std::string>& inputBuffer) {
-  size_t n = 0;
-  while (!inputBuffer.empty() && inputBuffer.front().size() == 3 &&
-         (inputBuffer.front()[0] == ETX || inputBuffer.front()[0] == ETB)) {
-    inputBuffer.pop_front();
-    ++n;
-  }
-  return n;
-}
-
-bool IsRecord(const std::string& cleaned, char tipo) {
-  if (cleaned.size() >= 2 && cleaned[0] == tipo && cleaned[1] == '|') return true;
-  return cleaned.size() >= 3 && std::isdigit(static_cast<unsigned char>(cleaned[0])) && cleaned[1] == tipo &&
-         cleaned[2] == '|';
-}
-
-std::optional<TBlocoASTM> GetBlocoProcessarASTM(std::deque<std::string>& inputBuffer, bool fimDeTransferencia) {
-  PrepareBuffer(inputBuffer);
-  TBlocoASTM bloco;
-  bool completo = false;
-  bool viuEtx = false;
-  bool temHeader = false;
-  // The line after a frame that ended in ETB inside a record continues that
-  // record, so its first characters never start or end a message.
-  bool continuacao = false;
-  for (size_t i = 0; i < inputBuffer.size(); ++i) {
-    const std::string& linha = inputBuffer[i];
-    if (linha == TERMINADOR_BLOCO) continue;
-    bool etx = false;
-    bool etb = false;
-    std::string limpa = CleanFramedLine(linha, &etx, &etb);
-    if (etx) viuEtx = true;
-    if (limpa.empty()) continue;
-    const bool inicioDeRegistro = !continuacao;
-    continuacao = etb;
-    if (inicioDeRegistro && IsRecord(limpa, 'H')) {
-      if (temHeader) {
-        // A second header starts another message: it goes to a block of its own.
-        completo = true;
-        bloco.ultimaLinha = i - 1;
-        break;
-      }
-      temHeader = true;
-    }
-    bloco.linhas.push_back(std::move(limpa));
-    bloco.ultimaLinha = i;
-    if (inicioDeRegistro && IsRecord(bloco.linhas.back(), 'L')) {
-      completo = true;
-      break;
-    }
-  }
-  // At the end of a transfer everything the analyzer sent is here: a frame
-  // without terminator record is still a message. Outside a transfer frames
-  // arrive one by one, and only the terminator record closes the message.
-  if (!completo && fimDeTransferencia && viuEtx) {
-    completo = true;
-    if (!inputBuffer.empty()) bloco.ultimaLinha = inputBuffer.size() - 1;
-  }
-  if (!completo) return std::nullopt;
-  return bloco;
-}
-
-bool IsQueryMessageASTM(const TLines& pMsg) {
-  try {
-    if (pMsg.size() < 3) return false;
-    auto startsAt = [](const std::string& linha, const std::string& txt, size_t maxPos) {
-      size_t p = linha.find(txt);
-      return p != std::string::npos && p < maxPos;
-    };
-    return startsAt(pMsg[0], "H|", 3) && startsAt(pMsg[1], "Q|", 2) && startsAt(pMsg[2], "L|", 2);
-  } catch (...) {
-    return false;
-  }
-}
-
-}  // namespace astm
 
 std::string TSocketClient::ProcessASTM() {
   std::string result;
@@ -125,7 +16,7 @@ std::string TSocketClient::ProcessASTM() {
     // on its own (a serial bridge forwards the record line first).
     astm::DropLeadingChecksumLines(inputBuffer);
     auto bloco = astm::GetBlocoProcessarASTM(inputBuffer, fimDeTransferencia);
-    if (modoDebug() && bloco) doLog("bloco_para_salvar: " + clientrules::LinesText(bloco->linhas));
+    if (Debug() && bloco) Log("bloco_para_salvar: " + protocol::LinesText(bloco->linhas));
     size_t blocos = 0;
     while (bloco) {
       ++blocos;
@@ -135,17 +26,17 @@ std::string TSocketClient::ProcessASTM() {
       }
       const bool consulta = astm::IsQueryMessageASTM(bloco->linhas);
       if (consulta) {
-        doLog("");
-        doLog("ASTM: Consulta iniciada");
+        Log("");
+        Log("ASTM: Consulta iniciada");
         result = ProcessQueryASTM(bloco->linhas);
         ConsumeInputLines(bloco->ultimaLinha + 1);
       } else {
         TLines linhas = std::move(bloco->linhas);
         PrepararBuffer(linhas);
-        if (modoDebug()) doLog(clientrules::LinesText(linhas));
+        if (Debug()) Log(protocol::LinesText(linhas));
         const std::string path = GetFileName(linhas);
         SaveBlock(path, linhas);
-        doLog("Item salvo em " + path);
+        Log("Item salvo em " + path);
         ConsumeInputLines(bloco->ultimaLinha + 1);
       }
       // What stays behind a message is kept unless it holds nothing at all
@@ -154,8 +45,8 @@ std::string TSocketClient::ProcessASTM() {
         std::erase_if(inputBuffer, [](const std::string& l) { return IsBlankLine(l); });
       }
       astm::DropLeadingChecksumLines(inputBuffer);
-      if (modoDebug() && !consulta) {
-        doLog("Buffer lines: " + std::to_string(inputBuffer.size()));
+      if (Debug() && !consulta) {
+        Log("Buffer lines: " + std::to_string(inputBuffer.size()));
       }
       bloco = astm::GetBlocoProcessarASTM(inputBuffer, fimDeTransferencia);
     }
@@ -163,12 +54,12 @@ std::string TSocketClient::ProcessASTM() {
     // terminator record it is no residue and is not logged at every frame.
     const bool mensagemChegando = !usingFrameToFrame && blocos == 0 && HasInBuffer(std::string(1, STX));
     if (!inputBuffer.empty() && !mensagemChegando) {
-      doLog("");
-      doLog(std::string("Buffer cont\xe9m res\xed") + "duos da \xfaltima mensagem recebida: {" +
-            clientrules::LinesText(inputBuffer) + "}");
+      Log("");
+      Log(std::string("Buffer cont\xe9m res\xed") + "duos da \xfaltima mensagem recebida: {" +
+            protocol::LinesText(inputBuffer) + "}");
     }
   } catch (const std::exception& e) {
-    doLog(std::string("TSocketClient.ProcessarASTM() -> Erro: ") + e.what());
+    LogError("TSocketClient.ProcessarASTM", e);
   }
   return result;
 }

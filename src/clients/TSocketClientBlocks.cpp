@@ -1,57 +1,7 @@
+// Completeness of the input buffer and the cutting of its first block.
 #include <exception>
 
 #include "clients/TSocketClient.hpp"
-#include "clients/TSocketClientRules.hpp"
-#include "config/TGlobal.hpp"
-
-namespace clientrules {
-
-bool PossuiBlocoCompletoASTM(const std::deque<std::string>& lines) {
-  for (const auto& linha : lines) {
-    if (linha.find(ETX) != std::string::npos) return true;
-  }
-  // Unframed records: a header and a terminator record, in either order.
-  bool header = false;
-  bool terminator = false;
-  for (const auto& linha : lines) {
-    if (linha.compare(0, 2, "H|") == 0) header = true;
-    if (linha.compare(0, 2, "L|") == 0) terminator = true;
-    if (header && terminator) return true;
-  }
-  return false;
-}
-
-bool PossuiBlocoCompletoHL7(const std::deque<std::string>& lines) {
-  // An order (ORM) is answered at once, on the strength of its ORC line.
-  if (lines.size() >= 2 && lines[1].find("ORC") != std::string::npos) return true;
-  for (const auto& linha : lines) {
-    if (linha.find(FS) != std::string::npos) return true;
-  }
-  return false;
-}
-
-namespace {
-
-template <typename Lines>
-std::string JoinWithCrLf(const Lines& lines) {
-  size_t total = 0;
-  for (const auto& linha : lines) total += linha.size() + 2;
-  std::string text;
-  text.reserve(total);
-  for (const auto& linha : lines) {
-    text += linha;
-    text += "\r\n";
-  }
-  return text;
-}
-
-}  // namespace
-
-std::string LinesText(const std::deque<std::string>& lines) { return JoinWithCrLf(lines); }
-
-std::string LinesText(const std::vector<std::string>& lines) { return JoinWithCrLf(lines); }
-
-}  // namespace clientrules
 
 bool TSocketClient::BufferPossuiBlocoCompleto() {
   try {
@@ -66,7 +16,7 @@ bool TSocketClient::BufferPossuiBlocoCompleto() {
     if (inputBuffer.size() >= 2 && inputBuffer[1].find("ORC") != std::string::npos) return true;
     return inputIndex_.HasFS();
   } catch (const std::exception& e) {
-    doLog(std::string("TSocketClient.BufferPossuiBlocoCompleto() -> Erro: ") + e.what());
+    LogError("TSocketClient.BufferPossuiBlocoCompleto", e);
     return false;
   }
 }
@@ -96,7 +46,7 @@ TLines TSocketClient::GetBlocoInBuffer(size_t* sourceLines) {
           a.protocolo.versao = "1.4";
           a.aplicacao = "Diagno";
           a.modelo = "Icounter";
-          doLog("Protocolo identificado: Json Diagno ");
+          Log("Protocolo identificado: Json Diagno ");
         }
       }
 
@@ -106,7 +56,7 @@ TLines TSocketClient::GetBlocoInBuffer(size_t* sourceLines) {
       bool fim = false;
       switch (a.protocolo.id) {
         case PROTOCOLO_ASTM:
-          fim = clientrules::OccursFirstAt1Or2(linha, "L|");
+          fim = protocol::OccursFirstAt1Or2(linha, "L|");
           break;
         case PROTOCOLO_HL7:
           fim = linha == buffer_reading_terminator;
@@ -120,10 +70,10 @@ TLines TSocketClient::GetBlocoInBuffer(size_t* sourceLines) {
       if (fim) break;
     }
 
-    doLog("BLOCO ENCONTRADO " + clientrules::LinesText(bloco));
-    doLog("BUFFER ATUAL " + clientrules::LinesText(inputBuffer));
+    Log("BLOCO ENCONTRADO " + protocol::LinesText(bloco));
+    Log("BUFFER ATUAL " + protocol::LinesText(inputBuffer));
   } catch (const std::exception& e) {
-    doLog(std::string("TSocketClient.GetBlocoInBuffer() -> Erro: ") + e.what());
+    LogError("TSocketClient.GetBlocoInBuffer", e);
   }
   if (sourceLines) *sourceLines = usadas;
   return bloco;

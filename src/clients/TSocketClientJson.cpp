@@ -1,16 +1,14 @@
 #include <exception>
 
 #include "clients/TSocketClient.hpp"
-#include "clients/TSocketClientRules.hpp"
-#include "config/TGlobal.hpp"
 
 namespace {
 // A Diagno Icounter result document always comes as exactly this many lines.
 constexpr size_t LINHAS_DOCUMENTO_JSON = 34;
 }  // namespace
 
-void TSocketClient::DropLeadingBlankLines() {
-  while (!inputBuffer.empty() && IsBlankLine(inputBuffer.front())) inputBuffer.pop_front();
+void TSocketClient::DropLeadingBlankLines(bool keepVT) {
+  protocol::DropLeadingBlankLines(inputBuffer, keepVT);
   inputIndex_.Invalidate();
 }
 
@@ -18,26 +16,26 @@ std::string TSocketClient::ProcessJsonDiagno() {
   try {
     // A blank line at the head would make a one-line block and hold back every
     // document behind it; it can never belong to a document, so it goes.
-    DropLeadingBlankLines();
+    DropLeadingBlankLines(false);
     size_t usadas = 0;
     TLines bloco = GetBlocoInBuffer(&usadas);
     while (bloco.size() == LINHAS_DOCUMENTO_JSON) {
       PrepararBuffer(bloco);
       const std::string path = GetFileName(bloco);
       SaveBlock(path, bloco);
-      doLog("Item salvo em " + path);
+      Log("Item salvo em " + path);
       // Exactly the input lines the document was cut from leave the buffer.
       ConsumeInputLines(usadas);
-      DropLeadingBlankLines();
+      DropLeadingBlankLines(false);
       bloco = GetBlocoInBuffer(&usadas);
     }
     if (!inputBuffer.empty()) {
-      doLog("");
-      doLog("Buffer cont\xe9m res\xed" "duos da \xfaltima mensagem recebida: {" +
-            clientrules::LinesText(inputBuffer) + "}");
+      Log("");
+      Log("Buffer cont\xe9m res\xed" "duos da \xfaltima mensagem recebida: {" +
+            protocol::LinesText(inputBuffer) + "}");
     }
   } catch (const std::exception& e) {
-    doLog(std::string("TSocketClient.ProcessarJsonDiagno() -> Erro: ") + e.what());
+    LogError("TSocketClient.ProcessarJsonDiagno", e);
   }
   return {};
 }

@@ -1,34 +1,15 @@
+// Reception: the ASTM handshake and the cutting of received chunks into the
+// lines of the input buffer.
 #include <exception>
 
 #include "clients/TSocketClient.hpp"
-#include "clients/TSocketClientRules.hpp"
-#include "config/TGlobal.hpp"
-
-namespace clientrules {
-
-TCutLines CutLines(const std::string& msg) {
-  TCutLines out;
-  static constexpr char BREAKS[] = {CR, LF, '\0'};
-  size_t inicio = 0;
-  for (size_t i = msg.find_first_of(BREAKS); i != std::string::npos; i = msg.find_first_of(BREAKS, inicio)) {
-    out.lines.emplace_back(msg, inicio, i - inicio);
-    // CR LF is one break; LF CR stays two.
-    if (msg[i] == CR && i + 1 < msg.size() && msg[i + 1] == LF) ++i;
-    inicio = i + 1;
-  }
-  out.endsAtBreak = !msg.empty() && (msg.back() == CR || msg.back() == LF);
-  if (!out.endsAtBreak && !msg.empty()) out.lines.emplace_back(msg, inicio);
-  return out;
-}
-
-}  // namespace clientrules
 
 void TSocketClient::ReadMessage(const std::string& msg) {
   try {
     if (msg.empty()) return;
     if (msg.size() == 1 && msg[0] == ENQ) {
-      doLog("");
-      doLog("Iniciando transmiss\xe3o.");
+      Log("");
+      Log("Iniciando transmiss\xe3o.");
       usingFrameToFrame = true;
       inTransferPhase = true;
       inputBuffer.clear();  // whatever was left unconsumed is dropped
@@ -39,8 +20,8 @@ void TSocketClient::ReadMessage(const std::string& msg) {
       processandoEOT_ = true;
       ProcessBuffer();
       processandoEOT_ = false;
-      doLog("");
-      doLog("Finalizando transmiss\xe3o.");
+      Log("");
+      Log("Finalizando transmiss\xe3o.");
     } else {
       AddInputBuffer(msg);
       if (inTransferPhase) {
@@ -51,14 +32,14 @@ void TSocketClient::ReadMessage(const std::string& msg) {
       }
     }
   } catch (const std::exception& e) {
-    doLog(std::string("TSocketClient.ReadMessage() -> Erro: ") + e.what());
+    LogError("TSocketClient.ReadMessage", e);
   }
 }
 
 void TSocketClient::AddInputBuffer(const std::string& msg) {
   try {
     if (msg.empty()) return;
-    clientrules::TCutLines cut = clientrules::CutLines(msg);
+    protocol::TCutLines cut = protocol::CutLines(msg);
     // VT is looked for before the new lines are added (as HasInBuffer would,
     // without reading the whole buffer again).
     inputIndex_.Update(inputBuffer);
@@ -98,7 +79,7 @@ void TSocketClient::AddInputBuffer(const std::string& msg) {
       buffer_receiving_terminator.clear();
     }
   } catch (const std::exception& e) {
-    doLog(std::string("TSocketClient.AddInBuffer() -> Erro: ") + e.what());
+    LogError("TSocketClient.AddInBuffer", e);
   }
 }
 

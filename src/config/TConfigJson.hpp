@@ -6,14 +6,7 @@
 #include <vector>
 
 #include "config/TAnalisador.hpp"
-
-// Connection settings of the LIS database.
-struct TMyDBInfo {
-  std::string server;
-  std::string database;
-  std::string user;
-  std::string password;
-};
+#include "db/TMyDBInfo.hpp"
 
 // A configuration failure; the text names the file and the key.
 class TConfigError : public std::runtime_error {

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "config/TConfigJson.hpp"
+#include "db/TMyDBInfo.hpp"
 #include "db/TResultTable.hpp"
 #include "log/TLog.hpp"
 

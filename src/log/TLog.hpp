@@ -3,16 +3,17 @@
 #include <memory>
 #include <string>
 
+#include "log/TLogSink.hpp"
 #include "util/TDateTime.hpp"
 
 // Log file with the newest entry on top and a size cap: a file at or above
 // the cap starts afresh with the next entry. Entries may be coalesced in
 // memory, but each reaches the file within 100 ms and the file always ends up
 // exactly as entry-by-entry writing would leave it. Never throws.
-class TLog {
+class TLog : public TLogSink {
  public:
   TLog(const std::string& filename, int32_t maxFileSize);
-  ~TLog();  // flushes what is pending
+  ~TLog() override;  // flushes what is pending
   TLog(const TLog&) = delete;
   TLog& operator=(const TLog&) = delete;
 
@@ -20,7 +21,7 @@ class TLog {
   // Size in bytes of the named file, -1 when it does not exist.
   static int64_t FileSize(const std::string& fileName);
   // Writes one entry: "dd/mm/yyyy hh:nn:ss" TAB txt (an empty txt is a blank line).
-  void make(const std::string& txt, bool newLine = true);
+  void make(const std::string& txt, bool newLine = true) override;
   // Writes anything pending to the file now.
   void flush();
 

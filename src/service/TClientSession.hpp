@@ -7,7 +7,7 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 
-#include "service/TFrameAssembler.hpp"
+#include "protocol/TFrameAssembler.hpp"
 
 class TSocketClient;
 

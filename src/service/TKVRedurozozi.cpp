@@ -6,7 +6,7 @@
 #include <string>
 
 #include "clients/TSocketClient.hpp"
-#include "config/TGlobal.hpp"
+#include "service/TGlobal.hpp"
 #include "db/TMyDB.hpp"
 #include "util/Encoding.hpp"
 

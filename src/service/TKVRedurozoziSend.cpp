@@ -3,9 +3,10 @@
 
 #include <asio/write.hpp>
 
-#include "clients/Controls.hpp"
+#include "protocol/Controls.hpp"
+#include "protocol/E1381.hpp"
 #include "clients/TSocketClient.hpp"
-#include "config/TGlobal.hpp"
+#include "service/TGlobal.hpp"
 #include "service/TKVRedurozozi.hpp"
 
 void TKVRedurozozi::SendFromOutputBuffer(TClientSession& pSocket, TSocketClient& client) {
@@ -30,15 +31,8 @@ void TKVRedurozozi::handleReply(TClientSession& pSocket, TSocketClient& pClient)
 void TKVRedurozozi::SendMessageByBlock(TClientSession& pSocket, TSocketClient& pClient) {
   for (const std::string& item : pClient.outputBuffer) {
     if (item.empty() || item == LINHA_SEPARADORA) continue;
-    std::string text;
-    if (pClient.analisador && pClient.analisador->usandoVTFS)
-      text = VT + item + FS + CR;
-    else if (pClient.analisador && pClient.analisador->usandoSTXETX && item.front() != STX)
-      // An ASTM reply of this mode is queued as a whole frame already; a second
-      // STX ... ETX pair around it would corrupt the frame.
-      text = STX + item + ETX;
-    else
-      text = item;
+    const TAnalisador* a = pClient.analisador.get();
+    const std::string text = protocol::BlockModeText(item, a && a->usandoVTFS, a && a->usandoSTXETX);
     SendText(pSocket, text);
     doLog("Mensagem enviada: " + std::string(1, CR) + "->" + CR + text);
   }

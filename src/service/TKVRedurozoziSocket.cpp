@@ -11,9 +11,9 @@
 
 #include <asio/post.hpp>
 
-#include "clients/Controls.hpp"
+#include "protocol/Controls.hpp"
 #include "clients/TSocketClient.hpp"
-#include "config/TGlobal.hpp"
+#include "service/TGlobal.hpp"
 #include "service/TKVRedurozozi.hpp"
 
 namespace {
@@ -100,7 +100,7 @@ void TKVRedurozozi::LookupHost(const std::shared_ptr<TClientSession>& session) {
 
 void TKVRedurozozi::ServerSocketClientConnect(TClientSession& Socket) {
   Socket.id = GetClientID(Socket.RemoteHost, Socket.RemotePort);
-  Socket.client = &global->clients->AddItem(Socket.id, global->config->pastaSaida);
+  Socket.client = &global->clients->AddItem(Socket.id, global->config->pastaSaida, global->ClientContext());
   doLog("");
   doLog(kNewConnection + Socket.id + "**");
   StartRead(Socket);
@@ -239,19 +239,8 @@ void TKVRedurozozi::ServerSocketClientDisconnect(TClientSession& Socket) {
 }
 
 void TKVRedurozozi::ReleaseClient(TClientSession& session) {
-  TSocketClient* mine = std::exchange(session.client, nullptr);
-  if (!mine) return;
-  // The list frees the first record with the id. Another live connection may
-  // have the same id (peers whose names could not be looked up, same port):
-  // its record is hidden for the moment so that only this one is freed.
-  std::vector<std::pair<TSocketClient*, std::string>> hidden;
-  for (TSocketClient* first = global->clients->GetItem(session.id); first && first != mine;
-       first = global->clients->GetItem(session.id)) {
-    hidden.emplace_back(first, first->id);
-    first->id += '\x7f';
-  }
-  global->clients->FreeItem(session.id);
-  for (auto& [record, id] : hidden) record->id = id;
+  // By identity: another live connection may have the same id.
+  if (TSocketClient* mine = std::exchange(session.client, nullptr)) global->clients->FreeItem(mine);
 }
 
 std::shared_ptr<TClientSession> TKVRedurozozi::Find(const TClientSession& session) const {

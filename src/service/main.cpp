@@ -7,7 +7,7 @@
 #include <iostream>
 #include <string>
 
-#include "config/TGlobal.hpp"
+#include "service/TGlobal.hpp"
 #include "service/TKVRedurozozi.hpp"
 #include "service/TSystemdUnit.hpp"
 

@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "astm/AstmFixture.hpp"
-#include "clients/AstmProtocol.hpp"
+#include "protocol/Astm.hpp"
 #include "support/LisDatabase.hpp"
 #include "support/ServiceProcess.hpp"
 #include "support/TestSupport.hpp"

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "clients/Controls.hpp"
+#include "protocol/Controls.hpp"
 #include "clients/TSocketClient.hpp"
-#include "config/TGlobal.hpp"
+#include "service/TGlobal.hpp"
 #include "db/TMyDB.hpp"
 #include "support/LisDatabase.hpp"
 #include "support/TestSupport.hpp"
@@ -86,7 +86,7 @@ class AstmFixture : public ::testing::Test {
   }
 
   TSocketClient& NewClient() {
-    client = std::make_unique<TSocketClient>("127.0.0.1:40000", saida);
+    client = std::make_unique<TSocketClient>("127.0.0.1:40000", saida, kvtest::GlobalContext());
     return *client;
   }
 

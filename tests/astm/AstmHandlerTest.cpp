@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "astm/AstmFixture.hpp"
-#include "clients/AstmProtocol.hpp"
+#include "protocol/Astm.hpp"
 
 using astmtest::AstmFixture;
 using astmtest::ExpectedArchive;

@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "clients/AstmProtocol.hpp"
+#include "protocol/ArchiveNames.hpp"
+#include "protocol/Astm.hpp"
 #include "support/TestSupport.hpp"
 
 using kvtest::Expand;
@@ -222,7 +223,7 @@ TEST(AstmSampleIdentifier, ComponentThreeOrTwoTrimmedQuotedEmpty) {
   for (size_t i = 0; i < rows.size(); ++i) {
     std::string id = astm::SampleIdentifier(Expand(rows[i].range));
     EXPECT_EQ(Repr(id), Repr(rows[i].id)) << "row " << i;
-    EXPECT_EQ(astm::VisibleOrderCode(id), rows[i].visible) << "row " << i;
+    EXPECT_EQ(protocol::VisibleOrderCode(id), rows[i].visible) << "row " << i;
   }
 }
 

@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "util/TString.hpp"
 #include "astm/AstmFixture.hpp"
-#include "clients/AstmProtocol.hpp"
+#include "protocol/Astm.hpp"
 
 using astmtest::AstmFixture;
 using kvtest::Repr;
@@ -171,7 +172,7 @@ TEST_F(AstmFixture, TestListSources) {
     Feed(Session(rows[i].header, "Q|1|^" + rows[i].sample + "||||||||||O", true, true));
     auto recs = Records(client->outputBuffer);
     ASSERT_EQ(recs.size(), 4u);
-    EXPECT_EQ(GetValueFromSplit(recs[2], "|", 5), rows[i].testes) << Repr(recs[2]);
+    EXPECT_EQ(TString::GetValueFromSplit(recs[2], "|", 5), rows[i].testes) << Repr(recs[2]);
   }
 }
 

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "clients/TSocketClientRules.hpp"
+#include "protocol/ArchiveNames.hpp"
+#include "protocol/Blocks.hpp"
+#include "protocol/Lines.hpp"
 #include "ClientFixture.hpp"
 
 using namespace kvtest;
@@ -12,30 +14,30 @@ namespace {
 const char* const STAMP = "20240105-145701-07";  // 5 Jan 2024 14:57:07, month where seconds would be
 
 TEST(ArchiveRules, TimeStampShorteningCleaning) {
-  EXPECT_EQ(clientrules::FormatTimeStamp(TDateTime{2024, 1, 5, 14, 57, 7, 0}), STAMP);
-  EXPECT_EQ(clientrules::FormatTimeStamp(TDateTime{1999, 12, 31, 0, 0, 59, 999}), "19991231-000012-59");
-  EXPECT_EQ(clientrules::FormatTimeStamp(TDateTime{2024, 1, 5, 14, 57, 7, 0}).size(), 18u);
+  EXPECT_EQ(protocol::ArchiveTimeStamp(TDateTime{2024, 1, 5, 14, 57, 7, 0}), STAMP);
+  EXPECT_EQ(protocol::ArchiveTimeStamp(TDateTime{1999, 12, 31, 0, 0, 59, 999}), "19991231-000012-59");
+  EXPECT_EQ(protocol::ArchiveTimeStamp(TDateTime{2024, 1, 5, 14, 57, 7, 0}).size(), 18u);
 
   const std::vector<std::pair<std::string, std::string>> shorten = {
       {"12345678901", "1234567"}, {"1234567-02", "1234567"}, {"-abc", ""}, {"123456789012", "123456789012"},
       {"1234567890", "1234567890"}, {"A-B-C", "A"}, {"12345678901-x", "1234567"}, {"S1", "S1"},
   };
   for (size_t i = 0; i < shorten.size(); ++i) {
-    EXPECT_EQ(clientrules::ShortenIdentifier(shorten[i].first), shorten[i].second) << "row " << i;
+    EXPECT_EQ(protocol::ShortenIdentifier(shorten[i].first), shorten[i].second) << "row " << i;
   }
   const std::vector<std::pair<std::string, std::string>> clean = {
       {"../../x", "....x"}, {"a/b", "ab"}, {"..\\..\\y", "....y"}, {"a:b*c?d\"e<f>g|h", "abcdefgh"},
       {std::string("ab\0cd", 5), "abcd"}, {"S 1^2", "S 1^2"}, {"..", ".."},
   };
   for (size_t i = 0; i < clean.size(); ++i) {
-    EXPECT_EQ(clientrules::CleanFileName(clean[i].first), clean[i].second) << "row " << i;
+    EXPECT_EQ(protocol::CleanFileName(clean[i].first), clean[i].second) << "row " << i;
   }
-  EXPECT_EQ(clientrules::SubfolderName("XN-550", "Sysmex"), "XN-550");
-  EXPECT_EQ(clientrules::SubfolderName("", "Lab:1/A"), "Lab1A");
-  EXPECT_EQ(clientrules::SubfolderName("", ""), "");
-  EXPECT_EQ(clientrules::SubfolderName("..", "Dev"), "Dev");
-  EXPECT_EQ(clientrules::SubfolderName(".", ""), "");
-  EXPECT_EQ(clientrules::SubfolderName("../../etc", ""), "....etc");
+  EXPECT_EQ(protocol::SubfolderName("XN-550", "Sysmex"), "XN-550");
+  EXPECT_EQ(protocol::SubfolderName("", "Lab:1/A"), "Lab1A");
+  EXPECT_EQ(protocol::SubfolderName("", ""), "");
+  EXPECT_EQ(protocol::SubfolderName("..", "Dev"), "Dev");
+  EXPECT_EQ(protocol::SubfolderName(".", ""), "");
+  EXPECT_EQ(protocol::SubfolderName("../../etc", ""), "....etc");
 }
 
 struct NameRow {
@@ -87,7 +89,7 @@ TEST(GetFileName, Rows) {
   for (size_t i = 0; i < rows.size(); ++i) {
     const auto& r = rows[i];
     ClientEnv env;
-    TSocketClient c("h:1", env.saida);
+    TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
     c.analisador->protocolo.id = r.protocol;
     c.analisador->protocolo.versao = r.versao;
     c.analisador->modelo = r.modelo;
@@ -109,7 +111,7 @@ TEST(GetFileName, JsonWithoutIdentifierAnswersTheFolder) {
       {"{", "\"other\": 1", "}"}, {"[1, 2]"}, {"{ not json"}};
   for (size_t i = 0; i < blocks.size(); ++i) {
     ClientEnv env;
-    TSocketClient c("h:1", env.saida);
+    TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
     c.analisador->protocolo.id = PROTOCOLO_JSON_DIAGNO;
     c.analisador->modelo = "Icounter";
     EXPECT_EQ(c.GetFileName(blocks[i]), env.saida + "Icounter/") << "row " << i;
@@ -120,7 +122,7 @@ TEST(GetFileName, JsonWithoutIdentifierAnswersTheFolder) {
 
 TEST(GetFileName, SuffixesCountUpPastOneHundred) {
   ClientEnv env;
-  TSocketClient c("h:1", env.saida);
+  TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
   c.analisador->protocolo.id = PROTOCOLO_ASTM;
   c.analisador->protocolo.versao = "LIS2-A2";
   c.analisador->modelo = "M";
@@ -149,7 +151,7 @@ TEST(GetFileName, SuffixesCountUpPastOneHundred) {
 
 TEST(GetFileName, MakesOneFolderLevelOnly) {
   ClientEnv env;
-  TSocketClient c("h:1", env.dir / "missing/deeper/");
+  TSocketClient c("h:1", env.dir / "missing/deeper/", kvtest::GlobalContext());
   c.analisador->modelo = "M";
   const std::string path = c.GetFileName({"x"});
   EXPECT_EQ(path, env.dir / "missing/deeper/M/" + STAMP + ".txt");
@@ -159,7 +161,7 @@ TEST(GetFileName, MakesOneFolderLevelOnly) {
 
 TEST(SaveBlock, WritesLinesWithCrLfAsHeld) {
   ClientEnv env;
-  TSocketClient c("h:1", env.saida);
+  TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
   const std::string path = env.saida + "a.astm";
   c.SaveBlock(path, {"1H|\\^&", "R|1|Glic\xe9mia|5", "", "L|1|N"});
   EXPECT_EQ(Repr(ReadFile(path)), Repr("1H|\\^&\r\nR|1|Glic\xe9mia|5\r\n\r\nL|1|N\r\n"));
@@ -175,7 +177,7 @@ TEST(SaveBlock, WritesLinesWithCrLfAsHeld) {
 
 TEST(SaveBlock, NeverReplacesAnExistingFile) {
   ClientEnv env;
-  TSocketClient c("h:1", env.saida);
+  TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
   const std::string path = env.saida + "S1.astm";
   WriteFile(path, "first message\r\n");
   EXPECT_THROW(c.SaveBlock(path, {"second message"}), std::runtime_error);
@@ -185,7 +187,7 @@ TEST(SaveBlock, NeverReplacesAnExistingFile) {
 
 TEST(SaveBlock, FailedWriteLeavesNothing) {
   ClientEnv env;
-  TSocketClient c("h:1", env.saida);
+  TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
   EXPECT_THROW(c.SaveBlock(env.saida + "nofolder/x.astm", {"a"}), std::runtime_error);
   EXPECT_THROW(c.SaveBlock(env.saida, {"a"}), std::runtime_error);
   EXPECT_THROW(c.SaveBlock("", {"a"}), std::runtime_error);
@@ -212,7 +214,7 @@ TEST(ConsumeInputLines, Rows) {
       {"empty lines are lines", {"", "", "x"}, 1, {"", "x"}},
   };
   for (size_t i = 0; i < rows.size(); ++i) {
-    TSocketClient c("h:1", "/tmp/");
+    TSocketClient c("h:1", "/tmp/", kvtest::GlobalContext());
     for (const auto& l : rows[i].buffer) c.inputBuffer.push_back(l);
     c.ConsumeInputLines(rows[i].count);
     EXPECT_EQ(Lines(c.inputBuffer), rows[i].left) << "row " << i << ": " << rows[i].name;

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "clients/Controls.hpp"
+#include "protocol/Controls.hpp"
 #include "clients/TSocketClient.hpp"
-#include "config/TGlobal.hpp"
+#include "service/TGlobal.hpp"
 #include "support/TestSupport.hpp"
 
 namespace kvtest {

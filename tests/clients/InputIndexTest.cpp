@@ -5,7 +5,9 @@
 #include <random>
 
 #include "clients/TInputIndex.hpp"
-#include "clients/TSocketClientRules.hpp"
+#include "protocol/ArchiveNames.hpp"
+#include "protocol/Blocks.hpp"
+#include "protocol/Lines.hpp"
 #include "ClientFixture.hpp"
 
 using namespace kvtest;
@@ -100,8 +102,8 @@ TEST(TInputIndex, ClientAnswersEqualTheRulesAtEveryChunk) {
   for (size_t s = 0; s < streams.size(); ++s) {
     for (int round = 0; round < 20; ++round) {
       ClientEnv env;
-      TSocketClient c("h:1", env.saida);
-      TSocketClient mirror("h:2", env.saida);  // identified the plain way, line by line
+      TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
+      TSocketClient mirror("h:2", env.saida, kvtest::GlobalContext());  // identified the plain way, line by line
       const std::string& bytes = streams[s];
       for (size_t i = 0; i < bytes.size();) {
         const size_t n = 1 + rng() % 40;
@@ -125,8 +127,8 @@ TEST(TInputIndex, ClientAnswersEqualTheRulesAtEveryChunk) {
         ASSERT_EQ(p, expected) << "stream " << s << " round " << round << " at " << i;
         const bool complete = c.BufferPossuiBlocoCompleto();
         bool rule = false;
-        if (p == 10) rule = clientrules::PossuiBlocoCompletoASTM(c.inputBuffer);
-        if (p == 20) rule = clientrules::PossuiBlocoCompletoHL7(c.inputBuffer);
+        if (p == 10) rule = protocol::PossuiBlocoCompletoASTM(c.inputBuffer);
+        if (p == 20) rule = protocol::PossuiBlocoCompletoHL7(c.inputBuffer);
         ASSERT_EQ(complete, rule) << "stream " << s << " round " << round << " at " << i;
         ASSERT_EQ(c.InputBufferBytes(), Read(c.inputBuffer).bytes);
       }

@@ -1,7 +1,9 @@
 // JSON result intake: 34-line documents archived at EOT, nothing sent back.
 #include <gtest/gtest.h>
 
-#include "clients/TSocketClientRules.hpp"
+#include "protocol/ArchiveNames.hpp"
+#include "protocol/Blocks.hpp"
+#include "protocol/Lines.hpp"
 #include "ClientFixture.hpp"
 
 using namespace kvtest;
@@ -65,7 +67,7 @@ TEST(ProcessJsonDiagno, Documents) {
   for (size_t i = 0; i < rows.size(); ++i) {
     const auto& r = rows[i];
     ClientEnv env;
-    TSocketClient c("h:1", env.saida);
+    TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
     c.ReadMessage(Expand("<ENQ>"));
     for (const auto& chunk : r.chunks) c.ReadMessage(chunk);
     EXPECT_TRUE(ListFiles(env.saida).empty()) << "row " << i << ": nothing before EOT";
@@ -94,7 +96,7 @@ TEST(ProcessJsonDiagno, ReadsOfAnySizeArchiveTheSameFile) {
   const std::string multi = Document("AM1", 33) + "\r\n";
   for (size_t size = 1; size <= 40; ++size) {
     ClientEnv env;
-    TSocketClient c("h:1", env.saida);
+    TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
     c.ReadMessage(Expand("<ENQ>"));
     for (size_t i = 0; i < multi.size(); i += size) c.ReadMessage(multi.substr(i, size));
     c.ReadMessage(Expand("<EOT>"));
@@ -108,8 +110,8 @@ TEST(ProcessJsonDiagno, ReadsOfAnySizeArchiveTheSameFile) {
 // lines and markers included, markers right after too.
 TEST(ProcessJsonDiagno, ConsumesTheSourceLines) {
   ClientEnv env;
-  TSocketClient c("h:1", env.saida);
-  const auto cut = clientrules::CutLines(Document("AM1", 33) + "\r\n");
+  TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
+  const auto cut = protocol::CutLines(Document("AM1", 33) + "\r\n");
   std::vector<std::string> lines = cut.lines;
   lines.insert(lines.begin() + 3, "JA PROCESSADA");
   lines.insert(lines.begin() + 10, TERMINADOR_BLOCO);
@@ -124,7 +126,7 @@ TEST(ProcessJsonDiagno, ConsumesTheSourceLines) {
 
 TEST(ProcessJsonDiagno, MissingIdentifierKeepsTheDocument) {
   ClientEnv env;
-  TSocketClient c("h:1", env.saida);
+  TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
   std::string doc = Document("AM1", 33);
   doc.replace(doc.find("identifier"), 10, "identifiex");
   c.ReadMessage(Expand("<ENQ>"));
@@ -142,7 +144,7 @@ TEST(ProcessJsonDiagno, ExistingFileKeptNextNameTaken) {
   ClientEnv env;
   ::mkdir((env.saida + "Icounter").c_str(), 0777);
   WriteFile(env.saida + "Icounter/AM1.json", "older\r\n");
-  TSocketClient c("h:1", env.saida);
+  TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
   c.ReadMessage(Expand("<ENQ>"));
   c.ReadMessage(Document("AM1", 33) + "\r\n");
   c.ReadMessage(Expand("<EOT>"));

@@ -3,7 +3,9 @@
 
 #include <numeric>
 
-#include "clients/TSocketClientRules.hpp"
+#include "protocol/ArchiveNames.hpp"
+#include "protocol/Blocks.hpp"
+#include "protocol/Lines.hpp"
 #include "ClientFixture.hpp"
 
 using namespace kvtest;
@@ -40,7 +42,7 @@ TEST(CutLines, BreaksAndChunkEnds) {
   };
   for (size_t i = 0; i < rows.size(); ++i) {
     const auto& r = rows[i];
-    const auto cut = clientrules::CutLines(Expand(r.chunk));
+    const auto cut = protocol::CutLines(Expand(r.chunk));
     EXPECT_EQ(ReprLines(cut.lines), ReprLines(ExpandAll(r.lines))) << "row " << i << ": " << r.name;
     EXPECT_EQ(cut.endsAtBreak, r.endsAtBreak) << "row " << i << ": " << r.name;
   }
@@ -83,7 +85,7 @@ TEST(AddInputBuffer, ChunkSequences) {
   };
   for (size_t i = 0; i < rows.size(); ++i) {
     const auto& r = rows[i];
-    TSocketClient c("h:1", "/tmp/");
+    TSocketClient c("h:1", "/tmp/", kvtest::GlobalContext());
     for (const auto& chunk : r.chunks) c.AddInputBuffer(Expand(chunk));
     EXPECT_EQ(ReprLines(Lines(c.inputBuffer)), ReprLines(ExpandAll(r.lines))) << "row " << i << ": " << r.name;
     EXPECT_EQ(c.buffer_receiving_waiting_terminator, r.waiting) << "row " << i << ": " << r.name;
@@ -94,7 +96,7 @@ TEST(AddInputBuffer, ChunkSequences) {
 
 // Feeds `bytes` cut into the given pieces and answers the buffered lines.
 std::vector<std::string> Feed(const std::vector<std::string>& pieces) {
-  TSocketClient c("h:1", "/tmp/");
+  TSocketClient c("h:1", "/tmp/", kvtest::GlobalContext());
   for (const auto& p : pieces) c.AddInputBuffer(p);
   return Lines(c.inputBuffer);
 }
@@ -179,7 +181,7 @@ TEST(ReadMessage, Handshake) {
   for (size_t i = 0; i < rows.size(); ++i) {
     const auto& r = rows[i];
     ClientEnv env;
-    TSocketClient c("h:1", env.saida);
+    TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
     for (const auto& chunk : r.chunks) c.ReadMessage(Expand(chunk));
     EXPECT_EQ(ReprLines(Lines(c.inputBuffer)), ReprLines(ExpandAll(r.input))) << "row " << i << ": " << r.name;
     EXPECT_EQ(ReprLines(Lines(c.outputBuffer)), ReprLines(ExpandAll(r.output))) << "row " << i << ": " << r.name;
@@ -191,7 +193,7 @@ TEST(ReadMessage, Handshake) {
 
 TEST(ReadMessage, LogsStartAndEndOfTransfer) {
   ClientEnv env;
-  TSocketClient c("h:1", env.saida);
+  TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
   c.ReadMessage(Expand("<ENQ>"));
   EXPECT_TRUE(env.LogHas("Iniciando transmiss\xe3o.")) << Repr(env.Log());
   EXPECT_FALSE(env.LogHas("Finalizando transmiss\xe3o."));
@@ -200,7 +202,7 @@ TEST(ReadMessage, LogsStartAndEndOfTransfer) {
 }
 
 TEST(InputBufferBytes, RunningCountFollowsEveryChange) {
-  TSocketClient c("h:1", "/tmp/");
+  TSocketClient c("h:1", "/tmp/", kvtest::GlobalContext());
   auto recount = [&] {
     size_t n = 0;
     for (const auto& l : c.inputBuffer) n += l.size() + 1;
@@ -253,7 +255,7 @@ TEST(TSocketClientList, FirstMatchRules) {
 }
 
 TEST(TSocketClient, CreatedEmpty) {
-  TSocketClient c("peer:4000", "/out/");
+  TSocketClient c("peer:4000", "/out/", kvtest::GlobalContext());
   EXPECT_EQ(c.id, "peer:4000");
   EXPECT_EQ(c.pasta_saida, "/out/");
   EXPECT_TRUE(c.inputBuffer.empty());

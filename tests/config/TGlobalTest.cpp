@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "config/TGlobal.hpp"
+#include "service/TGlobal.hpp"
 #include "db/TMyDB.hpp"
 #include "support/TestSupport.hpp"
 

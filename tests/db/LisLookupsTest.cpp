@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <set>
 
-#include "clients/LisStatements.hpp"
+#include "lis/LisStatements.hpp"
 #include "clients/TSocketClient.hpp"
-#include "config/TGlobal.hpp"
+#include "service/TGlobal.hpp"
 #include "db/DbTestSupport.hpp"
 #include "db/TMyDB.hpp"
 
@@ -33,7 +33,7 @@ class LisLookups : public ::testing::TestWithParam<Via> {
     global->myDBInfo = info;
     global->StartMyDB();
     global->myDB->log_.now = FixedClock(LogTime());
-    client = std::make_unique<TSocketClient>("127.0.0.1:40000", exeDir.path() + "/saida/");
+    client = std::make_unique<TSocketClient>("127.0.0.1:40000", exeDir.path() + "/saida/", kvtest::GlobalContext());
   }
   void TearDown() override {
     client.reset();

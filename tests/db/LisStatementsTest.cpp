@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "clients/LisStatements.hpp"
+#include "lis/LisStatements.hpp"
 
 namespace {
 

@@ -69,7 +69,7 @@ class Hl7Capture : public Hl7LisFixture {
   Outcome Run(const std::vector<std::string>& chunks, const std::string& pasta,
               const TAnalisador* identidade = nullptr) {
     std::filesystem::create_directories(pasta);
-    TSocketClient c("127.0.0.1:40001", pasta);
+    TSocketClient c("127.0.0.1:40001", pasta, kvtest::GlobalContext());
     if (identidade) CopyIdentity(*identidade, *c.analisador);
     for (const auto& chunk : chunks) c.ReadMessage(chunk);
     Outcome o;

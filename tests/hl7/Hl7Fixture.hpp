@@ -6,7 +6,7 @@
 #include <string>
 
 #include "clients/TSocketClient.hpp"
-#include "config/TGlobal.hpp"
+#include "service/TGlobal.hpp"
 #include "hl7/Hl7TestUtil.hpp"
 #include "support/LisDatabase.hpp"
 
@@ -36,7 +36,7 @@ class Hl7Fixture : public ::testing::Test {
   }
 
   static std::unique_ptr<TSocketClient> NewClient(const std::string& pasta) {
-    auto c = std::make_unique<TSocketClient>("127.0.0.1:40000", pasta);
+    auto c = std::make_unique<TSocketClient>("127.0.0.1:40000", pasta, kvtest::GlobalContext());
     c->analisador->protocolo.id = PROTOCOLO_HL7;
     c->analisador->protocolo.versao = "2.3.1";
     c->analisador->aplicacao = "BC-5380";

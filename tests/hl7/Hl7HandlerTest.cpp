@@ -2,7 +2,7 @@
 // the input buffer, the log lines, and bad input.
 #include <gtest/gtest.h>
 
-#include "clients/Hl7Protocol.hpp"
+#include "protocol/Hl7.hpp"
 #include "hl7/Hl7Fixture.hpp"
 
 using namespace hl7test;

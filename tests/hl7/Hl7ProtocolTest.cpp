@@ -4,7 +4,9 @@
 
 #include <climits>
 
-#include "clients/Hl7Protocol.hpp"
+#include "protocol/ArchiveNames.hpp"
+#include "protocol/Controls.hpp"
+#include "protocol/Hl7.hpp"
 #include "hl7/Hl7TestUtil.hpp"
 
 using hl7test::Buffer;
@@ -196,9 +198,9 @@ TEST(Hl7Msh, QueryAndOrderValues) {
 }
 
 TEST(Hl7QueryValues, VisibleCodeAndLookupGuard) {
-  EXPECT_EQ(hl7::CodigoVisivel("10686870001"), "1068687");
-  EXPECT_EQ(hl7::CodigoVisivel("1068687000"), "1068687000");
-  EXPECT_EQ(hl7::CodigoVisivel("106868700012"), "106868700012");
+  EXPECT_EQ(protocol::VisibleOrderCode("10686870001"), "1068687");
+  EXPECT_EQ(protocol::VisibleOrderCode("1068687000"), "1068687000");
+  EXPECT_EQ(protocol::VisibleOrderCode("106868700012"), "106868700012");
   EXPECT_TRUE(hl7::CodigoPesquisavel("0019"));
   EXPECT_TRUE(hl7::CodigoPesquisavel("2240801237"));
   EXPECT_FALSE(hl7::CodigoPesquisavel(""));

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "service/TFrameAssembler.hpp"
+#include "protocol/TFrameAssembler.hpp"
 #include "support/TestSupport.hpp"
 
 using kvtest::Expand;

@@ -17,6 +17,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include "clients/TSocketClient.hpp"
+#include "service/TGlobal.hpp"
+
 namespace fs = std::filesystem;
 
 namespace kvtest {
@@ -237,5 +240,7 @@ bool TcpClient::WaitClosed(std::chrono::milliseconds timeout) {
     if (n <= 0) return true;
   }
 }
+
+TClientContext GlobalContext() { return global ? global->ClientContext() : TClientContext{}; }
 
 }  // namespace kvtest

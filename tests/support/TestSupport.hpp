@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+struct TClientContext;
+
 namespace kvtest {
 
 using namespace std::chrono_literals;
@@ -68,5 +70,9 @@ class TcpClient {
  private:
   int fd_ = -1;
 };
+
+// The ports of the process state the test made (`global`), as the service
+// hands them to a new record; an empty context while there is none.
+TClientContext GlobalContext();
 
 }  // namespace kvtest

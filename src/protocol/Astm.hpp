@@ -5,13 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "clients/TSocketClient.hpp"
-#include "clients/TSocketClientRules.hpp"
+#include "protocol/E1381.hpp"
+#include "protocol/Lines.hpp"
 #include "util/TDateTime.hpp"
 
-// The pure pieces of the ASTM handler: cleaning of framed lines, message
-// cutting, query recognition, the reply records, framing and checksum. None of
-// them touches a socket, a file, the clock, the database or the log.
+// The pure pieces of the ASTM handler: message cutting, query recognition and
+// the reply records (the E1381 framing is in E1381.hpp). None of them touches
+// a socket, a file, the clock, the database or the log.
 namespace astm {
 
 // The 25 hematology parameters sent when neither the configuration nor the LIS names a test.
@@ -23,21 +23,9 @@ struct TBlocoASTM {
   size_t ultimaLinha = 0;   // index in the input buffer of the last line the block was cut from
 };
 
-// Joins every 3-character line that begins with ETX (a checksum line) to the line before it.
-void PrepareBuffer(std::deque<std::string>& inputBuffer);
-
-// One input line without its framing: up to the first STX and from the first
-// ETX (or ETB) on are removed; the frame number stays. *heldEtx / *heldEtb tell
-// whether the line held an ETX / ETB.
-std::string CleanFramedLine(const std::string& linha, bool* heldEtx = nullptr, bool* heldEtb = nullptr);
-
 // True when the cleaned line is a record of type `tipo` ("H", "L", ...): the
 // type at position 1, or at position 2 behind a frame number digit.
 bool IsRecord(const std::string& cleaned, char tipo);
-
-// Removes the checksum lines (ETX or ETB and two characters) at the head of the
-// input buffer: their frames were handled before, they hold no data. Answers how many.
-size_t DropLeadingChecksumLines(std::deque<std::string>& inputBuffer);
 
 // Cuts the first ASTM message from the input buffer (after PrepareBuffer):
 // it ends with its terminator record, or just before the header of a further
@@ -52,9 +40,6 @@ bool IsQueryMessageASTM(const TLines& pMsg);
 // The sample identifier of a Q record's starting range: component 3, else
 // component 2, trimmed; two double quotes read as empty.
 std::string SampleIdentifier(const std::string& rangeText);
-// The visible order code for an identifier: an 11-character identifier keeps its first 7.
-using clientrules::VisibleOrderCode;
-
 // A LIS value made safe inside a record: control characters become blanks,
 // the delimiters | \ ^ & their escape sequences &F& &R& &S& &E&.
 std::string AstmValue(const std::string& valor);
@@ -64,11 +49,6 @@ std::string GetNomeEUltimoNome(const std::string& nome_completo);
 
 // Test list: "^^^^" + name per item, items separated by a backslash.
 std::string BuildTestList(const std::vector<std::string>& nomes);
-
-// E1381 frame checksum: sum of the bytes modulo 256, two upper-case hex digits.
-std::string GetCheckSumASTM(const std::string& MessageText);
-// STX + str + ETX + checksum of (str + ETX).
-std::string EnvelopeASTM(const std::string& str);
 
 // "yyyymmdd".
 std::string FormatBirthDate(const TDateTime& d);

@@ -5,8 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "clients/TSocketClient.hpp"
-#include "clients/TSocketClientRules.hpp"
+#include "protocol/Lines.hpp"
 #include "util/TDateTime.hpp"
 
 // The pure pieces of the HL7 handler: cutting and cleaning blocks, message
@@ -33,7 +32,7 @@ int32_t GetMessageType(const std::string& linhaMSH);
 // True when the first line of the block is a query confirmation (ACK^Q03).
 bool IsConfirmationMessageHL7(const TLines& bloco);
 // True when the line begins with one of the names.
-using clientrules::PrefixoOK;
+using protocol::PrefixoOK;
 // Joins continuation lines onto the segment before them; a first line that is
 // not a segment name stays a line of its own.
 void PrepararBlocoHL7(TLines& bloco, const std::vector<std::string>& pPrefixos = HL7_PREFIXOS);
@@ -72,9 +71,6 @@ struct QueryValues {
 // Reads them from the message (line 1 its MSH); throws std::out_of_range when
 // a line that the type needs is missing.
 QueryValues ReadQueryValues(const TLines& msg, int32_t tipo);
-// The visible order code for a sample id: its first 7 characters when it is
-// exactly 11 long, otherwise the id itself.
-inline std::string CodigoVisivel(const std::string& id_amostra) { return clientrules::VisibleOrderCode(id_amostra); }
 // True when the code can go into the order statement as a number literal.
 bool CodigoPesquisavel(const std::string& codigo);
 

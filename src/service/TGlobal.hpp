@@ -4,11 +4,15 @@
 #include <string>
 
 #include "config/TConfigJson.hpp"
+#include "db/TMyDBInfo.hpp"
 #include "log/TLog.hpp"
 #include "util/TDateTime.hpp"
 
+#include "archive/TArchiveWriter.hpp"
+#include "clients/TSocketClient.hpp"
+
+class TLisLookups;
 class TMyDB;
-class TSocketClientList;
 
 // Process-wide state: paths derived from the executable's folder, the service
 // log, the configuration, the database object and the client list.
@@ -28,6 +32,8 @@ class TGlobal {
   std::string config_file_name;  // path + lower-cased file name + ".json"
   TMyDBInfo myDBInfo;
   std::unique_ptr<TMyDB> myDB;
+  std::unique_ptr<TLisLookups> lis;  // the lookups over myDB (whichever is current) that records make
+  TFileArchiveWriter archive;        // the archive folder of every client record
   std::unique_ptr<TLog> log_;
   std::unique_ptr<TConfigJson> config;
   std::unique_ptr<TSocketClientList> clients;
@@ -40,6 +46,8 @@ class TGlobal {
   bool loadConfig();
   // Makes myDB from myDBInfo with the database log Logs/myDB.txt.
   void StartMyDB();
+  // The ports a new client record gets: this state's log, configuration, LIS, archive and clock.
+  TClientContext ClientContext();
 
   static void DefaultSleep(int milliseconds);
 };

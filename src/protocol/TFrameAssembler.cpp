@@ -1,8 +1,8 @@
-#include "service/TFrameAssembler.hpp"
+#include "protocol/TFrameAssembler.hpp"
 
 #include <utility>
 
-#include "clients/Controls.hpp"
+#include "protocol/Controls.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "config/TGlobal.hpp"
+#include "service/TGlobal.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,8 +6,8 @@
 #include <chrono>
 #include <thread>
 
-#include "clients/TSocketClient.hpp"
 #include "db/TMyDB.hpp"
+#include "lis/TLisLookups.hpp"
 
 std::unique_ptr<TGlobal> global;
 
@@ -52,6 +52,8 @@ TGlobal::TGlobal(const std::string& exePath) : service_file_name(exePath) {
 
   log_ = std::make_unique<TLog>(log_file_name, 1000000);
   log_->now = [this] { return clock(); };
+  lis = std::make_unique<TLisDatabaseLookups>([this] { return myDB.get(); },
+                                              [this] { return config && config->debug; }, log_.get());
 }
 
 TGlobal::~TGlobal() = default;
@@ -78,6 +80,16 @@ bool TGlobal::loadConfig() {
 }
 
 void TGlobal::StartMyDB() { myDB = std::make_unique<TMyDB>(myDBInfo, db_log_file_name); }
+
+TClientContext TGlobal::ClientContext() {
+  TClientContext c;
+  c.log = log_.get();
+  c.config = config.get();
+  c.lis = lis.get();
+  c.archive = &archive;
+  c.clock = [this] { return clock(); };
+  return c;
+}
 
 void TGlobal::DefaultSleep(int milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));

@@ -1,0 +1,34 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "config/TAnalisador.hpp"
+#include "protocol/Lines.hpp"
+#include "util/TDateTime.hpp"
+
+// The rules that name an archive file: sample identifier, subfolder, time
+// stamp and extension. Pure: the folder itself is looked at by the writer.
+namespace protocol {
+
+// "yyyymmdd-hhnnmm-ss": the month stands where seconds would be expected
+// (archived names already follow it), the seconds after the second "-".
+std::string ArchiveTimeStamp(const TDateTime& t);
+// The visible order code of a sample identifier: an 11-character identifier
+// keeps its first 7 characters, any other stays whole.
+std::string VisibleOrderCode(const std::string& identifier);
+// Name from a sample identifier: the part before the first "-", and an
+// 11-character result shortened to its first 7 characters.
+std::string ShortenIdentifier(const std::string& identifier);
+// Makes a sample-derived name safe as one path component of the folder:
+// drops / \ : * ? " < > | and NUL.
+std::string CleanFileName(const std::string& name);
+// Subfolder name (without "/") from modelo or nomeTevarin; empty when neither
+// gives a usable one ("." and ".." are not usable).
+std::string SubfolderName(const std::string& modelo, const std::string& nomeTevarin);
+// The identifier of a result block's sample for the analyzer's protocol, or ""
+// when the block names none; throws for a JSON block that is no document.
+std::string BlockSampleIdentifier(const TLines& bloco, const TAnalisador& a);
+// ".astm", ".hl7", ".json", ".txt" (not identified), "" for an unknown code.
+const char* ArchiveExtension(int32_t protocolo);
+
+}  // namespace protocol

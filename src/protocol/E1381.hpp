@@ -1,0 +1,38 @@
+#pragma once
+#include <cstddef>
+#include <deque>
+#include <string>
+
+// The ASTM E1381 low-level framing in one place: the frame checksum and
+// envelope, the cleaning of received framed lines, and the block-mode framing
+// of reply items (frames split across reads are rebuilt by TFrameAssembler).
+// Pure: no socket, clock or log.
+namespace astm {
+
+// E1381 frame checksum: sum of the bytes modulo 256, two upper-case hex digits.
+std::string GetCheckSumASTM(const std::string& MessageText);
+// STX + str + ETX + checksum of (str + ETX).
+std::string EnvelopeASTM(const std::string& str);
+
+// Joins every 3-character line that begins with ETX (a checksum line) to the line before it.
+void PrepareBuffer(std::deque<std::string>& inputBuffer);
+
+// One input line without its framing: up to the first STX and from the first
+// ETX (or ETB) on are removed; the frame number stays. *heldEtx / *heldEtb tell
+// whether the line held an ETX / ETB.
+std::string CleanFramedLine(const std::string& linha, bool* heldEtx = nullptr, bool* heldEtb = nullptr);
+
+// Removes the checksum lines (ETX or ETB and two characters) at the head of the
+// input buffer: their frames were handled before, they hold no data. Answers how many.
+size_t DropLeadingChecksumLines(std::deque<std::string>& inputBuffer);
+
+}  // namespace astm
+
+namespace protocol {
+
+// The text of one reply item in block mode: MLLP-wrapped for an analyzer that
+// uses VT/FS, STX + item + ETX for one that uses STX/ETX (an item that already
+// is a whole frame, an ASTM reply, goes as it is), otherwise the item itself.
+std::string BlockModeText(const std::string& item, bool usandoVTFS, bool usandoSTXETX);
+
+}  // namespace protocol
