@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "archive/TArchiveWriter.hpp"
-#include "clients/TInputIndex.hpp"
+#include "clients/TInputBuffer.hpp"
 #include "config/TAnalisador.hpp"
 #include "db/TResultTable.hpp"
 #include "lis/TLisLookups.hpp"
@@ -40,7 +40,7 @@ class TSocketClient {
   ~TSocketClient();
 
   std::string id;
-  std::deque<std::string> inputBuffer;   // received lines, arrival order
+  TInputBuffer inputBuffer;              // received lines, arrival order, with their facts
   std::deque<std::string> outputBuffer;  // reply items, first in first out
   bool buffer_receiving_waiting_terminator = false;
   std::string buffer_receiving_terminator;
@@ -118,8 +118,6 @@ class TSocketClient {
   bool processandoEOT_ = false;
   // True when the next chunk may still be glued onto the last line of inputBuffer.
   bool UltimaLinhaPodeCrescer() const;
-  // Facts about inputBuffer kept up to date as chunks arrive (bytes, VT/ETX/FS, headers).
-  mutable TInputIndex inputIndex_;
   // Index of the line that decides identification, or npos; sets *json when it is a JSON line.
   size_t LinhaDeIdentificacao(bool* json);
   // Fills the client analyzer from the header line that identified the client.

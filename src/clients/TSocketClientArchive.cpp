@@ -49,5 +49,4 @@ void TSocketClient::SaveBlock(const std::string& path, const TLines& bloco) {
 void TSocketClient::ConsumeInputLines(size_t count) {
   for (size_t i = 0; i < count && !inputBuffer.empty(); ++i) inputBuffer.pop_front();
   while (!inputBuffer.empty() && inputBuffer.front() == TERMINADOR_BLOCO) inputBuffer.pop_front();
-  inputIndex_.Invalidate();
 }

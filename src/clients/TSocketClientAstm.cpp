@@ -14,8 +14,12 @@ std::string TSocketClient::ProcessASTM() {
     const bool fimDeTransferencia = usingFrameToFrame;
     // The checksum line of a frame handled at the previous dispatch may arrive
     // on its own (a serial bridge forwards the record line first).
-    astm::DropLeadingChecksumLines(inputBuffer);
-    auto bloco = astm::GetBlocoProcessarASTM(inputBuffer, fimDeTransferencia);
+    auto semSomas = [](std::deque<std::string>& linhas) { astm::DropLeadingChecksumLines(linhas); };
+    auto cortar = [&](std::deque<std::string>& linhas) {
+      return astm::GetBlocoProcessarASTM(linhas, fimDeTransferencia);
+    };
+    inputBuffer.Edit(semSomas);
+    auto bloco = inputBuffer.Edit(cortar);
     if (Debug() && bloco) Log("bloco_para_salvar: " + protocol::LinesText(bloco->linhas));
     size_t blocos = 0;
     while (bloco) {
@@ -42,13 +46,13 @@ std::string TSocketClient::ProcessASTM() {
       // What stays behind a message is kept unless it holds nothing at all
       // (a line break that arrived on its own), so no data is ever dropped here.
       if (inputBuffer.size() == 1 || inputBuffer.size() == 2) {
-        std::erase_if(inputBuffer, [](const std::string& l) { return IsBlankLine(l); });
+        inputBuffer.Edit([](std::deque<std::string>& linhas) { std::erase_if(linhas, protocol::IsBlankLine); });
       }
-      astm::DropLeadingChecksumLines(inputBuffer);
+      inputBuffer.Edit(semSomas);
       if (Debug() && !consulta) {
         Log("Buffer lines: " + std::to_string(inputBuffer.size()));
       }
-      bloco = astm::GetBlocoProcessarASTM(inputBuffer, fimDeTransferencia);
+      bloco = inputBuffer.Edit(cortar);
     }
     // Outside a transfer a framed message arrives frame by frame; until its
     // terminator record it is no residue and is not logged at every frame.

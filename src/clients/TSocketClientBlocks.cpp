@@ -9,12 +9,11 @@ bool TSocketClient::BufferPossuiBlocoCompleto() {
     if (protocolo != PROTOCOLO_ASTM && protocolo != PROTOCOLO_HL7) return false;  // JSON waits for EOT
     // The same rules as PossuiBlocoCompletoASTM/HL7, answered from the facts
     // kept per chunk instead of reading the whole buffer again.
-    inputIndex_.Update(inputBuffer);
     if (protocolo == PROTOCOLO_ASTM) {
-      return inputIndex_.HasETX() || (inputIndex_.HasHStart() && inputIndex_.HasLStart());
+      return inputBuffer.HasETX() || (inputBuffer.HasHStart() && inputBuffer.HasLStart());
     }
     if (inputBuffer.size() >= 2 && inputBuffer[1].find("ORC") != std::string::npos) return true;
-    return inputIndex_.HasFS();
+    return inputBuffer.HasFS();
   } catch (const std::exception& e) {
     LogError("TSocketClient.BufferPossuiBlocoCompleto", e);
     return false;

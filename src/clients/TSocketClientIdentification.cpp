@@ -34,10 +34,9 @@ void TSocketClient::IdentificarPorCabecalho(const std::string& linha, bool compl
 size_t TSocketClient::LinhaDeIdentificacao(bool* json) {
   // Same answer as testing every line from the first in the order ASTM,
   // HL7, JSON, without reading again the lines of earlier chunks.
-  inputIndex_.Update(inputBuffer);
-  const size_t cabecalho = inputIndex_.FirstHeaderLine();
-  const size_t chave = inputIndex_.HasIcounter() ? inputIndex_.FirstBraceLine() : TInputIndex::npos;
-  *json = chave != TInputIndex::npos && (cabecalho == TInputIndex::npos || chave < cabecalho);
+  const size_t cabecalho = inputBuffer.FirstHeaderLine();
+  const size_t chave = inputBuffer.HasIcounter() ? inputBuffer.FirstBraceLine() : TInputBuffer::npos;
+  *json = chave != TInputBuffer::npos && (cabecalho == TInputBuffer::npos || chave < cabecalho);
   return *json ? chave : cabecalho;
 }
 
@@ -51,7 +50,7 @@ int32_t TSocketClient::GetProtocolInBuffer() {
   if (json) {
     // Not recorded here: block extraction records it with the JSON defaults.
     result = PROTOCOLO_JSON_DIAGNO;
-  } else if (linha != TInputIndex::npos && !(linha + 1 == inputBuffer.size() && UltimaLinhaPodeCrescer())) {
+  } else if (linha != TInputBuffer::npos && !(linha + 1 == inputBuffer.size() && UltimaLinhaPodeCrescer())) {
     // A header line that the next chunk may still continue is left for
     // later: read half, it would give this connection a wrong model for good.
     IdentificarPorCabecalho(inputBuffer[linha], true);

@@ -8,8 +8,9 @@ constexpr size_t LINHAS_DOCUMENTO_JSON = 34;
 }  // namespace
 
 void TSocketClient::DropLeadingBlankLines(bool keepVT) {
-  protocol::DropLeadingBlankLines(inputBuffer, keepVT);
-  inputIndex_.Invalidate();
+  while (!inputBuffer.empty() && protocol::IsBlankLine(inputBuffer.front()) &&
+         !(keepVT && inputBuffer.front().find(VT) != std::string::npos))
+    inputBuffer.pop_front();
 }
 
 std::string TSocketClient::ProcessJsonDiagno() {

@@ -13,7 +13,6 @@ void TSocketClient::ReadMessage(const std::string& msg) {
       usingFrameToFrame = true;
       inTransferPhase = true;
       inputBuffer.clear();  // whatever was left unconsumed is dropped
-      inputIndex_.Invalidate();
       outputBuffer.emplace_back(1, ACK);
     } else if (msg.size() == 1 && msg[0] == EOT) {
       inTransferPhase = false;
@@ -40,12 +39,10 @@ void TSocketClient::AddInputBuffer(const std::string& msg) {
   try {
     if (msg.empty()) return;
     protocol::TCutLines cut = protocol::CutLines(msg);
-    // VT is looked for before the new lines are added (as HasInBuffer would,
-    // without reading the whole buffer again).
-    inputIndex_.Update(inputBuffer);
+    // VT is looked for before the new lines are added.
     bool juntar = false;
     if (!inputBuffer.empty() && !cut.lines.empty() && msg[0] != VT) {
-      if (inputIndex_.HasVT()) {
+      if (inputBuffer.HasVT()) {
         // A segment split by a chunk boundary is glued back together. When the
         // previous chunk ended exactly at a line break, its last line is whole:
         // a non-empty first line here is a segment of its own.
@@ -61,13 +58,12 @@ void TSocketClient::AddInputBuffer(const std::string& msg) {
     }
     size_t first = 0;
     if (juntar) {
-      inputBuffer.back() += cut.lines[0];
+      inputBuffer.AppendToLast(cut.lines[0]);
       first = 1;
     }
     lastChunkEndedAtBreak_ = cut.endsAtBreak;
     lastChunkEndedWithCR_ = msg.back() == CR;
     for (size_t i = first; i < cut.lines.size(); ++i) inputBuffer.push_back(std::move(cut.lines[i]));
-    inputIndex_.Update(inputBuffer);
 
     const bool hasVT = msg.find(VT) != std::string::npos;
     const bool hasFS = msg.find(FS) != std::string::npos;
@@ -86,8 +82,7 @@ void TSocketClient::AddInputBuffer(const std::string& msg) {
 bool TSocketClient::UltimaLinhaPodeCrescer() const {
   if (inputBuffer.empty() || lastChunkEndedAtBreak_ || processandoEOT_) return false;
   // FS ends an MLLP message: nothing is glued onto it any more.
-  inputIndex_.Update(inputBuffer);
-  return !inputIndex_.LastHasFS();
+  return !inputBuffer.LastHasFS();
 }
 
 bool TSocketClient::HasInBuffer(const std::string& pStr) const {
@@ -100,7 +95,4 @@ bool TSocketClient::HasInBuffer(const std::string& pStr) const {
   return false;
 }
 
-size_t TSocketClient::InputBufferBytes() const {
-  inputIndex_.Update(inputBuffer);
-  return inputIndex_.Bytes();
-}
+size_t TSocketClient::InputBufferBytes() const { return inputBuffer.Bytes(); }

@@ -39,12 +39,6 @@ bool IsBlankLine(const std::string& linha) {
   return true;
 }
 
-void DropLeadingBlankLines(std::deque<std::string>& buffer, bool keepVT) {
-  while (!buffer.empty() && IsBlankLine(buffer.front()) &&
-         !(keepVT && buffer.front().find(VT) != std::string::npos))
-    buffer.pop_front();
-}
-
 std::string Cut30(const std::string& s) { return s.size() > 30 ? s.substr(0, 30) : s; }
 
 namespace {

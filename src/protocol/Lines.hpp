@@ -30,10 +30,6 @@ bool PrefixoOK(const std::string& pLinha, const std::vector<std::string>& pPrefi
 // True when the line holds nothing but blanks and control characters.
 bool IsBlankLine(const std::string& linha);
 
-// Drops the lines at the head of the buffer that hold only blanks or control
-// characters; with keepVT a line holding VT (it opens an MLLP message) stays.
-void DropLeadingBlankLines(std::deque<std::string>& buffer, bool keepVT);
-
 // The first 30 characters: names from the LIS are cut to this in every reply.
 std::string Cut30(const std::string& s);
 

@@ -1,10 +1,10 @@
-// The per-chunk facts kept by TInputIndex always equal a fresh reading of the
-// buffer, whatever is done to it between updates.
+// The facts kept by TInputBuffer always equal a fresh reading of its lines,
+// whatever is done to them.
 #include <gtest/gtest.h>
 
 #include <random>
 
-#include "clients/TInputIndex.hpp"
+#include "clients/TInputBuffer.hpp"
 #include "protocol/ArchiveNames.hpp"
 #include "protocol/Blocks.hpp"
 #include "protocol/Lines.hpp"
@@ -17,7 +17,7 @@ namespace {
 struct Fresh {
   size_t bytes = 0;
   bool vt = false, etx = false, fs = false, icounter = false, h = false, l = false;
-  size_t header = TInputIndex::npos, brace = TInputIndex::npos;
+  size_t header = TInputBuffer::npos, brace = TInputBuffer::npos;
 };
 
 Fresh Read(const std::deque<std::string>& lines) {
@@ -32,46 +32,42 @@ Fresh Read(const std::deque<std::string>& lines) {
     f.h = f.h || s.rfind("H|", 0) == 0;
     f.l = f.l || s.rfind("L|", 0) == 0;
     const bool header = TSocketClient::IsLineASTM(s) || TSocketClient::IsLineHL7(s);
-    if (f.header == TInputIndex::npos && header) f.header = i;
-    if (f.header == TInputIndex::npos && f.brace == TInputIndex::npos && !header && !s.empty() && s[0] == '{') f.brace = i;
+    if (f.header == TInputBuffer::npos && header) f.header = i;
+    if (f.header == TInputBuffer::npos && f.brace == TInputBuffer::npos && !header && !s.empty() && s[0] == '{') f.brace = i;
   }
   return f;
 }
 
 std::string Describe(const std::deque<std::string>& lines) { return ReprLines(Lines(lines)); }
 
-TEST(TInputIndex, MatchesAFreshReadingUnderRandomEdits) {
+TEST(TInputBuffer, MatchesAFreshReadingUnderRandomEdits) {
   const std::vector<std::string> pieces = {"a",   "H|",  "L|",   "<VT>", "<ETX>", "<FS>", "Icou", "nter", "{",
                                            "MSH|", "1H|", "xx",  "<STX>", " ",    "Icounter", "}"};
   std::mt19937 rng(12345);
   for (int round = 0; round < 300; ++round) {
-    std::deque<std::string> lines;
-    TInputIndex index;
+    TInputBuffer index;
     for (int step = 0; step < 60; ++step) {
       const int op = static_cast<int>(rng() % 10);
-      // Text arrives only through reception, which updates before and after
-      // appending; removals and edits by the handlers come in any number in between.
-      if (op <= 6) index.Update(lines);
       if (op <= 3) {  // append a line
         std::string s;
         const int n = static_cast<int>(rng() % 4);
         for (int k = 0; k < n; ++k) s += Expand(pieces[rng() % pieces.size()]);
-        lines.push_back(s);
-      } else if (op <= 6 && !lines.empty()) {  // text appended to the last line
-        lines.back() += Expand(pieces[rng() % pieces.size()]);
-      } else if (op == 7 && !lines.empty()) {  // consumed from the head
-        lines.pop_front();
-      } else if (op == 8 && lines.size() > 2) {  // a middle line merged into the one before
-        const size_t i = 1 + rng() % (lines.size() - 2);
-        lines[i - 1] += lines[i];
-        lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(i));
+        index.push_back(s);
+      } else if (op <= 6 && !index.empty()) {  // text appended to the last line
+        index.AppendToLast(Expand(pieces[rng() % pieces.size()]));
+      } else if (op == 7 && !index.empty()) {  // consumed from the head
+        index.pop_front();
+      } else if (op == 8 && index.size() > 2) {  // a middle line merged into the one before
+        const size_t i = 1 + rng() % (index.size() - 2);
+        index.Edit([i](std::deque<std::string>& lines) {
+          lines[i - 1] += lines[i];
+          lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(i));
+        });
       } else if (op == 9 && rng() % 4 == 0) {
-        lines.clear();
-        index.Invalidate();  // as the record does when it clears the buffer
+        index.clear();
       }
-      if (op <= 6) index.Update(lines);
-      if (rng() % 3 == 0) continue;  // several edits between two updates
-      index.Update(lines);
+      const std::deque<std::string>& lines = index.Lines();
+      if (rng() % 3 == 0) continue;  // several edits between two looks
       const Fresh f = Read(lines);
       const std::string where = "round " + std::to_string(round) + " step " + std::to_string(step) + " " + Describe(lines);
       ASSERT_EQ(index.Bytes(), f.bytes) << where;
@@ -90,7 +86,7 @@ TEST(TInputIndex, MatchesAFreshReadingUnderRandomEdits) {
 
 // Through the client: completeness and identification answered from the
 // facts give what the rules give on the whole buffer, for random chunking.
-TEST(TInputIndex, ClientAnswersEqualTheRulesAtEveryChunk) {
+TEST(TInputBuffer, ClientAnswersEqualTheRulesAtEveryChunk) {
   const std::vector<std::string> streams = {
       TestData("hl7/mindray_cl_oru_r01_patient_mllp.hl7"),
       TestData("hl7/senaite_pixcell_hemoscreen_oru_r01_v24.hl7"),
