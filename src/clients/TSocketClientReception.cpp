@@ -86,11 +86,8 @@ bool TSocketClient::UltimaLinhaPodeCrescer() const {
 }
 
 bool TSocketClient::HasInBuffer(const std::string& pStr) const {
-  try {
-    for (const auto& linha : inputBuffer) {
-      if (linha.find(pStr) != std::string::npos) return true;
-    }
-  } catch (...) {
+  for (const auto& linha : inputBuffer) {
+    if (linha.find(pStr) != std::string::npos) return true;
   }
   return false;
 }

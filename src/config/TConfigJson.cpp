@@ -137,10 +137,7 @@ class Reader {
       if (std::isfinite(d) && d == std::floor(d) && d >= lo && d <= hi) return static_cast<int32_t>(d);
     } else if (v.is_string()) {
       const std::string s = TString::Trim(v.get<std::string>());
-      if (TString::OnlyNumbers(s)) {
-        const long long n = std::stoll(s);
-        if (n >= lo && n <= hi) return static_cast<int32_t>(n);
-      }
+      if (const auto n = TString::ToInt64(s); n && *n >= lo && *n <= hi) return static_cast<int32_t>(*n);
     }
     return std::nullopt;
   }

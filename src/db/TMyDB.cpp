@@ -35,7 +35,7 @@ TMyDB::~TMyDB() {
   try {
     impl_->att->detach(&st);
   } catch (const Firebird::FbException& e) {
-    log_.make("TMyDB.destroy() -> Erro: " + fbapi::ErrorText(e));
+    log_.make(ErrorLine("TMyDB.destroy", fbapi::ErrorText(e)));
     impl_->att->release();
   }
   impl_->att = nullptr;
@@ -61,10 +61,10 @@ std::unique_ptr<TResultTable> TMyDB::Select(const std::string& pSQL, bool pKeepC
   } catch (const std::exception& e) {
     // Only an allocation failure gets here; the caller must still get an answer.
     lastError = e.what();
-    log_.make("TMyDB.Select() -> Erro: " + std::string(e.what()) + "\rSQL: " + pSQL);
+    log_.make(ErrorLine("TMyDB.Select", e.what()) + "\rSQL: " + pSQL);
     table.reset();
   } catch (...) {
-    log_.make("TMyDB.Select() -> Erro: erro desconhecido\rSQL: " + pSQL);
+    log_.make(ErrorLine("TMyDB.Select", "erro desconhecido") + "\rSQL: " + pSQL);
     table.reset();
   }
   if (!pKeepConnected) Disconnect();
@@ -83,7 +83,7 @@ void TMyDB::Disconnect() {
   try {
     impl_->att->detach(&st);
   } catch (const Firebird::FbException& e) {
-    log_.make("TMyDB.Disconnect() -> Erro: " + fbapi::ErrorText(e));
+    log_.make(ErrorLine("TMyDB.Disconnect", fbapi::ErrorText(e)));
     // A connection that cannot be detached is broken: drop it, the next query attaches anew.
     impl_->att->release();
   }
@@ -96,7 +96,7 @@ bool TMyDB::Connect() {
     impl_->Attached(*this);
     return true;
   } catch (const std::exception& e) {
-    log_.make("TMyDB.Connect() -> Erro: " + std::string(e.what()));
+    log_.make(ErrorLine("TMyDB.Connect", e.what()));
     return false;
   }
 }

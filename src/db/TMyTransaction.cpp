@@ -76,7 +76,7 @@ std::unique_ptr<TResultTable> TMyTransaction::Query(const std::string& pSQL,
   EnsureStarted();
   auto table = pWantRows ? std::make_unique<TResultTable>() : nullptr;
   fbapi::Run(myDB.impl_->att, impl_->tra, pSQL, pParams, table.get(), [&](const std::string& err) {
-    myDB.log_.make("TMyTransaction.Select() :: \"Copiar dados\" -> Erro: " + err + "\rSQL: " + pSQL);
+    myDB.log_.make(ErrorLine("TMyTransaction.Select", err, ":: \"Copiar dados\"") + "\rSQL: " + pSQL);
   });
   return table;
 }

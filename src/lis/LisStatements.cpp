@@ -1,28 +1,8 @@
 #include "lis/LisStatements.hpp"
 
-#include <cerrno>
-#include <cstdlib>
-
 #include "util/TString.hpp"
 
 namespace lis {
-
-std::optional<int64_t> WholeNumber(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
-  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t')) --e;
-  size_t i = b;
-  if (i < e && (s[i] == '+' || s[i] == '-')) ++i;
-  if (i == e) return std::nullopt;
-  for (size_t k = i; k < e; ++k)
-    if (s[k] < '0' || s[k] > '9') return std::nullopt;
-  std::string digits = s.substr(b, e - b);
-  errno = 0;
-  char* end = nullptr;
-  long long v = std::strtoll(digits.c_str(), &end, 10);
-  if (errno == ERANGE || !end || *end != '\0') return std::nullopt;
-  return static_cast<int64_t>(v);
-}
 
 std::string FillPlaces(const std::string& text, const std::vector<std::string>& fills) {
   std::string out;
@@ -59,7 +39,7 @@ std::optional<Statement> OrderStatement(const std::string& deviceName, const std
                                         const std::string& orderCode) {
   // The code once stood unquoted in the text, a number literal: only a whole
   // number can match, and it compares as a number (leading zeros, 2240801237).
-  std::optional<int64_t> code = WholeNumber(orderCode);
+  std::optional<int64_t> code = TString::ToInt64(orderCode);
   if (!code) return std::nullopt;
   Statement st;
   if (configuredExams.empty()) {
@@ -84,7 +64,7 @@ std::optional<Statement> ExamNamesStatement(int32_t pedCod, const std::vector<st
   st.sql = FillPlaces(E1, {"?", Markers(deviceExams.size(), ",")});
   st.params.push_back(static_cast<int64_t>(pedCod));
   for (const auto& e : deviceExams) {
-    if (auto n = WholeNumber(e))
+    if (auto n = TString::ToInt64(e))
       st.params.push_back(*n);
     else
       st.params.push_back(e);

@@ -50,10 +50,6 @@ struct Statement {
   std::vector<TDbValue> params;
 };
 
-// The value of an optional sign followed by digits (surrounding blanks
-// allowed), when it fits 64 bits; nothing otherwise.
-std::optional<int64_t> WholeNumber(const std::string& s);
-
 // Replaces the value places of `text` ('%s', %s, %d) in order with `fills`.
 std::string FillPlaces(const std::string& text, const std::vector<std::string>& fills);
 

@@ -206,16 +206,12 @@ std::optional<TBlocoASTM> GetBlocoProcessarASTM(std::deque<std::string>& inputBu
 }
 
 bool IsQueryMessageASTM(const TLines& pMsg) {
-  try {
-    if (pMsg.size() < 3) return false;
-    auto startsAt = [](const std::string& linha, const std::string& txt, size_t maxPos) {
-      size_t p = linha.find(txt);
-      return p != std::string::npos && p < maxPos;
-    };
-    return startsAt(pMsg[0], "H|", 3) && startsAt(pMsg[1], "Q|", 2) && startsAt(pMsg[2], "L|", 2);
-  } catch (...) {
-    return false;
-  }
+  if (pMsg.size() < 3) return false;
+  auto startsAt = [](const std::string& linha, const std::string& txt, size_t maxPos) {
+    size_t p = linha.find(txt);
+    return p != std::string::npos && p < maxPos;
+  };
+  return startsAt(pMsg[0], "H|", 3) && startsAt(pMsg[1], "Q|", 2) && startsAt(pMsg[2], "L|", 2);
 }
 
 }  // namespace astm

@@ -74,7 +74,7 @@ bool TGlobal::loadConfig() {
     }
     log("Carregando configura\xE7\xF5" "es de KV_Redurozozi.json\tOK");
   } catch (const std::exception& e) {
-    log(std::string("TGlobal.loadConfig() -> Erro: ") + e.what());
+    log(ErrorLine("TGlobal.loadConfig", e.what()));
   }
   return result;
 }

@@ -267,16 +267,27 @@ std::string TString::AsCPF(const std::string& str) {
   return d.substr(0, 3) + "." + d.substr(3, 3) + "." + d.substr(6, 3) + "-" + d.substr(9, 2);
 }
 
-bool TString::OnlyNumbers(const std::string& str) {
-  if (str.empty()) return false;
-  size_t i = (str[0] == '+' || str[0] == '-') ? 1 : 0;
-  if (i == str.size()) return false;
-  for (size_t j = i; j < str.size(); ++j)
-    if (str[j] < '0' || str[j] > '9') return false;
+std::optional<int64_t> TString::ToInt64(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
+  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t')) --e;
+  size_t i = b;
+  if (i < e && (s[i] == '+' || s[i] == '-')) ++i;
+  if (i == e) return std::nullopt;
+  for (size_t k = i; k < e; ++k)
+    if (s[k] < '0' || s[k] > '9') return std::nullopt;
+  std::string digits = s.substr(b, e - b);
   errno = 0;
   char* end = nullptr;
-  std::strtoll(str.c_str(), &end, 10);
-  return errno != ERANGE && end == str.c_str() + str.size();
+  long long v = std::strtoll(digits.c_str(), &end, 10);
+  if (errno == ERANGE || !end || *end != '\0') return std::nullopt;
+  return static_cast<int64_t>(v);
+}
+
+bool TString::OnlyNumbers(const std::string& str) {
+  // No blanks around the digits here.
+  return !str.empty() && str.front() != ' ' && str.front() != '\t' && str.back() != ' ' && str.back() != '\t' &&
+         ToInt64(str).has_value();
 }
 
 TArrayOfString TString::ToArrayOfString(const std::string& delimitedString, const std::string& delimiter) {

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,9 @@ class TString {
   static bool IsCPF(const std::string& str);
   static std::string AsCPF(const std::string& str);
   static bool OnlyNumbers(const std::string& str);
+  // The value of an optional sign followed by digits (blanks and tabs around
+  // allowed), when it fits 64 bits; nothing otherwise.
+  static std::optional<int64_t> ToInt64(const std::string& s);
   static TArrayOfString ToArrayOfString(const std::string& delimitedString, const std::string& delimiter);
   static std::string FromFile(const std::string& pFilename);
   static std::string Center(const std::string& pString, int pMaxLen);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "lis/LisStatements.hpp"
+#include "util/TString.hpp"
 
 namespace {
 
@@ -8,7 +9,7 @@ std::string Params(const std::vector<TDbValue>& p) { return lis::DescribeParams(
 
 }  // namespace
 
-TEST(LisStatements, WholeNumberAcceptsOnlyAnOptionalSignAndDigits) {
+TEST(LisStatements, ToInt64AcceptsOnlyAnOptionalSignAndDigits) {
   struct Row {
     std::string in;
     std::optional<int64_t> out;
@@ -33,7 +34,7 @@ TEST(LisStatements, WholeNumberAcceptsOnlyAnOptionalSignAndDigits) {
       {"1001'", std::nullopt},
       {"--1", std::nullopt},
   };
-  for (size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(lis::WholeNumber(rows[i].in), rows[i].out) << "row " << i;
+  for (size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(TString::ToInt64(rows[i].in), rows[i].out) << "row " << i;
 }
 
 TEST(LisStatements, FillPlacesReplacesQuotedAndBarePlacesInOrder) {
