@@ -26,6 +26,11 @@ bool TSocketClient::Debug() const { return context_.config && context_.config->d
 
 TDateTime TSocketClient::Now() const { return context_.clock ? context_.clock() : SystemNow(); }
 
+void TSocketClient::LogResidue() const {
+  Log("");
+  Log("Buffer cont\xe9m res\xed" "duos da \xfaltima mensagem recebida: {" + protocol::LinesText(inputBuffer) + "}");
+}
+
 TArchiveWriter& TSocketClient::Archive() { return context_.archive ? *context_.archive : fileArchive_; }
 
 TSocketClient& TSocketClientList::AddItem(const std::string& client_id, const std::string& pasta_saida,

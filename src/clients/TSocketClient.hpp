@@ -106,6 +106,10 @@ class TSocketClient {
   bool Debug() const;
   TDateTime Now() const;
   TArchiveWriter& Archive();
+  // Logs what stays in the input buffer after a handler ran.
+  void LogResidue() const;
+  // Archives an HL7 result block and queues its ACK^R01 (ProcessHL7).
+  void ArchiveHL7(TLines& bloco);
 
   TClientContext context_;
   TFileArchiveWriter fileArchive_;  // the writer when the context names none

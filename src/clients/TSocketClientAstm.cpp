@@ -57,11 +57,7 @@ std::string TSocketClient::ProcessASTM() {
     // Outside a transfer a framed message arrives frame by frame; until its
     // terminator record it is no residue and is not logged at every frame.
     const bool mensagemChegando = !usingFrameToFrame && blocos == 0 && HasInBuffer(std::string(1, STX));
-    if (!inputBuffer.empty() && !mensagemChegando) {
-      Log("");
-      Log(std::string("Buffer cont\xe9m res\xed") + "duos da \xfaltima mensagem recebida: {" +
-            protocol::LinesText(inputBuffer) + "}");
-    }
+    if (!inputBuffer.empty() && !mensagemChegando) LogResidue();
   } catch (const std::exception& e) {
     LogError("TSocketClient.ProcessarASTM", e);
   }

@@ -1,11 +1,27 @@
 // HL7 handler: cuts MLLP-framed messages from the head of the input buffer,
 // archives result messages and acknowledges them with ACK^R01, and hands
 // queries and orders to the query reply.
-#include <cstdio>
+#include <exception>
 
-#include "protocol/Hl7.hpp"
 #include "clients/TSocketClient.hpp"
+#include "protocol/Hl7.hpp"
 
+void TSocketClient::ArchiveHL7(TLines& bloco) {
+  hl7::PrepararBlocoHL7(bloco);
+  if (Debug()) Log(protocol::LinesText(bloco));
+  const std::string arquivo = GetFileName(bloco);
+  try {
+    // SaveBlock throws when nothing was archived (a folder path included):
+    // the acknowledgement below is only reached for a written file.
+    SaveBlock(arquivo, bloco);
+    const hl7::AckValues valores = hl7::ReadAckValues(bloco[hl7::HeaderLineIndex(bloco)]);
+    outputBuffer.push_back(hl7::BuildAckR01(valores, Now()));
+    Log("Item salvo em " + arquivo);
+  } catch (const std::exception& e) {
+    Log(std::string("\r\rN\xE3o foi poss\xEDvel salvar informa\xE7\xF5") + "es recebidas.\rErro: " + e.what() +
+        "\r\rInforma\xE7\xF5" + "es:\r" + protocol::LinesText(bloco));
+  }
+}
 
 std::string TSocketClient::ProcessHL7() {
   try {
@@ -37,20 +53,7 @@ std::string TSocketClient::ProcessHL7() {
           Log("Consulta finalizada");
         }
       } else {
-        hl7::PrepararBlocoHL7(*bloco);
-        if (debug) Log(protocol::LinesText(*bloco));
-        const std::string arquivo = GetFileName(*bloco);
-        try {
-          // SaveBlock throws when nothing was archived (a folder path included):
-          // the acknowledgement below is only reached for a written file.
-          SaveBlock(arquivo, *bloco);
-          const hl7::AckValues valores = hl7::ReadAckValues((*bloco)[hl7::HeaderLineIndex(*bloco)]);
-          outputBuffer.push_back(hl7::BuildAckR01(valores, Now()));
-          Log("Item salvo em " + arquivo);
-        } catch (const std::exception& e) {
-          Log(std::string("\r\rN\xE3o foi poss\xEDvel salvar informa\xE7\xF5") + "es recebidas.\rErro: " +
-                e.what() + "\r\rInforma\xE7\xF5" + "es:\r" + protocol::LinesText(*bloco));
-        }
+        ArchiveHL7(*bloco);
         // The lines the block was cut from, not the joined count: a split
         // segment's tail must not come back as a message of its own.
         ConsumeInputLines(origem);
@@ -61,10 +64,7 @@ std::string TSocketClient::ProcessHL7() {
       bloco = hl7::GetBlocoProcessarHL7(inputBuffer, origem);
       if (debug && bloco) Log("bloco_para_salvar: \r" + protocol::LinesText(*bloco));
     }
-    if (!inputBuffer.empty()) {
-      Log("");
-      Log("Buffer cont\xE9m res\xED" "duos da \xFAltima mensagem recebida: {" + protocol::LinesText(inputBuffer) + "}");
-    }
+    if (!inputBuffer.empty()) LogResidue();
   } catch (const std::exception& e) {
     LogError("TSocketClient.ProcessarHL7", e);
   }

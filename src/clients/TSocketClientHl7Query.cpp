@@ -2,11 +2,28 @@
 // ORM^O01, answered from the LIS order of the sample.
 #include <stdexcept>
 
+#include "clients/TSocketClient.hpp"
 #include "protocol/ArchiveNames.hpp"
 #include "protocol/Hl7.hpp"
-#include "util/TString.hpp"
-#include "clients/TSocketClient.hpp"
 
+namespace {
+
+// The order values of the lookup's first row.
+hl7::OrderData ReadOrder(TResultTable& tabela) {
+  hl7::OrderData pedido;
+  tabela.First();
+  pedido.ped_urg = tabela.AsString("ped_urg");
+  pedido.cli_nom = protocol::Cut30(tabela.AsString("cli_nom"));
+  pedido.cpf_dta_nas = tabela.AsDateTime("cpf_dta_nas");
+  pedido.cpf_sex = tabela.AsString("cpf_sex");
+  pedido.mat_cod = tabela.AsString("mat_cod");
+  pedido.mat_dsc = tabela.AsString("mat_dsc");
+  pedido.med_nom = protocol::Cut30(tabela.AsString("med_nom"));
+  pedido.grp_dsc = protocol::Cut30(tabela.AsString("grp_dsc"));
+  return pedido;
+}
+
+}  // namespace
 
 std::string TSocketClient::ProcessQueryHL7(const TLines& msg, int32_t pTipo) {
   std::string resposta;
@@ -26,16 +43,8 @@ std::string TSocketClient::ProcessQueryHL7(const TLines& msg, int32_t pTipo) {
       if (hl7::CodigoPesquisavel(codigo)) tabela = GetDadosProtocolo(*analisador, codigo);
       if (tabela && tabela->RecordCount() > 0) {
         encontrou = true;
-        tabela->First();
+        pedido = ReadOrder(*tabela);
         ped_cod = static_cast<int32_t>(tabela->AsInteger("ped_cod"));
-        pedido.ped_urg = tabela->AsString("ped_urg");
-        pedido.cli_nom = protocol::Cut30(tabela->AsString("cli_nom"));
-        pedido.cpf_dta_nas = tabela->AsDateTime("cpf_dta_nas");
-        pedido.cpf_sex = tabela->AsString("cpf_sex");
-        pedido.mat_cod = tabela->AsString("mat_cod");
-        pedido.mat_dsc = tabela->AsString("mat_dsc");
-        pedido.med_nom = protocol::Cut30(tabela->AsString("med_nom"));
-        pedido.grp_dsc = protocol::Cut30(tabela->AsString("grp_dsc"));
       }
     }
     if (Debug()) Log("Gerar resposta");

@@ -30,11 +30,7 @@ std::string TSocketClient::ProcessJsonDiagno() {
       DropLeadingBlankLines(false);
       bloco = GetBlocoInBuffer(&usadas);
     }
-    if (!inputBuffer.empty()) {
-      Log("");
-      Log("Buffer cont\xe9m res\xed" "duos da \xfaltima mensagem recebida: {" +
-            protocol::LinesText(inputBuffer) + "}");
-    }
+    if (!inputBuffer.empty()) LogResidue();
   } catch (const std::exception& e) {
     LogError("TSocketClient.ProcessarJsonDiagno", e);
   }
