@@ -33,6 +33,34 @@ void TSocketClient::LogResidue() const {
 
 TArchiveWriter& TSocketClient::Archive() { return context_.archive ? *context_.archive : fileArchive_; }
 
+// --- the input buffer's own operations, shared by reception and the handlers
+
+bool TSocketClient::HasInBuffer(const std::string& pStr) const {
+  for (const auto& linha : inputBuffer) {
+    if (linha.find(pStr) != std::string::npos) return true;
+  }
+  return false;
+}
+
+bool TSocketClient::UltimaLinhaPodeCrescer() const {
+  if (inputBuffer.empty() || lastChunkEndedAtBreak_ || processandoEOT_) return false;
+  // FS ends an MLLP message: nothing is glued onto it any more.
+  return !inputBuffer.LastHasFS();
+}
+
+size_t TSocketClient::InputBufferBytes() const { return inputBuffer.Bytes(); }
+
+void TSocketClient::ConsumeInputLines(size_t count) {
+  for (size_t i = 0; i < count && !inputBuffer.empty(); ++i) inputBuffer.pop_front();
+  while (!inputBuffer.empty() && inputBuffer.front() == TERMINADOR_BLOCO) inputBuffer.pop_front();
+}
+
+void TSocketClient::DropLeadingBlankLines(bool keepVT) {
+  while (!inputBuffer.empty() && protocol::IsBlankLine(inputBuffer.front()) &&
+         !(keepVT && inputBuffer.front().find(VT) != std::string::npos))
+    inputBuffer.pop_front();
+}
+
 TSocketClient& TSocketClientList::AddItem(const std::string& client_id, const std::string& pasta_saida,
                                           TClientContext pContext) {
   // No check for an existing id: look-up by id acts on the oldest match.

@@ -32,8 +32,10 @@ struct TClientContext {
 
 // The record of one analyzer connection: what was received and not yet
 // consumed, what waits to be sent, the ASTM handshake state and the analyzer
-// that identification found. Methods are spread over files by concern:
-// reception, identification, completeness, archive, lookups, each protocol.
+// that identification found. Methods are spread over files by concern, and
+// the files call downwards only: reception and dispatch, then the protocol
+// handlers, then completeness and extraction, identification, archive files
+// and lookups, then the record's own buffer operations (TSocketClient.cpp).
 class TSocketClient {
  public:
   TSocketClient(const std::string& cliente_id, const std::string& pasta_saida, TClientContext pContext = {});
@@ -51,19 +53,21 @@ class TSocketClient {
   std::unique_ptr<TAnalisador> analisador;
   std::string pasta_saida;
 
-  // --- reception (TSocketClientReception.cpp)
+  // --- reception and dispatch (TSocketClientReception.cpp)
   void ReadMessage(const std::string& msg);
   void AddInputBuffer(const std::string& msg);
+  std::string ProcessBuffer();
+
+  // --- the input buffer (TSocketClient.cpp)
   bool HasInBuffer(const std::string& pStr) const;
   // Bytes held in the input buffer (for the size bound of the connection layer).
   size_t InputBufferBytes() const;
 
-  // --- identification and dispatch (TSocketClientIdentification.cpp)
+  // --- identification (TSocketClientIdentification.cpp)
   int32_t GetProtocolInBuffer();
   static bool IsLineASTM(const std::string& linha) { return protocol::IsLineASTM(linha); }
   static bool IsLineHL7(const std::string& linha) { return protocol::IsLineHL7(linha); }
   bool IsLineJson(const std::string& linha) const;
-  std::string ProcessBuffer();
   void PrepararBuffer(TLines& bloco) const;
   bool IsMultiLineMessage(const std::string& msg) const;
 
@@ -73,7 +77,7 @@ class TSocketClient {
   // number of input lines the block was cut from, skipped lines included.
   TLines GetBlocoInBuffer(size_t* sourceLines = nullptr);
 
-  // --- archive files (TSocketClientArchive.cpp)
+  // --- archive files (TSocketClientArchive.cpp; ConsumeInputLines in TSocketClient.cpp)
   std::string GetFileName(const TLines& bloco);
   // Writes the block atomically (".tmp" then rename, never replacing a file);
   // throws std::runtime_error when it cannot.

@@ -46,7 +46,3 @@ void TSocketClient::SaveBlock(const std::string& path, const TLines& bloco) {
   Archive().Save(path, protocol::LinesText(bloco));
 }
 
-void TSocketClient::ConsumeInputLines(size_t count) {
-  for (size_t i = 0; i < count && !inputBuffer.empty(); ++i) inputBuffer.pop_front();
-  while (!inputBuffer.empty() && inputBuffer.front() == TERMINADOR_BLOCO) inputBuffer.pop_front();
-}

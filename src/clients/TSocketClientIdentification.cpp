@@ -1,5 +1,5 @@
-// Protocol identification and dispatch: which protocol and analyzer a
-// connection speaks, found once from the first header line.
+// Protocol identification: which protocol and analyzer a connection speaks,
+// found once from the first header line.
 #include <exception>
 
 #include "clients/TSocketClient.hpp"
@@ -59,28 +59,6 @@ int32_t TSocketClient::GetProtocolInBuffer() {
 
   if (a.protocolo.id == PROTOCOLO_ASTM) Log("Protocolo identificado: ASTM ");
   if (a.protocolo.id == PROTOCOLO_HL7) Log("Protocolo identificado: HL7 ");
-  return result;
-}
-
-std::string TSocketClient::ProcessBuffer() {
-  std::string result;
-  try {
-    switch (GetProtocolInBuffer()) {
-      case PROTOCOLO_ASTM:
-        result = ProcessASTM();
-        break;
-      case PROTOCOLO_HL7:
-        result = ProcessHL7();
-        break;
-      case PROTOCOLO_JSON_DIAGNO:
-        result = ProcessJsonDiagno();
-        break;
-      default:
-        break;
-    }
-  } catch (const std::exception& e) {
-    LogError("TSocketClient.ProcessarBuffer", e);
-  }
   return result;
 }
 

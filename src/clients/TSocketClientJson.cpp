@@ -7,12 +7,6 @@ namespace {
 constexpr size_t LINHAS_DOCUMENTO_JSON = 34;
 }  // namespace
 
-void TSocketClient::DropLeadingBlankLines(bool keepVT) {
-  while (!inputBuffer.empty() && protocol::IsBlankLine(inputBuffer.front()) &&
-         !(keepVT && inputBuffer.front().find(VT) != std::string::npos))
-    inputBuffer.pop_front();
-}
-
 std::string TSocketClient::ProcessJsonDiagno() {
   try {
     // A blank line at the head would make a one-line block and hold back every

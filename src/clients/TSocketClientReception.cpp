@@ -1,5 +1,5 @@
-// Reception: the ASTM handshake and the cutting of received chunks into the
-// lines of the input buffer.
+// Reception and dispatch: the ASTM handshake, the cutting of received chunks
+// into the lines of the input buffer, and the hand-over to the protocol handler.
 #include <exception>
 
 #include "clients/TSocketClient.hpp"
@@ -79,17 +79,24 @@ void TSocketClient::AddInputBuffer(const std::string& msg) {
   }
 }
 
-bool TSocketClient::UltimaLinhaPodeCrescer() const {
-  if (inputBuffer.empty() || lastChunkEndedAtBreak_ || processandoEOT_) return false;
-  // FS ends an MLLP message: nothing is glued onto it any more.
-  return !inputBuffer.LastHasFS();
-}
-
-bool TSocketClient::HasInBuffer(const std::string& pStr) const {
-  for (const auto& linha : inputBuffer) {
-    if (linha.find(pStr) != std::string::npos) return true;
+std::string TSocketClient::ProcessBuffer() {
+  std::string result;
+  try {
+    switch (GetProtocolInBuffer()) {
+      case PROTOCOLO_ASTM:
+        result = ProcessASTM();
+        break;
+      case PROTOCOLO_HL7:
+        result = ProcessHL7();
+        break;
+      case PROTOCOLO_JSON_DIAGNO:
+        result = ProcessJsonDiagno();
+        break;
+      default:
+        break;
+    }
+  } catch (const std::exception& e) {
+    LogError("TSocketClient.ProcessarBuffer", e);
   }
-  return false;
+  return result;
 }
-
-size_t TSocketClient::InputBufferBytes() const { return inputBuffer.Bytes(); }
