@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "log/LogEntry.hpp"
 #include "util/Encoding.hpp"
 
 // Rewriting a file of up to a megabyte for every entry would make the log the
@@ -97,13 +98,6 @@ bool HasLineBreak(const std::string& line, FileEncoding e) {
     if (hi == 0 && (lo == '\r' || lo == '\n')) return true;
   }
   return false;
-}
-
-std::string Timestamp(const TDateTime& t) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%02d/%02d/%04d %02d:%02d:%02d", t.day, t.month, t.year, t.hour,
-                t.minute, t.second);
-  return buf;
 }
 
 struct Pending {
@@ -380,7 +374,7 @@ int64_t TLog::FileSize(const std::string& fileName) {
 
 void TLog::make(const std::string& txt, bool newLine) {
   try {
-    std::string entry = txt.empty() ? std::string() : Timestamp(now ? now() : SystemNow()) + "\t" + txt;
+    std::string entry = txt.empty() ? std::string() : LogEntryText(now ? now() : SystemNow(), txt);
     bool synchronous = false;
     bool wakeFlusher = false;
     {

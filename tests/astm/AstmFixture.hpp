@@ -1,71 +1,52 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include <filesystem>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "protocol/Controls.hpp"
 #include "clients/TSocketClient.hpp"
-#include "service/TGlobal.hpp"
-#include "db/TMyDB.hpp"
-#include "support/LisDatabase.hpp"
+#include "config/TConfigJson.hpp"
+#include "support/DemoLis.hpp"
+#include "support/FakeLis.hpp"
+#include "support/MemoryArchive.hpp"
+#include "support/MemoryLog.hpp"
 #include "support/TestSupport.hpp"
 
 namespace astmtest {
 
-// Orders added to the demo LIS for these tests (Indiko device, exam 201 with status 2):
-//   7001: a patient whose name is only blanks;
-//   7002: a patient and physician whose names hold ASTM delimiters and a CR.
-inline const char* EXTRA_ORDERS = R"SQL(
-insert into cli_clientes (cli_cod, cli_nom) values (101, '   ');
-insert into cpf_clientepessoafisica (cli_cod, cpf_dta_nas, cpf_sex) values (101, '1970-01-02', 'F');
-insert into ped_pedidos (ped_cod, ped_cod_vis, ped_dat, ped_urg, cli_cod, med_cod, grp_cod) values (101, 7001, '2024-08-06 06:07:08', 'N', 101, null, 1);
-insert into exp_examespedidos (ped_cod, exa_cod, mat_cod, exp_sta) values (101, 201, 2, 2);
-insert into cli_clientes (cli_cod, cli_nom) values (102, 'Ana|Maria Souza^Lima');
-insert into cpf_clientepessoafisica (cli_cod, cpf_dta_nas, cpf_sex) values (102, null, null);
-insert into med_medicos (med_cod, med_nom, med_crm) values (102, 'Dr. A&B' || ascii_char(13) || 'C', null);
-insert into ped_pedidos (ped_cod, ped_cod_vis, ped_dat, ped_urg, cli_cod, med_cod, grp_cod) values (102, 7002, '2024-08-06 16:17:18', 'N', 102, 102, 2);
-insert into exp_examespedidos (ped_cod, exa_cod, mat_cod, exp_sta) values (102, 201, 2, 2);
-)SQL";
-
-// A LIS database shared by the tests of one program (created once, read only afterwards).
-inline const TMyDBInfo& SharedLis() {
-  static kvtest::TempDir dir;
-  static TMyDBInfo info = [] {
-    TMyDBInfo i = kvtest::CreateLisDatabase(dir.path());
-    kvtest::RunSqlScript(i, EXTRA_ORDERS);
-    return i;
-  }();
-  return info;
-}
-
-// A process state in a temp folder with a fixed clock, the shared LIS and an
-// output folder "saida/".
+// A client record on memory ports: a fixed clock, a memory log and archive
+// with the output folder "saida/", a configuration built in code and a fake
+// LIS that holds only the demo content a test asks for.
 class AstmFixture : public ::testing::Test {
  protected:
-  void SetUp() override { Init(tmp.path()); }
-  void TearDown() override {
-    client.reset();
-    if (global && global->log_) global->log_->flush();
-    global.reset();
-  }
+  // Where a state's folders are named (nothing is written to disk).
+  struct Root {
+    std::string path;
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+  };
 
-  // A fresh process state (log, configuration, output folder) in `folder`.
+  void SetUp() override { Init(root.path); }
+  void TearDown() override { client.reset(); }
+
+  // A fresh state (log, configuration, LIS, archive with the output folder) named after `folder`.
   void Init(const std::string& folder) {
     client.reset();
-    global.reset();
-    std::filesystem::create_directories(folder);
-    global = std::make_unique<TGlobal>(folder + "/kv_redurozozi");
-    global->clock = FixedClock(TDateTime{2024, 8, 5, 14, 57, 7, 0});
-    global->sleep = [](int) {};
-    global->config = std::make_unique<TConfigJson>();
+    log = std::make_unique<kvtest::MemoryLog>(FixedClock(kNow));
+    archive = std::make_unique<kvtest::MemoryArchive>();
+    lis = std::make_unique<kvtest::FakeLis>();
+    config = std::make_unique<TConfigJson>();
     saida = folder + "/saida/";
-    std::filesystem::create_directories(saida);
-    global->config->pastaSaida = saida;
-    global->myDBInfo = SharedLis();
-    global->StartMyDB();
+    archive->AddFolder(saida);
+    config->pastaSaida = saida;
+  }
+
+  // Demo devices and orders (see support/DemoLis.hpp) the LIS of this state holds.
+  void UseDemo(std::initializer_list<const char*> devices, std::initializer_list<int64_t> orders = {}) {
+    for (const char* d : devices) kvtest::demo::AddDevice(*lis, d);
+    for (int64_t o : orders) kvtest::demo::AddOrder(*lis, o);
   }
 
   // A configured analyzer; each exam gets the attributes given for it.
@@ -81,12 +62,18 @@ class AstmFixture : public ::testing::Test {
       for (const auto& at : atributos) e->AddAtributo(at);
       a->AddExame(std::move(e));
     }
-    global->config->analisadores.push_back(std::move(a));
-    return *global->config->analisadores.back();
+    config->analisadores.push_back(std::move(a));
+    return *config->analisadores.back();
   }
 
   TSocketClient& NewClient() {
-    client = std::make_unique<TSocketClient>("127.0.0.1:40000", saida, kvtest::GlobalContext());
+    TClientContext c;
+    c.log = log.get();
+    c.config = config.get();
+    c.lis = lis.get();
+    c.archive = archive.get();
+    c.clock = FixedClock(kNow);
+    client = std::make_unique<TSocketClient>("127.0.0.1:40000", saida, std::move(c));
     return *client;
   }
 
@@ -95,15 +82,18 @@ class AstmFixture : public ::testing::Test {
     for (const auto& c : chunks) client->ReadMessage(c);
   }
 
-  std::string Log() const {
-    if (global && global->log_) global->log_->flush();
-    return kvtest::ReadFile(global->log_file_name);
-  }
+  std::string Log() const { return log->Text(); }
   bool LogHas(const std::string& text) const { return Log().find(text) != std::string::npos; }
-  std::vector<std::string> Files() const { return kvtest::ListFiles(saida); }
+  std::vector<std::string> Files() const { return archive->Files(saida); }
+  std::string File(const std::string& relative) const { return archive->Read(saida + relative); }
 
-  kvtest::TempDir tmp;
+  static constexpr TDateTime kNow{2024, 8, 5, 14, 57, 7, 0};
+  const Root root{"/astm"};
   std::string saida;
+  std::unique_ptr<kvtest::MemoryLog> log;
+  std::unique_ptr<kvtest::MemoryArchive> archive;
+  std::unique_ptr<kvtest::FakeLis> lis;
+  std::unique_ptr<TConfigJson> config;
   std::unique_ptr<TSocketClient> client;
 };
 

@@ -1,5 +1,5 @@
 // The ASTM handler through the client record: captures archived, residue and
-// error paths, with a real TGlobal, real files and the embedded LIS.
+// error paths, on memory ports (log, archive, LIS).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -59,8 +59,8 @@ TEST_F(AstmFixture, EveryCaptureIsArchivedOnceOrAnswered) {
   for (Delivery d : {Delivery::AsRecorded, Delivery::NoHandshakePerFrame, Delivery::NoHandshakeOneChunk}) {
     for (const auto& path : files) {
       SCOPED_TRACE(Name(path) + " / " + DeliveryName(d));
-      std::filesystem::remove_all(saida);
-      std::filesystem::create_directories(saida);
+      archive->Remove(saida);
+      archive->AddFolder(saida);
       const std::string bytes = kvtest::ReadFile(path);
       NewClient();
       Feed(Chunks(bytes, d));
@@ -75,7 +75,7 @@ TEST_F(AstmFixture, EveryCaptureIsArchivedOnceOrAnswered) {
       } else {
         ASSERT_EQ(arquivos.size(), 1u) << (arquivos.empty() ? "" : arquivos[0] + " ...");
         EXPECT_EQ(arquivos[0].substr(arquivos[0].size() - 5), ".astm");
-        EXPECT_EQ(Repr(kvtest::ReadFile(saida + arquivos[0])), Repr(ExpectedArchive(bytes)));
+        EXPECT_EQ(Repr(File(arquivos[0])), Repr(ExpectedArchive(bytes)));
       }
       EXPECT_TRUE(client->inputBuffer.empty()) << client->inputBuffer.size() << " lines left, first "
                                                << Repr(client->inputBuffer.empty() ? "" : client->inputBuffer[0]);
@@ -95,8 +95,8 @@ TEST_F(AstmFixture, ArchiveFileNamesFollowTheVersionRule) {
       {"astm/astmgeneral_ortho_vitros3600_results_session_16_frames.astm", "3600796/"},
   };
   for (size_t i = 0; i < rows.size(); ++i) {
-    std::filesystem::remove_all(saida);
-    std::filesystem::create_directories(saida);
+    archive->Remove(saida);
+    archive->AddFolder(saida);
     NewClient();
     Feed(FrameChunks(kvtest::TestData(rows[i].capture)));
     auto arquivos = Files();
@@ -113,9 +113,9 @@ TEST_F(AstmFixture, TwoMessagesInOneTransferGiveTwoFiles) {
   Feed({m1 + m2});
   auto arquivos = Files();
   ASSERT_EQ(arquivos.size(), 2u);
-  EXPECT_EQ(kvtest::ReadFile(saida + "A1/S1.astm"),
+  EXPECT_EQ(File("A1/S1.astm"),
             "H|\\^&|||A1|||||||P|LIS2-A2\r\nP|1\r\nO|1|S1\r\nR|1|^^^GLU|5\r\nL|1|N\r\n");
-  EXPECT_EQ(kvtest::ReadFile(saida + "A1/S2.astm"),
+  EXPECT_EQ(File("A1/S2.astm"),
             "H|\\^&|||A1|||||||P|LIS2-A2\r\nP|1\r\nO|1|S2\r\nR|1|^^^GLU|6\r\nL|1|N\r\n");
   EXPECT_TRUE(client->inputBuffer.empty());
 }
@@ -123,12 +123,12 @@ TEST_F(AstmFixture, TwoMessagesInOneTransferGiveTwoFiles) {
 TEST_F(AstmFixture, TheNextMessageStartingInTheSameChunkIsNotFiledWithThisOne) {
   NewClient();
   Feed({"H|\\^&|||A1|||||||P|LIS2-A2\rP|1\rO|1|S1\rR|1|^^^GLU|5\rL|1|N\rH|\\^&|||A1|||||||P|LIS2-A2\rP|1\rO|1|S2\r"});
-  EXPECT_EQ(kvtest::ReadFile(saida + "A1/S1.astm"),
+  EXPECT_EQ(File("A1/S1.astm"),
             "H|\\^&|||A1|||||||P|LIS2-A2\r\nP|1\r\nO|1|S1\r\nR|1|^^^GLU|5\r\nL|1|N\r\n");
   EXPECT_EQ(client->inputBuffer.size(), 3u);
   EXPECT_TRUE(LogHas("Buffer cont\xe9m res\xed" "duos da \xfaltima mensagem recebida: {H|"));
   Feed({"R|1|^^^GLU|6\rL|1|N\r"});
-  EXPECT_EQ(kvtest::ReadFile(saida + "A1/S2.astm"),
+  EXPECT_EQ(File("A1/S2.astm"),
             "H|\\^&|||A1|||||||P|LIS2-A2\r\nP|1\r\nO|1|S2\r\nR|1|^^^GLU|6\r\nL|1|N\r\n");
   EXPECT_EQ(Files().size(), 2u);
   EXPECT_TRUE(client->inputBuffer.empty());
@@ -149,7 +149,7 @@ TEST_F(AstmFixture, EmptyLinesInsideATransferNeverMakeASecondFile) {
   Feed(chunks);
   auto arquivos = Files();
   ASSERT_EQ(arquivos.size(), 1u) << arquivos[0];
-  EXPECT_EQ(kvtest::ReadFile(saida + "A1/S7.astm"),
+  EXPECT_EQ(File("A1/S7.astm"),
             "1H|\\^&|||A1|||||||P|LIS2-A2\r\n2P|1\r\n3O|1|S7\r\n4R|1|^^^X|1\r\n5L|1|N\r\n");
   EXPECT_TRUE(client->inputBuffer.empty());
 }
@@ -182,7 +182,7 @@ TEST_F(AstmFixture, ResidueRules) {
   };
   for (size_t i = 0; i < rows.size(); ++i) {
     SCOPED_TRACE(std::string("row ") + std::to_string(i) + " " + rows[i].name);
-    Init(tmp / ("row" + std::to_string(i)));
+    Init(root / ("row" + std::to_string(i)));
     NewClient();
     client->analisador->protocolo.id = PROTOCOLO_ASTM;
     client->analisador->protocolo.versao = "LIS2-A2";
@@ -202,7 +202,7 @@ TEST_F(AstmFixture, ResidueRules) {
 
 TEST_F(AstmFixture, FailedWriteKeepsTheLinesForTheNextDispatch) {
   NewClient();
-  client->pasta_saida = tmp / "missing/deeper/";
+  client->pasta_saida = root / "missing/deeper/";
   Feed({"H|\\^&|||A1|||||||P|LIS2-A2\rO|1|S9\rL|1|N\r"});
   EXPECT_TRUE(LogHas("TSocketClient.ProcessarASTM() -> Erro: "));
   EXPECT_FALSE(LogHas("Item salvo em"));
@@ -210,10 +210,10 @@ TEST_F(AstmFixture, FailedWriteKeepsTheLinesForTheNextDispatch) {
   ASSERT_EQ(client->inputBuffer.size(), 3u);
 
   // Once the folder can be written the same message is archived, once.
-  std::filesystem::create_directories(tmp / "missing/deeper/A1");
+  archive->AddFolder(root / "missing/deeper/A1");
   client->ProcessASTM();
-  EXPECT_EQ(kvtest::ReadFile(tmp / "missing/deeper/A1/S9.astm"), "H|\\^&|||A1|||||||P|LIS2-A2\r\nO|1|S9\r\nL|1|N\r\n");
-  EXPECT_EQ(kvtest::ListFiles(tmp / "missing").size(), 1u);
+  EXPECT_EQ(archive->Read(root / "missing/deeper/A1/S9.astm"), "H|\\^&|||A1|||||||P|LIS2-A2\r\nO|1|S9\r\nL|1|N\r\n");
+  EXPECT_EQ(archive->Files(root / "missing").size(), 1u);
   EXPECT_TRUE(client->inputBuffer.empty());
 }
 
@@ -241,7 +241,7 @@ TEST_F(AstmFixture, FramingWithoutAnyTextAtTheEndOfATransferIsAnError) {
 }
 
 TEST_F(AstmFixture, DebugLinesNameTheBlockAndTheBufferSize) {
-  global->config->debug = true;
+  config->debug = true;
   NewClient();
   client->analisador->protocolo.id = PROTOCOLO_ASTM;
   client->analisador->modelo = "A1";
@@ -269,7 +269,7 @@ TEST_F(AstmFixture, QueryThenResultInOneTransfer) {
   ASSERT_EQ(arquivos.size(), 1u);
   // Identification took the version from the query's header (empty), so the time stamp names the file.
   EXPECT_EQ(arquivos[0], "1/20240805-145708-07.astm");
-  EXPECT_EQ(kvtest::ReadFile(saida + arquivos[0]), "4H|\\^&|||1^Analyzer 1^7.0|||||||P|LIS2-A2\r\n5P|1\r\n6O|1|S5\r\n7L|1|N\r\n");
+  EXPECT_EQ(File(arquivos[0]), "4H|\\^&|||1^Analyzer 1^7.0|||||||P|LIS2-A2\r\n5P|1\r\n6O|1|S5\r\n7L|1|N\r\n");
   ASSERT_EQ(client->outputBuffer.size(), 6u);
   EXPECT_EQ(Repr(client->outputBuffer[2]), "<STX>2P|1<CR><ETX>3F");
   EXPECT_TRUE(LogHas("ASTM: Consulta iniciada"));
@@ -295,7 +295,7 @@ TEST_F(AstmFixture, RecordsOutsideATransferCutAnywhereAreArchivedWhole) {
     SCOPED_TRACE(std::string("row ") + std::to_string(i) + " " + rows[i].capture + " pieces of " +
                  std::to_string(rows[i].piece));
     const std::string bytes = kvtest::TestData(rows[i].capture);
-    Init(tmp / ("row" + std::to_string(i)));
+    Init(root / ("row" + std::to_string(i)));
     NewClient();
     std::vector<std::string> chunks;
     if (rows[i].piece == 0) {
@@ -311,7 +311,7 @@ TEST_F(AstmFixture, RecordsOutsideATransferCutAnywhereAreArchivedWhole) {
     Feed(chunks);
     auto arquivos = Files();
     ASSERT_EQ(arquivos.size(), 1u);
-    EXPECT_EQ(Repr(kvtest::ReadFile(saida + arquivos[0])), Repr(ExpectedArchive(bytes)));
+    EXPECT_EQ(Repr(File(arquivos[0])), Repr(ExpectedArchive(bytes)));
     EXPECT_TRUE(client->inputBuffer.empty());
   }
 }

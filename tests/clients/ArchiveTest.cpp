@@ -88,7 +88,7 @@ TEST(GetFileName, Rows) {
   };
   for (size_t i = 0; i < rows.size(); ++i) {
     const auto& r = rows[i];
-    ClientEnv env;
+    FileClientEnv env;
     TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
     c.analisador->protocolo.id = r.protocol;
     c.analisador->protocolo.versao = r.versao;
@@ -110,7 +110,7 @@ TEST(GetFileName, JsonWithoutIdentifierAnswersTheFolder) {
   const std::vector<std::vector<std::string>> blocks = {
       {"{", "\"other\": 1", "}"}, {"[1, 2]"}, {"{ not json"}};
   for (size_t i = 0; i < blocks.size(); ++i) {
-    ClientEnv env;
+    FileClientEnv env;
     TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
     c.analisador->protocolo.id = PROTOCOLO_JSON_DIAGNO;
     c.analisador->modelo = "Icounter";
@@ -121,7 +121,7 @@ TEST(GetFileName, JsonWithoutIdentifierAnswersTheFolder) {
 }
 
 TEST(GetFileName, SuffixesCountUpPastOneHundred) {
-  ClientEnv env;
+  FileClientEnv env;
   TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
   c.analisador->protocolo.id = PROTOCOLO_ASTM;
   c.analisador->protocolo.versao = "LIS2-A2";
@@ -150,7 +150,7 @@ TEST(GetFileName, SuffixesCountUpPastOneHundred) {
 }
 
 TEST(GetFileName, MakesOneFolderLevelOnly) {
-  ClientEnv env;
+  FileClientEnv env;
   TSocketClient c("h:1", env.dir / "missing/deeper/", kvtest::GlobalContext());
   c.analisador->modelo = "M";
   const std::string path = c.GetFileName({"x"});
@@ -160,7 +160,7 @@ TEST(GetFileName, MakesOneFolderLevelOnly) {
 }
 
 TEST(SaveBlock, WritesLinesWithCrLfAsHeld) {
-  ClientEnv env;
+  FileClientEnv env;
   TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
   const std::string path = env.saida + "a.astm";
   c.SaveBlock(path, {"1H|\\^&", "R|1|Glic\xe9mia|5", "", "L|1|N"});
@@ -176,7 +176,7 @@ TEST(SaveBlock, WritesLinesWithCrLfAsHeld) {
 }
 
 TEST(SaveBlock, NeverReplacesAnExistingFile) {
-  ClientEnv env;
+  FileClientEnv env;
   TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
   const std::string path = env.saida + "S1.astm";
   WriteFile(path, "first message\r\n");
@@ -186,7 +186,7 @@ TEST(SaveBlock, NeverReplacesAnExistingFile) {
 }
 
 TEST(SaveBlock, FailedWriteLeavesNothing) {
-  ClientEnv env;
+  FileClientEnv env;
   TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
   EXPECT_THROW(c.SaveBlock(env.saida + "nofolder/x.astm", {"a"}), std::runtime_error);
   EXPECT_THROW(c.SaveBlock(env.saida, {"a"}), std::runtime_error);

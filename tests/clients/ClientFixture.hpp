@@ -9,26 +9,21 @@
 #include "protocol/Controls.hpp"
 #include "clients/TSocketClient.hpp"
 #include "service/TGlobal.hpp"
+#include "support/FakeLis.hpp"
+#include "support/MemoryArchive.hpp"
+#include "support/MemoryLog.hpp"
 #include "support/TestSupport.hpp"
 
 namespace kvtest {
 
-// A real TGlobal in a temporary folder with a configuration built in code,
-// a fixed clock (5 January 2024 14:57:07) and an output folder "saida/".
+// The ports of one client record in memory: a configuration built in code,
+// a memory log and archive, a fake LIS, a fixed clock (5 January 2024
+// 14:57:07) and an output folder "/saida/".
 class ClientEnv {
  public:
   ClientEnv() {
-    ::mkdir((dir / "Logs").c_str(), 0777);
-    global = std::make_unique<TGlobal>(dir / "kv_redurozozi");
-    global->config = std::make_unique<TConfigJson>();
-    saida = dir / "saida/";
-    ::mkdir(saida.c_str(), 0777);
-    global->config->pastaSaida = saida;
-    global->clock = FixedClock(TDateTime{2024, 1, 5, 14, 57, 7, 0});
-  }
-  ~ClientEnv() {
-    if (global && global->log_) global->log_->flush();
-    global.reset();
+    config.pastaSaida = saida;
+    archive.AddFolder(saida);
   }
   ClientEnv(const ClientEnv&) = delete;
   ClientEnv& operator=(const ClientEnv&) = delete;
@@ -45,9 +40,56 @@ class ClientEnv {
       e->nome = "Exame " + std::to_string(c);
       a->AddExame(std::move(e));
     }
-    global->config->analisadores.push_back(std::move(a));
-    return *global->config->analisadores.back();
+    config.analisadores.push_back(std::move(a));
+    return *config.analisadores.back();
   }
+
+  // What a record made in this environment reaches.
+  TClientContext Context() {
+    TClientContext c;
+    c.log = &log;
+    c.config = &config;
+    c.lis = &lis;
+    c.archive = &archive;
+    c.clock = FixedClock(kNow);
+    return c;
+  }
+
+  // The service log as written so far (newest entry first).
+  std::string Log() const { return log.Text(); }
+  bool LogHas(const std::string& text) const { return Log().find(text) != std::string::npos; }
+  // Archive files below the output folder (relative, sorted) and their text.
+  std::vector<std::string> Files() const { return archive.Files(saida); }
+  std::string File(const std::string& relative) const { return archive.Read(saida + relative); }
+
+  static constexpr TDateTime kNow{2024, 1, 5, 14, 57, 7, 0};
+  std::string saida = "/saida/";  // ends with "/"
+  TConfigJson config;
+  MemoryLog log{FixedClock(kNow)};
+  MemoryArchive archive;
+  FakeLis lis;
+};
+
+// The ports of the service itself (a real TGlobal in a temporary folder: its
+// log file, the host's file system) with the clock and output folder of
+// ClientEnv, for the tests whose point is real files.
+class FileClientEnv {
+ public:
+  FileClientEnv() {
+    ::mkdir((dir / "Logs").c_str(), 0777);
+    global = std::make_unique<TGlobal>(dir / "kv_redurozozi");
+    global->config = std::make_unique<TConfigJson>();
+    saida = dir / "saida/";
+    ::mkdir(saida.c_str(), 0777);
+    global->config->pastaSaida = saida;
+    global->clock = FixedClock(ClientEnv::kNow);
+  }
+  ~FileClientEnv() {
+    if (global && global->log_) global->log_->flush();
+    global.reset();
+  }
+  FileClientEnv(const FileClientEnv&) = delete;
+  FileClientEnv& operator=(const FileClientEnv&) = delete;
 
   // The service log as written so far (newest entry first).
   std::string Log() const {

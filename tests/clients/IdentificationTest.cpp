@@ -4,7 +4,7 @@
 #include "protocol/ArchiveNames.hpp"
 #include "protocol/Blocks.hpp"
 #include "protocol/Lines.hpp"
-#include "support/LisDatabase.hpp"
+#include "support/DemoLis.hpp"
 #include "ClientFixture.hpp"
 
 using namespace kvtest;
@@ -43,7 +43,7 @@ TEST(HeaderTests, AstmAndHl7Lines) {
 }
 
 TEST(HeaderTests, JsonLineNeedsIcounterInTheBuffer) {
-  TSocketClient c("h:1", "/tmp/", kvtest::GlobalContext());
+  TSocketClient c("h:1", "/tmp/", TClientContext{});
   c.inputBuffer = {"{", "\"device\": \"Icounter\","};
   EXPECT_TRUE(c.IsLineJson("{"));
   EXPECT_TRUE(c.IsLineJson("{ \"a\": 1"));
@@ -100,7 +100,7 @@ TEST(GetProtocolInBuffer, Captures) {
   for (size_t i = 0; i < rows.size(); ++i) {
     const auto& r = rows[i];
     ClientEnv env;
-    TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
+    TSocketClient c("h:1", env.saida, env.Context());
     for (const auto& chunk : SessionChunks(TestData(r.file))) {
       if (chunk.size() == 1 && (chunk[0] == ENQ || chunk[0] == EOT)) continue;
       c.AddInputBuffer(chunk);
@@ -127,12 +127,12 @@ TEST(GetProtocolInBuffer, MllpHeaderCutAnywhereGivesTheSameIdentity) {
   const std::string header = Expand("<VT>MSH|^~\\&|App|Fac|||x||ORU^R01|1|P|2.3.1<CR>PID|1||X<CR><FS><CR>");
   for (const std::string& sample : {bytes, header}) {
     ClientEnv env;
-    TSocketClient whole("h:0", env.saida, kvtest::GlobalContext());
+    TSocketClient whole("h:0", env.saida, env.Context());
     whole.AddInputBuffer(sample);
     ASSERT_EQ(whole.GetProtocolInBuffer(), PROTOCOLO_HL7);
     const std::string eol = sample.substr(0, sample.find(CR) + 1);
     for (size_t k = 1; k < eol.size(); ++k) {
-      TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
+      TSocketClient c("h:1", env.saida, env.Context());
       c.AddInputBuffer(sample.substr(0, k));
       EXPECT_EQ(c.GetProtocolInBuffer(), PROTOCOLO_NAO_INDENTIFICADO) << "cut at " << k;
       c.AddInputBuffer(sample.substr(k));
@@ -145,7 +145,7 @@ TEST(GetProtocolInBuffer, MllpHeaderCutAnywhereGivesTheSameIdentity) {
   }
   // At EOT the open line is all there is: it is read as it stands.
   ClientEnv env;
-  TSocketClient c("h:2", env.saida, kvtest::GlobalContext());
+  TSocketClient c("h:2", env.saida, env.Context());
   c.ReadMessage(Expand("<VT>MSH|^~\\&|App|Fac"));
   EXPECT_EQ(c.analisador->protocolo.id, PROTOCOLO_NAO_INDENTIFICADO);
   c.ReadMessage(Expand("<EOT>"));
@@ -157,7 +157,7 @@ TEST(GetProtocolInBuffer, MllpHeaderCutAnywhereGivesTheSameIdentity) {
 // (position 3), so nothing is identified from it.
 TEST(GetProtocolInBuffer, SessionInOneReadHidesTheHeader) {
   ClientEnv env;
-  TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
+  TSocketClient c("h:1", env.saida, env.Context());
   c.AddInputBuffer(TestData("astm/astmgeneral_ortho_vitros3600_host_query_session.astm"));
   EXPECT_EQ(c.GetProtocolInBuffer(), PROTOCOLO_NAO_INDENTIFICADO);
 }
@@ -190,7 +190,7 @@ TEST(GetProtocolInBuffer, Rules) {
   for (size_t i = 0; i < rows.size(); ++i) {
     const auto& r = rows[i];
     ClientEnv env;
-    TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
+    TSocketClient c("h:1", env.saida, env.Context());
     for (const auto& l : r.lines) c.inputBuffer.push_back(Expand(l));
     EXPECT_EQ(c.GetProtocolInBuffer(), r.answer) << "row " << i << ": " << r.name;
     const TAnalisador& a = *c.analisador;
@@ -206,7 +206,7 @@ TEST(GetProtocolInBuffer, Rules) {
 
 TEST(GetProtocolInBuffer, OnceSetItNeverChanges) {
   ClientEnv env;
-  TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
+  TSocketClient c("h:1", env.saida, env.Context());
   c.inputBuffer = {"H|\\^&|||First|||||||||LIS2-A2"};
   ASSERT_EQ(c.GetProtocolInBuffer(), PROTOCOLO_ASTM);
   c.inputBuffer = {Expand("<VT>MSH|^~\\&|App|Second|||||||2.3.1")};
@@ -220,7 +220,7 @@ TEST(GetProtocolInBuffer, CompletesFromTheConfiguredAnalyzer) {
   env.AddAnalisador("M9", "Primeiro", {5, 7});
   env.AddAnalisador("M9", "Segundo", {8});
   env.AddAnalisador("m9", "Caixa", {9});
-  TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
+  TSocketClient c("h:1", env.saida, env.Context());
   c.inputBuffer = {"H|\\^&|||M9^2.0|||||||||LIS2-A2"};
   ASSERT_EQ(c.GetProtocolInBuffer(), PROTOCOLO_ASTM);
   EXPECT_EQ(c.analisador->nomeTevarin, "Primeiro");
@@ -229,13 +229,12 @@ TEST(GetProtocolInBuffer, CompletesFromTheConfiguredAnalyzer) {
   EXPECT_EQ(c.analisador->exames[1]->codigo, 7);
 }
 
-// The LIS device of the analyzer comes from a real LIS database.
+// The LIS device of the analyzer comes from the LIS (the demo devices).
 TEST(GetProtocolInBuffer, LooksTheDeviceUpInTheLis) {
   ClientEnv env;
-  global->myDBInfo = CreateLisDatabase(env.dir.path());
-  global->StartMyDB();
+  for (const char* device : {"XN-550", "Indiko", "BC-5380"}) demo::AddDevice(env.lis, device);
   {
-    TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
+    TSocketClient c("h:1", env.saida, env.Context());
     for (const auto& chunk : SessionChunks(TestData("astm/senaite_sysmex_xn550_single_frame.astm"))) {
       c.AddInputBuffer(chunk);
     }
@@ -245,16 +244,21 @@ TEST(GetProtocolInBuffer, LooksTheDeviceUpInTheLis) {
     EXPECT_EQ(c.analisador->aparelhoTevarin->exames, (std::vector<std::string>{"101", "103"}));
   }
   {
-    TSocketClient c("h:2", env.saida, kvtest::GlobalContext());
+    TSocketClient c("h:2", env.saida, env.Context());
     c.inputBuffer = {"H|\\^&|||NoSuchDevice|||||||||LIS2-A2"};
     ASSERT_EQ(c.GetProtocolInBuffer(), PROTOCOLO_ASTM);
     EXPECT_EQ(c.analisador->aparelhoTevarin, nullptr);
   }
+  // Asked once per identification, by the header's device name.
+  const auto calls = env.lis.CallsOf("GetAparelhoTevarin");
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].device, "XN-550");
+  EXPECT_EQ(calls[1].device, "NoSuchDevice");
 }
 
 TEST(ProcessBuffer, UnidentifiedRunsNoHandler) {
   ClientEnv env;
-  TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
+  TSocketClient c("h:1", env.saida, env.Context());
   c.inputBuffer = {"abc", "def"};
   EXPECT_EQ(c.ProcessBuffer(), "");
   EXPECT_EQ(Lines(c.inputBuffer), (std::vector<std::string>{"abc", "def"}));
@@ -281,7 +285,7 @@ TEST(PrepararBuffer, Rows) {
       {"framed ASTM unchanged", {"1H|\\^&", "X"}, {"1H|\\^&", "X"}},
       {"JSON unchanged", {"{", "\"a\": 1", "}", ""}, {"{", "\"a\": 1", "}", ""}},
   };
-  TSocketClient c("h:1", "/tmp/", kvtest::GlobalContext());
+  TSocketClient c("h:1", "/tmp/", TClientContext{});
   for (size_t i = 0; i < rows.size(); ++i) {
     TLines bloco = ExpandAll(rows[i].in);
     c.PrepararBuffer(bloco);
@@ -293,7 +297,7 @@ TEST(PrepararBuffer, Rows) {
 }
 
 TEST(IsMultiLineMessage, CountsNonEmptyLines) {
-  TSocketClient c("h:1", "/tmp/", kvtest::GlobalContext());
+  TSocketClient c("h:1", "/tmp/", TClientContext{});
   EXPECT_FALSE(c.IsMultiLineMessage("a\rb\r"));
   EXPECT_TRUE(c.IsMultiLineMessage("a\rb\rc"));
   EXPECT_FALSE(c.IsMultiLineMessage("a\r  \r\r\nb"));
@@ -328,7 +332,7 @@ TEST(BufferPossuiBlocoCompleto, Rules) {
   for (size_t i = 0; i < rows.size(); ++i) {
     const auto& r = rows[i];
     ClientEnv env;
-    TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
+    TSocketClient c("h:1", env.saida, env.Context());
     c.analisador->protocolo.id = r.protocol;
     for (const auto& l : r.lines) c.inputBuffer.push_back(Expand(l));
     EXPECT_EQ(c.BufferPossuiBlocoCompleto(), r.complete) << "row " << i << ": " << r.name;
@@ -339,7 +343,7 @@ TEST(BufferPossuiBlocoCompleto, Rules) {
 // first chunk, completeness with the chunk that brings the last of H and L.
 TEST(BufferPossuiBlocoCompleto, IdentifiesOnTheFirstHeaderChunk) {
   ClientEnv env;
-  TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
+  TSocketClient c("h:1", env.saida, env.Context());
   c.AddInputBuffer("H|\\^&|||Mindray^^|||||||PR|1394-97\r");
   EXPECT_FALSE(c.BufferPossuiBlocoCompleto());
   EXPECT_EQ(c.analisador->protocolo.id, PROTOCOLO_ASTM);
@@ -396,7 +400,7 @@ TEST(GetBlocoInBuffer, Rows) {
   for (size_t i = 0; i < rows.size(); ++i) {
     const auto& r = rows[i];
     ClientEnv env;
-    TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
+    TSocketClient c("h:1", env.saida, env.Context());
     c.analisador->protocolo.id = r.protocol;
     for (const auto& l : r.lines) c.inputBuffer.push_back(Expand(l));
     const auto before = Lines(c.inputBuffer);
@@ -414,7 +418,7 @@ TEST(GetBlocoInBuffer, Rows) {
 TEST(GetBlocoInBuffer, RecordsJsonDefaultsAndLogsIt) {
   ClientEnv env;
   env.AddAnalisador("Icounter", "Should not be copied", {1});
-  TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
+  TSocketClient c("h:1", env.saida, env.Context());
   for (const auto& l : JsonLines(33, true)) c.inputBuffer.push_back(l);
   const TLines bloco = c.GetBlocoInBuffer();
   EXPECT_EQ(bloco.size(), 34u);

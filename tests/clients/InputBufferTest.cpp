@@ -98,8 +98,8 @@ TEST(TInputBuffer, ClientAnswersEqualTheRulesAtEveryChunk) {
   for (size_t s = 0; s < streams.size(); ++s) {
     for (int round = 0; round < 20; ++round) {
       ClientEnv env;
-      TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
-      TSocketClient mirror("h:2", env.saida, kvtest::GlobalContext());  // identified the plain way, line by line
+      TSocketClient c("h:1", env.saida, env.Context());
+      TSocketClient mirror("h:2", env.saida, env.Context());  // identified the plain way, line by line
       const std::string& bytes = streams[s];
       for (size_t i = 0; i < bytes.size();) {
         const size_t n = 1 + rng() % 40;

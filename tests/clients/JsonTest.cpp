@@ -67,19 +67,19 @@ TEST(ProcessJsonDiagno, Documents) {
   for (size_t i = 0; i < rows.size(); ++i) {
     const auto& r = rows[i];
     ClientEnv env;
-    TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
+    TSocketClient c("h:1", env.saida, env.Context());
     c.ReadMessage(Expand("<ENQ>"));
     for (const auto& chunk : r.chunks) c.ReadMessage(chunk);
-    EXPECT_TRUE(ListFiles(env.saida).empty()) << "row " << i << ": nothing before EOT";
+    EXPECT_TRUE(env.Files().empty()) << "row " << i << ": nothing before EOT";
     const size_t acks = c.outputBuffer.size();
     c.ReadMessage(Expand("<EOT>"));
     EXPECT_EQ(c.outputBuffer.size(), acks) << "row " << i << ": nothing is sent back";
     EXPECT_EQ(acks, 1 + r.chunks.size()) << "row " << i;
 
-    const auto files = ListFiles(env.saida);
+    const auto files = env.Files();
     EXPECT_EQ(files, r.files) << "row " << i << ": " << r.name;
     for (size_t f = 0; f < files.size() && f < r.contents.size(); ++f) {
-      EXPECT_EQ(Repr(ReadFile(env.saida + files[f])), Repr(r.contents[f])) << "row " << i << " file " << f;
+      EXPECT_EQ(Repr(env.File(files[f])), Repr(r.contents[f])) << "row " << i << " file " << f;
       EXPECT_TRUE(env.LogHas("Item salvo em " + env.saida + files[f])) << "row " << i << " file " << f;
     }
     EXPECT_EQ(c.inputBuffer.size(), r.linesLeft) << "row " << i << ": " << r.name;
@@ -96,12 +96,12 @@ TEST(ProcessJsonDiagno, ReadsOfAnySizeArchiveTheSameFile) {
   const std::string multi = Document("AM1", 33) + "\r\n";
   for (size_t size = 1; size <= 40; ++size) {
     ClientEnv env;
-    TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
+    TSocketClient c("h:1", env.saida, env.Context());
     c.ReadMessage(Expand("<ENQ>"));
     for (size_t i = 0; i < multi.size(); i += size) c.ReadMessage(multi.substr(i, size));
     c.ReadMessage(Expand("<EOT>"));
-    EXPECT_EQ(ListFiles(env.saida), (std::vector<std::string>{"Icounter/AM1.json"})) << "reads of " << size;
-    EXPECT_EQ(ReadFile(env.saida + "Icounter/AM1.json"), multi) << "reads of " << size;
+    EXPECT_EQ(env.Files(), (std::vector<std::string>{"Icounter/AM1.json"})) << "reads of " << size;
+    EXPECT_EQ(env.File("Icounter/AM1.json"), multi) << "reads of " << size;
     EXPECT_TRUE(c.inputBuffer.empty()) << "reads of " << size;
   }
 }
@@ -110,7 +110,7 @@ TEST(ProcessJsonDiagno, ReadsOfAnySizeArchiveTheSameFile) {
 // lines and markers included, markers right after too.
 TEST(ProcessJsonDiagno, ConsumesTheSourceLines) {
   ClientEnv env;
-  TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
+  TSocketClient c("h:1", env.saida, env.Context());
   const auto cut = protocol::CutLines(Document("AM1", 33) + "\r\n");
   std::vector<std::string> lines = cut.lines;
   lines.insert(lines.begin() + 3, "JA PROCESSADA");
@@ -119,20 +119,20 @@ TEST(ProcessJsonDiagno, ConsumesTheSourceLines) {
   lines.push_back("keep me");
   for (const auto& l : lines) c.inputBuffer.push_back(l);
   c.ProcessJsonDiagno();
-  EXPECT_EQ(ListFiles(env.saida), (std::vector<std::string>{"Icounter/AM1.json"}));
+  EXPECT_EQ(env.Files(), (std::vector<std::string>{"Icounter/AM1.json"}));
   EXPECT_EQ(Lines(c.inputBuffer), (std::vector<std::string>{"keep me"}));
-  EXPECT_EQ(ReadFile(env.saida + "Icounter/AM1.json"), Document("AM1", 33) + "\r\n");
+  EXPECT_EQ(env.File("Icounter/AM1.json"), Document("AM1", 33) + "\r\n");
 }
 
 TEST(ProcessJsonDiagno, MissingIdentifierKeepsTheDocument) {
   ClientEnv env;
-  TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
+  TSocketClient c("h:1", env.saida, env.Context());
   std::string doc = Document("AM1", 33);
   doc.replace(doc.find("identifier"), 10, "identifiex");
   c.ReadMessage(Expand("<ENQ>"));
   c.ReadMessage(doc + "\r\n");
   c.ReadMessage(Expand("<EOT>"));
-  EXPECT_TRUE(ListFiles(env.saida).empty());
+  EXPECT_TRUE(env.Files().empty());
   EXPECT_EQ(c.inputBuffer.size(), 34u);
   EXPECT_TRUE(env.LogHas("TSocketClient.GetFileName() -> Erro: "));
   EXPECT_TRUE(env.LogHas("TSocketClient.ProcessarJsonDiagno() -> Erro: "));
@@ -142,14 +142,14 @@ TEST(ProcessJsonDiagno, MissingIdentifierKeepsTheDocument) {
 // An existing archive of the same name is never replaced.
 TEST(ProcessJsonDiagno, ExistingFileKeptNextNameTaken) {
   ClientEnv env;
-  ::mkdir((env.saida + "Icounter").c_str(), 0777);
-  WriteFile(env.saida + "Icounter/AM1.json", "older\r\n");
-  TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
+  env.archive.AddFolder(env.saida + "Icounter");
+  env.archive.AddFile(env.saida + "Icounter/AM1.json", "older\r\n");
+  TSocketClient c("h:1", env.saida, env.Context());
   c.ReadMessage(Expand("<ENQ>"));
   c.ReadMessage(Document("AM1", 33) + "\r\n");
   c.ReadMessage(Expand("<EOT>"));
-  EXPECT_EQ(ReadFile(env.saida + "Icounter/AM1.json"), "older\r\n");
-  EXPECT_EQ(ReadFile(env.saida + "Icounter/AM1-01.json"), Document("AM1", 33) + "\r\n");
+  EXPECT_EQ(env.File("Icounter/AM1.json"), "older\r\n");
+  EXPECT_EQ(env.File("Icounter/AM1-01.json"), Document("AM1", 33) + "\r\n");
 }
 
 }  // namespace

@@ -85,7 +85,7 @@ TEST(AddInputBuffer, ChunkSequences) {
   };
   for (size_t i = 0; i < rows.size(); ++i) {
     const auto& r = rows[i];
-    TSocketClient c("h:1", "/tmp/", kvtest::GlobalContext());
+    TSocketClient c("h:1", "/tmp/", TClientContext{});
     for (const auto& chunk : r.chunks) c.AddInputBuffer(Expand(chunk));
     EXPECT_EQ(ReprLines(Lines(c.inputBuffer)), ReprLines(ExpandAll(r.lines))) << "row " << i << ": " << r.name;
     EXPECT_EQ(c.buffer_receiving_waiting_terminator, r.waiting) << "row " << i << ": " << r.name;
@@ -96,7 +96,7 @@ TEST(AddInputBuffer, ChunkSequences) {
 
 // Feeds `bytes` cut into the given pieces and answers the buffered lines.
 std::vector<std::string> Feed(const std::vector<std::string>& pieces) {
-  TSocketClient c("h:1", "/tmp/", kvtest::GlobalContext());
+  TSocketClient c("h:1", "/tmp/", TClientContext{});
   for (const auto& p : pieces) c.AddInputBuffer(p);
   return Lines(c.inputBuffer);
 }
@@ -181,7 +181,7 @@ TEST(ReadMessage, Handshake) {
   for (size_t i = 0; i < rows.size(); ++i) {
     const auto& r = rows[i];
     ClientEnv env;
-    TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
+    TSocketClient c("h:1", env.saida, env.Context());
     for (const auto& chunk : r.chunks) c.ReadMessage(Expand(chunk));
     EXPECT_EQ(ReprLines(Lines(c.inputBuffer)), ReprLines(ExpandAll(r.input))) << "row " << i << ": " << r.name;
     EXPECT_EQ(ReprLines(Lines(c.outputBuffer)), ReprLines(ExpandAll(r.output))) << "row " << i << ": " << r.name;
@@ -193,7 +193,7 @@ TEST(ReadMessage, Handshake) {
 
 TEST(ReadMessage, LogsStartAndEndOfTransfer) {
   ClientEnv env;
-  TSocketClient c("h:1", env.saida, kvtest::GlobalContext());
+  TSocketClient c("h:1", env.saida, env.Context());
   c.ReadMessage(Expand("<ENQ>"));
   EXPECT_TRUE(env.LogHas("Iniciando transmiss\xe3o.")) << Repr(env.Log());
   EXPECT_FALSE(env.LogHas("Finalizando transmiss\xe3o."));
@@ -202,7 +202,7 @@ TEST(ReadMessage, LogsStartAndEndOfTransfer) {
 }
 
 TEST(InputBufferBytes, RunningCountFollowsEveryChange) {
-  TSocketClient c("h:1", "/tmp/", kvtest::GlobalContext());
+  TSocketClient c("h:1", "/tmp/", TClientContext{});
   auto recount = [&] {
     size_t n = 0;
     for (const auto& l : c.inputBuffer) n += l.size() + 1;
@@ -255,7 +255,7 @@ TEST(TSocketClientList, FirstMatchRules) {
 }
 
 TEST(TSocketClient, CreatedEmpty) {
-  TSocketClient c("peer:4000", "/out/", kvtest::GlobalContext());
+  TSocketClient c("peer:4000", "/out/", TClientContext{});
   EXPECT_EQ(c.id, "peer:4000");
   EXPECT_EQ(c.pasta_saida, "/out/");
   EXPECT_TRUE(c.inputBuffer.empty());

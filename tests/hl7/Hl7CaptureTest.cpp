@@ -4,12 +4,10 @@
 // replies must not depend on where the chunks break.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <random>
 
-#include "db/TMyDB.hpp"
 #include "hl7/Hl7Fixture.hpp"
 
 using namespace hl7test;
@@ -60,7 +58,7 @@ class Hl7Capture : public Hl7LisFixture {
       a->aplicacao = "BC-5380";
       a->modelo = modelo;
       a->nomeTevarin = "BC-5380";
-      global->config->analisadores.push_back(std::move(a));
+      config.analisadores.push_back(std::move(a));
     }
   }
 
@@ -68,13 +66,13 @@ class Hl7Capture : public Hl7LisFixture {
   // identified yet, or already identified as `identidade` says.
   Outcome Run(const std::vector<std::string>& chunks, const std::string& pasta,
               const TAnalisador* identidade = nullptr) {
-    std::filesystem::create_directories(pasta);
-    TSocketClient c("127.0.0.1:40001", pasta, kvtest::GlobalContext());
+    archive.AddFolder(pasta);
+    TSocketClient c("127.0.0.1:40001", pasta, Context());
     if (identidade) CopyIdentity(*identidade, *c.analisador);
     for (const auto& chunk : chunks) c.ReadMessage(chunk);
     Outcome o;
     CopyIdentity(*c.analisador, o.identidade);
-    for (const auto& f : kvtest::ListFiles(pasta)) o.files[f] = kvtest::ReadFile(pasta + f);
+    for (const auto& f : archive.Files(pasta)) o.files[f] = archive.Read(pasta + f);
     o.replies.assign(c.outputBuffer.begin(), c.outputBuffer.end());
     o.input.assign(c.inputBuffer.begin(), c.inputBuffer.end());
     return o;

@@ -1,14 +1,16 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <memory>
 #include <string>
 
 #include "clients/TSocketClient.hpp"
-#include "service/TGlobal.hpp"
+#include "config/TConfigJson.hpp"
 #include "hl7/Hl7TestUtil.hpp"
-#include "support/LisDatabase.hpp"
+#include "support/DemoLis.hpp"
+#include "support/FakeLis.hpp"
+#include "support/MemoryArchive.hpp"
+#include "support/MemoryLog.hpp"
 
 namespace hl7test {
 
@@ -16,27 +18,39 @@ namespace hl7test {
 inline const TDateTime AGORA{2024, 8, 5, 14, 57, 7, 0};
 inline const std::string AGORA_TXT = "20240805145707";
 
-// A process state in a temp folder with the clock fixed, and one HL7 client
-// whose analyzer identification already found (BC-5380, model "Mindray").
+// A client record on memory ports with the clock fixed (a memory log and
+// archive with the output folder "saida/", a configuration built in code, a
+// fake LIS), and one HL7 client whose analyzer identification already found
+// (BC-5380, model "Mindray").
 class Hl7Fixture : public ::testing::Test {
  protected:
+  // Where folders are named (nothing is written to disk).
+  struct Root {
+    std::string path;
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+  };
+
   void SetUp() override {
-    global = std::make_unique<TGlobal>(tmp / "kv_redurozozi");
-    global->clock = FixedClock(AGORA);
-    global->config = std::make_unique<TConfigJson>();
-    saida = tmp / "saida/";
-    std::filesystem::create_directories(saida);
-    global->config->pastaSaida = saida;
+    config.pastaSaida = saida;
+    archive.AddFolder(saida);
     client = NewClient(saida);
   }
 
-  void TearDown() override {
-    client.reset();
-    global.reset();
+  void TearDown() override { client.reset(); }
+
+  // What a record made here reaches.
+  TClientContext Context() {
+    TClientContext c;
+    c.log = &log;
+    c.config = &config;
+    c.lis = &lis;
+    c.archive = &archive;
+    c.clock = FixedClock(AGORA);
+    return c;
   }
 
-  static std::unique_ptr<TSocketClient> NewClient(const std::string& pasta) {
-    auto c = std::make_unique<TSocketClient>("127.0.0.1:40000", pasta, kvtest::GlobalContext());
+  std::unique_ptr<TSocketClient> NewClient(const std::string& pasta) {
+    auto c = std::make_unique<TSocketClient>("127.0.0.1:40000", pasta, Context());
     c->analisador->protocolo.id = PROTOCOLO_HL7;
     c->analisador->protocolo.versao = "2.3.1";
     c->analisador->aplicacao = "BC-5380";
@@ -55,38 +69,30 @@ class Hl7Fixture : public ::testing::Test {
     for (size_t p; (p = s.find("\r\n")) != std::string::npos;) s.erase(p + 1, 1);
     return s;
   }
-  std::string Log() const {
-    if (global && global->log_) global->log_->flush();
-    return SemLf(kvtest::ReadFile(global->log_file_name));
-  }
+  std::string Log() const { return SemLf(log.Text()); }
   bool LogHas(const std::string& text) const { return Log().find(SemLf(text)) != std::string::npos; }
 
-  std::vector<std::string> Files() const { return kvtest::ListFiles(saida); }
-  std::string File(const std::string& relative) const { return kvtest::ReadFile(saida + relative); }
+  std::vector<std::string> Files() const { return archive.Files(saida); }
+  std::string File(const std::string& relative) const { return archive.Read(saida + relative); }
 
-  kvtest::TempDir tmp;
-  std::string saida;
+  const Root root{"/hl7"};
+  std::string saida = root / "saida/";
+  TConfigJson config;
+  kvtest::MemoryLog log{FixedClock(AGORA)};
+  kvtest::MemoryArchive archive;
+  kvtest::FakeLis lis;
   std::unique_ptr<TSocketClient> client;
 };
 
-// Hl7Fixture with a real LIS database built from demo/ for the whole suite;
-// every test's process state uses it.
+// Hl7Fixture whose LIS holds the demo devices BC-5380 and Indiko and the demo
+// orders the query suites ask for (see support/DemoLis.hpp).
 class Hl7LisFixture : public Hl7Fixture {
  protected:
-  static void SetUpTestSuite() {
-    dbDir_ = std::make_unique<kvtest::TempDir>();
-    info_ = kvtest::CreateLisDatabase(dbDir_->path());
-  }
-  static void TearDownTestSuite() { dbDir_.reset(); }
-
   void SetUp() override {
+    for (const char* d : {"BC-5380", "Indiko"}) kvtest::demo::AddDevice(lis, d);
+    for (int64_t o : std::initializer_list<int64_t>{1001, 1005, 1006, 19, 1068687, 2240801237}) kvtest::demo::AddOrder(lis, o);
     Hl7Fixture::SetUp();
-    global->myDBInfo = info_;
-    global->StartMyDB();
   }
-
-  inline static std::unique_ptr<kvtest::TempDir> dbDir_;  // holds the suite's database
-  inline static TMyDBInfo info_;                          // how to reach it
 };
 
 // An ORU^R01 as the lines reception makes of it: VT before MSH, FS alone last.

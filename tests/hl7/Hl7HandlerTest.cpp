@@ -255,8 +255,8 @@ TEST_F(Hl7Handler, TerminatorMarkersAfterAMessageLeaveWithIt) {
 
 TEST_F(Hl7Handler, UnwritableOutputFolderGivesNoAck) {
   // A regular file where the output folder should be: nothing can be written below it.
-  kvtest::WriteFile(tmp / "blocked", "x");
-  client = NewClient(tmp / "blocked/");
+  archive.AddFile(root / "blocked", "x");
+  client = NewClient(root / "blocked/");
   FeedLines(Oru("66", "SAMPLE01"));
   FeedLines(Oru("67", "SAMPLE02"));
   client->ProcessHL7();
@@ -278,7 +278,7 @@ TEST_F(Hl7Handler, QueryTooShortIsLoggedAndLeaves) {
 }
 
 TEST_F(Hl7Handler, DebugLines) {
-  global->config->debug = true;
+  config.debug = true;
   FeedLines(Oru("1", "SAMPLE01"));
   client->ProcessHL7();
   EXPECT_TRUE(LogHas("bloco_para_salvar: \r" + kvtest::Expand("<VT>MSH|")));
@@ -297,7 +297,7 @@ TEST_F(Hl7Handler, OrderWithoutFsWaitsForIt) {
   EXPECT_TRUE(client->outputBuffer.empty());
   EXPECT_EQ(client->inputBuffer.size(), 2u);
   EXPECT_TRUE(LogHas("Buffer cont\xE9m res\xED" "duos da \xFAltima mensagem recebida: {"));
-  global->config->debug = true;
+  config.debug = true;
   Feed({"<FS>"});
   client->ProcessHL7();
   ASSERT_EQ(client->outputBuffer.size(), 1u);

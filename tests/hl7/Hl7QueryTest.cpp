@@ -1,10 +1,8 @@
-// Query and order replies against a real embedded LIS database built from
-// demo/ (orders listed at the top of demo/lis_demo_data.sql).
+// Query and order replies from demo LIS content (the orders listed at the top
+// of demo/lis_demo_data.sql, as the lookups answer them).
 #include <gtest/gtest.h>
 
-#include "db/TMyDB.hpp"
 #include "hl7/Hl7Fixture.hpp"
-#include "support/LisDatabase.hpp"
 
 using namespace hl7test;
 using kvtest::Repr;
@@ -13,14 +11,10 @@ namespace {
 
 class Hl7Query : public Hl7LisFixture {
  protected:
-  static void SetUpTestSuite() {
-    Hl7LisFixture::SetUpTestSuite();
-    // No birth date for order 1005's patient: the zero date-time goes out.
-    kvtest::RunSqlScript(info_, "update cpf_clientepessoafisica set cpf_dta_nas = null where cli_cod = 5;");
-  }
-
   void SetUp() override {
     Hl7LisFixture::SetUp();
+    // No birth date for order 1005's patient: the zero date-time goes out.
+    for (auto& row : lis.Order(1005)) row.cpf_dta_nas.reset();
     UseBc5380(*client);
   }
 
