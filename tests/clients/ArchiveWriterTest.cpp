@@ -18,7 +18,7 @@ namespace {
 struct Op {
   enum Kind { SetUpFolder, SetUpFile, CreateFolder, Save, IsDirectory, IsTakenByFile } kind;
   std::string path;  // below the root
-  std::string text;
+  std::string text = {};
 };
 
 // Runs the operations and describes each answer ("ok", "true", "false" or the error).

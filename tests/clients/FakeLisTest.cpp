@@ -63,7 +63,9 @@ TEST(FakeLis, DeviceByNameIgnoringCaseWithConfiguredExamsFirst) {
   for (size_t i = 0; i < rows.size(); ++i) {
     auto d = lis.GetAparelhoTevarin(rows[i].a);
     EXPECT_EQ(d ? d->codigo : 0, rows[i].codigo) << "row " << i;
-    if (d) EXPECT_EQ(d->exames, rows[i].exames) << "row " << i;
+    if (d) {
+      EXPECT_EQ(d->exames, rows[i].exames) << "row " << i;
+    }
   }
   EXPECT_EQ(lis.CallsOf("GetAparelhoTevarin").size(), rows.size());
   EXPECT_EQ(lis.calls.back().device, "Other");

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "util/TString.hpp"
 #include "lis/LisStatements.hpp"
 
 namespace kvtest {
@@ -57,7 +58,7 @@ std::unique_ptr<TAparelhoTevarin> FakeLis::GetAparelhoTevarin(const TAnalisador&
 std::unique_ptr<TResultTable> FakeLis::GetDadosProtocolo(const TAnalisador& a, const std::string& pProtocolo) {
   calls.push_back({"GetDadosProtocolo", lis::DeviceName(a), pProtocolo});
   if (pProtocolo.empty()) return nullptr;
-  const auto code = lis::WholeNumber(pProtocolo);
+  const auto code = TString::ToInt64(pProtocolo);
   if (!code) return nullptr;
   auto t = std::make_unique<TResultTable>();
   for (const char* c : {"PED_COD", "PED_DAT", "PED_URG", "CLI_COD", "CLI_NOM", "CPF_DTA_NAS", "CPF_SEX", "MAT_COD",
