@@ -1,6 +1,173 @@
 #include "service/TClientSession.hpp"
 
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
 #include <utility>
 
-TClientSession::TClientSession(asio::ip::tcp::socket pSocket)
-    : socket(std::move(pSocket)), replyTimer(socket.get_executor()) {}
+#include <asio/post.hpp>
+
+#include "clients/TSocketClient.hpp"
+#include "protocol/Controls.hpp"
+#include "service/TGlobal.hpp"
+#include "service/TKVRedurozozi.hpp"
+
+using sessionstate::ReadAction;
+using sessionstate::ReadState;
+
+namespace {
+// Reverse look-up of the peer's address; "" when it has no name.
+std::string ReverseLookup(const asio::ip::tcp::endpoint& peer) {
+  char host[NI_MAXHOST] = {};
+  const int rc = ::getnameinfo(peer.data(), static_cast<socklen_t>(peer.size()), host, sizeof host,
+                               nullptr, 0, NI_NAMEREQD);
+  return rc == 0 ? std::string(host) : std::string();
+}
+}  // namespace
+
+TClientSession::TClientSession(TKVRedurozozi& owner, asio::ip::tcp::socket pSocket)
+    : owner_(owner), socket_(std::move(pSocket)), replyTimer_(socket_.get_executor()) {}
+
+void TClientSession::Start(asio::thread_pool& lookups) {
+  std::error_code ec;
+  const asio::ip::tcp::endpoint peer = socket_.remote_endpoint(ec);
+  if (ec) {  // gone before it could be named: there is no record to release
+    Close();
+    return;
+  }
+  RemotePort = peer.port();
+  // A slow name server must not hold up the other connections: the look-up
+  // runs on a helper thread and the connect event follows on the loop. The
+  // reference moves along, so the helper thread never drops the last one.
+  asio::post(lookups, [self = shared_from_this(), peer, loop = socket_.get_executor()]() mutable {
+    std::string host = ReverseLookup(peer);
+    asio::post(loop, [self = std::move(self), host = std::move(host)]() mutable { self->Named(std::move(host)); });
+  });
+}
+
+void TClientSession::Named(std::string host) {
+  RemoteHost = std::move(host);
+  OnRead(ReadEvent::Named);
+}
+
+void TClientSession::OnRead(ReadEvent event, const std::error_code& ec, const std::string& chunk) {
+  const sessionstate::ReadStep step = sessionstate::ReadTransition(read_, event, BacklogFull());
+  read_ = step.next;
+  switch (step.action) {
+    case ReadAction::None: return;
+    case ReadAction::ConnectAndWait:
+      owner_.ServerSocketClientConnect(*this);
+      WaitForData();
+      return;
+    case ReadAction::WaitForData: WaitForData(); return;
+    case ReadAction::ReadNow: ReadAvailable(); return;
+    case ReadAction::HandChunks: owner_.ServerSocketClientRead(*this, chunk); return;
+    case ReadAction::FinishWriting: OnWrite(WriteEvent::PeerClosed); return;
+    case ReadAction::ReportError: owner_.ServerSocketClientError(*this, ec); return;
+    case ReadAction::StartReplyTimer: StartReplyTimer(); return;
+    case ReadAction::SendReply: SendReply(); return;
+    case ReadAction::Close: Teardown(); return;
+  }
+}
+
+void TClientSession::WaitForData() {
+  socket_.async_wait(asio::ip::tcp::socket::wait_read, [self = shared_from_this()](const std::error_code& ec) {
+    self->OnRead(ec ? ReadEvent::Failed : ReadEvent::Readable, ec);
+  });
+}
+
+void TClientSession::ReadAvailable() {
+  std::error_code ec;
+  const size_t available = socket_.available(ec);
+  std::string chunk(std::clamp<size_t>(available, 1, TKVRedurozozi::MAX_READ_BYTES), '\0');
+  const size_t got = ec ? 0 : socket_.read_some(asio::buffer(chunk), ec);
+  if (ec == asio::error::would_block || ec == asio::error::try_again) {
+    OnRead(ReadEvent::NothingYet);
+  } else if (ec == asio::error::eof) {
+    OnRead(ReadEvent::PeerFinished);
+  } else if (ec) {
+    OnRead(ReadEvent::Failed, ec);
+  } else {
+    chunk.resize(got);
+    OnRead(ReadEvent::DataArrived, {}, chunk);
+  }
+}
+
+void TClientSession::Receive(const std::string& pChunk) {
+  for (std::string& piece : frames_.Feed(pChunk, client->inTransferPhase)) chunks_.push_back(std::move(piece));
+  if (CheckInputBound()) return;
+  ProcessChunks();
+}
+
+void TClientSession::ProcessChunks() {
+  while (read_ == ReadState::Handling && !chunks_.empty()) {
+    const std::string chunk = std::move(chunks_.front());
+    chunks_.pop_front();
+    try {
+      if (chunk.size() == 1 && chunk[0] == ACK) {
+        // The analyzer acknowledged the previous item: the next one goes at once.
+        owner_.SendFromOutputBuffer(*this, *client);
+        continue;
+      }
+      client->ReadMessage(chunk);
+    } catch (const std::exception& e) {
+      // The chunk counts as handled; the connection goes on with the next one.
+      owner_.ReportError(e.what());
+    }
+    if (CheckInputBound()) return;
+    if (!client->outputBuffer.empty()) {
+      OnRead(ReadEvent::ReplyDue);
+      return;
+    }
+  }
+  OnRead(ReadEvent::ChunksDone);
+}
+
+void TClientSession::StartReplyTimer() {
+  // The reply leaves 5 ms after its chunk; this connection's next chunk
+  // waits for it, the other connections go on meanwhile.
+  replyTimer_.expires_after(std::chrono::milliseconds(5));
+  replyTimer_.async_wait([self = shared_from_this()](const std::error_code& ec) {
+    if (!ec) self->OnRead(ReadEvent::ReplyTimeUp);  // cancelled only by the close
+  });
+}
+
+void TClientSession::SendReply() {
+  try {
+    owner_.handleReply(*this, *client);
+  } catch (const std::exception& e) {
+    owner_.ReportError(e.what());
+  }
+  ProcessChunks();
+}
+
+bool TClientSession::CheckInputBound() {
+  size_t held = frames_.PendingBytes();
+  for (const std::string& c : chunks_) held += c.size();
+  if (client) {
+    // Each held line costs its bookkeeping too: a flood of bare line breaks
+    // would otherwise take ~30 times the bound in memory before tripping it.
+    held += client->InputBufferBytes() + client->inputBuffer.size() * sizeof(std::string);
+  }
+  if (held <= TKVRedurozozi::MAX_INPUT_BYTES) return false;
+  doLog("Cliente " + id + " desconectado: " + std::to_string(held) +
+        " bytes recebidos sem processar (limite de 16 MiB)");
+  Close();
+  return true;
+}
+
+void TClientSession::Close() { OnRead(ReadEvent::Stop); }
+
+void TClientSession::Teardown() {
+  OnWrite(WriteEvent::Stop);
+  std::error_code ec;
+  replyTimer_.cancel();
+  socket_.shutdown(asio::socket_base::shutdown_both, ec);
+  socket_.close(ec);
+  if (client) owner_.ServerSocketClientDisconnect(*this);
+}
+
+bool TClientSession::BacklogFull() const { return writeQueuedBytes_ > TKVRedurozozi::MAX_WRITE_BACKLOG; }

@@ -3,36 +3,83 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <system_error>
 
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
+#include <asio/thread_pool.hpp>
 
 #include "protocol/TFrameAssembler.hpp"
+#include "service/TSessionStates.hpp"
 
+class TKVRedurozozi;
 class TSocketClient;
 
-// One accepted connection: its socket and everything the listener keeps for it
-// between events. Every event of the connection reaches its own record through
-// `client`, never through a look-up by id.
-class TClientSession {
+// One accepted connection: its socket, its read and write state machines
+// (TSessionStates.hpp) and the sending of its replies. Every event of the
+// connection reaches its own record through `client`, never through a look-up
+// by id.
+//
+// Lifetime: the session is shared by the handlers of its outstanding
+// operations (look-up, wait, write, reply pause; every state but Closed has
+// one), so it lives exactly as long as something can still happen to it. The
+// listener keeps no list of its own: at the stop, the event loop's destruction
+// destroys the pending handlers and with them the sessions and their sockets.
+class TClientSession : public std::enable_shared_from_this<TClientSession> {
  public:
-  explicit TClientSession(asio::ip::tcp::socket pSocket);
+  TClientSession(TKVRedurozozi& owner, asio::ip::tcp::socket pSocket);
+  // Names the peer on the owner's helper pool, then connects and reads.
+  void Start(asio::thread_pool& lookups);
+  // Closes the connection once: stops the pause, closes the socket and, when
+  // it has a record, raises the listener's disconnect event.
+  void Close();
 
-  asio::ip::tcp::socket socket;    // the connection
-  asio::steady_timer replyTimer;   // the pause before a reply
-  uint64_t serial = 0;             // key among the open sessions
-  std::string RemoteHost;          // reverse-looked-up host name ("" when unknown)
-  int RemotePort = 0;              // peer's port
-  std::string id;                  // client id, formed once when the look-up ended
-  TSocketClient* client = nullptr; // its record in global->clients (owned by the list)
-  TFrameAssembler frames;          // ASTM frames split across reads
-  std::deque<std::string> chunks;  // received chunks not yet handed to reception
-  bool reading = false;            // a read is outstanding
-  bool readPaused = false;         // reading waits for the write queue to drain
-  bool waitingReply = false;       // the pause before a reply is running
-  bool closed = false;             // disconnect handled; nothing more happens
-  bool closeAfterWrite = false;    // the peer closed its side: close once the replies are out
-  std::deque<std::string> writeQueue;  // texts being sent, in order
-  size_t writeQueuedBytes = 0;     // bytes in writeQueue
-  bool writing = false;            // an async write is outstanding
+  // Hands a logged read's chunks to reception.
+  void Receive(const std::string& pChunk);
+  // Disconnects a client over the input bound; true when it did.
+  bool CheckInputBound();
+
+  // --- sending (TClientSessionSend.cpp)
+  void SendFromOutputBuffer(TSocketClient& client);
+  void handleReply(TSocketClient& pClient);
+  void SendMessageByBlock(TSocketClient& pClient);
+  // Queues text for the connection; writes keep their order and complete.
+  void SendText(std::string text);
+
+  std::string RemoteHost;           // reverse-looked-up host name ("" when unknown)
+  int RemotePort = 0;               // peer's port
+  std::string id;                   // client id, formed once when the look-up ended
+  TSocketClient* client = nullptr;  // its record in global->clients (owned by the list)
+
+ private:
+  using ReadEvent = sessionstate::ReadEvent;
+  using WriteEvent = sessionstate::WriteEvent;
+
+  // The one place each direction changes state; the actions follow.
+  void OnRead(ReadEvent event, const std::error_code& ec = {}, const std::string& chunk = {});
+  void OnWrite(WriteEvent event, const std::error_code& ec = {});
+  void Named(std::string host);
+  void WaitForData();
+  // Reads what is there, up to MAX_READ_BYTES, and reports how it went.
+  void ReadAvailable();
+  // Hands queued chunks to reception, pausing before each reply.
+  void ProcessChunks();
+  void StartReplyTimer();
+  void SendReply();
+  // Stops the pause, closes the socket and releases the record.
+  void Teardown();
+  void WriteFront();
+  void WriteDone(const std::error_code& ec);
+  // The queued output is over MAX_WRITE_BACKLOG.
+  bool BacklogFull() const;
+
+  TKVRedurozozi& owner_;
+  asio::ip::tcp::socket socket_;
+  asio::steady_timer replyTimer_;      // the pause before a reply
+  TFrameAssembler frames_;             // ASTM frames split across reads
+  std::deque<std::string> chunks_;     // received chunks not yet handed to reception
+  std::deque<std::string> writeQueue_; // texts being sent, in order
+  size_t writeQueuedBytes_ = 0;        // bytes in writeQueue_
+  sessionstate::ReadState read_ = sessionstate::ReadState::Naming;
+  sessionstate::WriteState write_ = sessionstate::WriteState::Idle;
 };

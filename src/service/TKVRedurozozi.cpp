@@ -37,10 +37,9 @@ TKVRedurozozi::~TKVRedurozozi() {
   // The look-up threads post into the loop: they must be gone before it is.
   lookups_.stop();
   lookups_.join();
+  // Open connections close with the event loop (see TClientSession).
   std::error_code ec;
   acceptor_.close(ec);
-  for (auto& [serial, session] : sessions_) session->socket.close(ec);
-  sessions_.clear();
 }
 
 void TKVRedurozozi::ServiceCreate() {

@@ -1,7 +1,5 @@
 #pragma once
 #include <cstdint>
-#include <map>
-#include <memory>
 #include <string>
 #include <system_error>
 
@@ -14,8 +12,10 @@
 
 class TSocketClient;
 
-// The service object: start-up, main loop and stop, the TCP listener with its
-// connection events, and the sending of queued replies.
+// The service object: start-up, main loop and stop, and the TCP listener with
+// its connection events. Each connection's reading and sending is its
+// TClientSession; the events below are where it logs and reaches the client
+// records.
 class TKVRedurozozi : public TService {
  public:
   static constexpr const char* SERVICE_NAME = "KVRedurozozi";
@@ -53,7 +53,7 @@ class TKVRedurozozi : public TService {
   // A connection that ended with a socket error.
   void ServerSocketClientError(TClientSession& Socket, const std::error_code& ec);
 
-  // --- transmission (TKVRedurozoziSend.cpp)
+  // --- transmission: done by the connection's session (TClientSessionSend.cpp)
   void SendFromOutputBuffer(TClientSession& pSocket, TSocketClient& client);
   void handleReply(TClientSession& pSocket, TSocketClient& pClient);
   void SendMessageByBlock(TClientSession& pSocket, TSocketClient& pClient);
@@ -61,35 +61,23 @@ class TKVRedurozozi : public TService {
   // Port the listener is bound to (the system's choice when configured 0).
   int ListeningPort() const { return listeningPort_; }
 
+  // Public so that sessions report the errors that escape their handlers.
+  void ReportError(const std::string& text) override;
+
  protected:
   void OnStart(bool& Started) override { ServiceStart(Started); }
   void OnExecute() override { ServiceExecute(); }
   void OnStop(bool& Stopped) override { ServiceStop(Stopped); }
-  void ReportError(const std::string& text) override;
 
  private:
   void OpenListener(int32_t pPort);
   void CreateOutputFolder();
   void StartAccept();
-  void LookupHost(const std::shared_ptr<TClientSession>& session);
-  void StartRead(TClientSession& session);
-  void ReadAvailable(TClientSession& session);
-  // Hands queued chunks to reception, pausing before each reply.
-  void ProcessChunks(TClientSession& session);
-  // Disconnects a client over the input bound; true when it did.
-  bool CheckInputBound(TClientSession& session);
-  void CloseSession(TClientSession& session);
   void ReleaseClient(TClientSession& session);
-  // Queues text for the connection; writes keep their order and complete.
-  void SendText(TClientSession& session, std::string text);
-  void WriteNext(TClientSession& session);
-  std::shared_ptr<TClientSession> Find(const TClientSession& session) const;
 
   asio::thread_pool lookups_{4};  // reverse look-ups of host names
   asio::ip::tcp::acceptor acceptor_;
   asio::steady_timer acceptRetry_;
   std::error_code lastAcceptError_;  // the accept error logged last
-  std::map<uint64_t, std::shared_ptr<TClientSession>> sessions_;
-  uint64_t nextSerial_ = 0;
   int listeningPort_ = 0;
 };

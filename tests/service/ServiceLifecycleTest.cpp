@@ -209,3 +209,32 @@ TEST(ServiceLifecycle, InstallIntoAFolderThatCannotBeWrittenFails) {
   EXPECT_EQ(ReadFile(dir / "Logs/Redurozozi.txt").find(kInstalled), std::string::npos);
   EXPECT_NE(RunProgram({exe, "--bogus"}), 0);
 }
+
+// Connections still open at the stop, each waiting on something else: an idle
+// one waits for data, a busy one for its reply pause with chunks still queued,
+// and the newest may still be in its look-up. The stop closes them all without
+// a disconnect line of their own, and the process ends normally.
+TEST(ServiceLifecycle, StopWithOpenConnectionsClosesThemAndExitsWithStatusZero) {
+  TempDir dir;
+  ServiceProcess svc(dir.path(), ServiceConfig(dir.path()));
+  ASSERT_TRUE(svc.WaitListening()) << Repr(svc.LogText());
+  Peer idle(svc.port());
+  ASSERT_TRUE(svc.WaitForLog(kLogNovaConexao + "localhost:" + std::to_string(idle.LocalPort()) + "**"));
+  Peer busy(svc.port());
+  ASSERT_TRUE(svc.WaitForLog(kLogNovaConexao + "localhost:" + std::to_string(busy.LocalPort()) + "**"));
+  std::string frames = Expand("<ENQ>");
+  for (int i = 0; i < 400; ++i) frames += Expand("<STX>1R|") + std::to_string(i) + Expand("<CR><ETX>00<CR><LF>");
+  busy.Send(frames);
+  ASSERT_TRUE(svc.WaitForLog("Nova mensagem: [localhost:" + std::to_string(busy.LocalPort()) + "]"));
+  Peer newest(svc.port());
+  EXPECT_EQ(svc.Stop(), 0);
+  EXPECT_TRUE(idle.WaitClosed());
+  EXPECT_TRUE(busy.WaitClosed());
+  EXPECT_TRUE(newest.WaitClosed());
+  const std::string log = svc.LogText();
+  EXPECT_NE(log.find("Finalizando!"), std::string::npos) << Repr(log.substr(0, 400));
+  for (const Peer* p : {&idle, &busy, &newest}) {
+    const std::string id = "localhost:" + std::to_string(p->LocalPort());
+    EXPECT_EQ(log.find(kLogConexaoEncerrada + id + "\r\n"), std::string::npos) << id << " " << Repr(log.substr(0, 400));
+  }
+}
