@@ -12,8 +12,10 @@ namespace protocol {
 
 namespace {
 
-std::string Piece(const std::string& linha, const char* separator, int n) {
-  return TString::GetValueFromSplit(linha, separator, n);
+// Fields and components split at every separator: a double quote in a sample
+// identifier is a character of it, never the start of a quoted run.
+std::string Piece(const std::string& linha, char separator, int n) {
+  return TString::GetFieldFromSplit(linha, separator, n);
 }
 
 std::string AstmSampleIdentifier(const TLines& bloco, const std::string& versao) {
@@ -30,11 +32,11 @@ std::string AstmSampleIdentifier(const TLines& bloco, const std::string& versao)
   }
   for (const auto& linha : bloco) {
     if (!OccursFirstAt1Or2(linha, "O|")) continue;
-    if (regra == 1) return Piece(linha, "|", 3);
-    if (regra == 2) return Piece(Piece(linha, "|", 3), "^", 1);
-    std::string valor = Piece(linha, "|", 4);
-    if (valor.empty()) valor = Piece(linha, "|", 3);
-    if (valor.find('^') != std::string::npos) valor = Piece(valor, "^", 3);
+    if (regra == 1) return Piece(linha, '|', 3);
+    if (regra == 2) return Piece(Piece(linha, '|', 3), '^', 1);
+    std::string valor = Piece(linha, '|', 4);
+    if (valor.empty()) valor = Piece(linha, '|', 3);
+    if (valor.find('^') != std::string::npos) valor = Piece(valor, '^', 3);
     return TString::TrimLeftRight(valor);
   }
   return {};
@@ -44,11 +46,11 @@ std::string Hl7SampleIdentifier(const TLines& bloco) {
   std::string paciente;
   for (const auto& linha : bloco) {
     if (linha.compare(0, 4, "PID|") == 0) {
-      paciente = Piece(linha, "|", 3);
+      paciente = Piece(linha, '|', 3);
     } else if (linha.compare(0, 4, "OBR|") == 0) {
-      std::string id = Piece(linha, "|", 3);
+      std::string id = Piece(linha, '|', 3);
       if (id.size() < 4) {
-        const std::string obr3 = Piece(linha, "|", 4);
+        const std::string obr3 = Piece(linha, '|', 4);
         if (obr3.size() >= 4) {
           id = obr3;
         } else if (!paciente.empty()) {
@@ -87,7 +89,7 @@ std::string VisibleOrderCode(const std::string& identifier) {
 
 std::string ShortenIdentifier(const std::string& identifier) {
   std::string nome = identifier;
-  if (nome.find('-') != std::string::npos) nome = Piece(nome, "-", 1);
+  if (nome.find('-') != std::string::npos) nome = Piece(nome, '-', 1);
   return VisibleOrderCode(nome);
 }
 
