@@ -1,5 +1,6 @@
 #include "protocol/ArchiveNames.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
@@ -100,12 +101,28 @@ std::string CleanFileName(const std::string& name) {
   return nome;
 }
 
+std::string UnusableNameReason(const std::string& cleanedName) {
+  if (cleanedName.empty()) return "vazio depois de limpo";
+  // "." and ".." are the folder itself and its parent; any other name of dots
+  // and blanks only is hidden or invisible to whoever looks for the file.
+  const bool soPontosOuBrancos = std::all_of(cleanedName.begin(), cleanedName.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return c == '.' || u <= ' ' || u == 0xA0;  // 0xA0: the no-break space
+  });
+  if (soPontosOuBrancos) return "s\xF3 pontos ou brancos";
+  const size_t bytes = Cp1252ToUtf8(cleanedName).size();
+  if (bytes > MAX_NAME_BYTES) {
+    return std::to_string(bytes) + " bytes em UTF-8, m\xE1ximo " + std::to_string(MAX_NAME_BYTES);
+  }
+  return {};
+}
+
 std::string SubfolderName(const std::string& modelo, const std::string& nomeTevarin) {
   // modelo comes from the analyzer's own header: cleaned like nomeTevarin so
   // that it names one folder inside the output folder and nothing else.
   for (const std::string& candidato : {modelo, nomeTevarin}) {
     const std::string nome = CleanFileName(candidato);
-    if (!nome.empty() && nome != "." && nome != "..") return nome;
+    if (UnusableNameReason(nome).empty()) return nome;
   }
   return {};
 }
