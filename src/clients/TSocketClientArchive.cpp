@@ -6,6 +6,17 @@
 #include "clients/TSocketClient.hpp"
 #include "protocol/ArchiveNames.hpp"
 
+namespace {
+
+// An identifier as the log shows it: a long one cut, so the line stays readable.
+std::string ShownIdentifier(const std::string& identificador) {
+  constexpr size_t kMostrar = 80;
+  if (identificador.size() <= kMostrar) return identificador;
+  return identificador.substr(0, kMostrar) + "...";
+}
+
+}  // namespace
+
 std::string TSocketClient::GetFileName(const TLines& bloco) {
   std::string path = pasta_saida;
   try {
@@ -19,9 +30,17 @@ std::string TSocketClient::GetFileName(const TLines& bloco) {
     const std::string carimbo = protocol::ArchiveTimeStamp(Now());
     const std::string identificador = protocol::BlockSampleIdentifier(bloco, a);
     // The identifier comes from the analyzer: cleaned so the file stays in its folder.
-    const std::string nome = identificador.empty()
-                                 ? carimbo
-                                 : protocol::CleanFileName(protocol::ShortenIdentifier(identificador));
+    std::string nome = identificador.empty()
+                           ? carimbo
+                           : protocol::CleanFileName(protocol::ShortenIdentifier(identificador));
+    // A name that cannot be written, or that nobody would see, gives way to the
+    // time stamp, as when the block names no sample.
+    const std::string motivo = identificador.empty() ? std::string() : protocol::UnusableNameReason(nome);
+    if (!motivo.empty()) {
+      Log("Identificador da amostra '" + ShownIdentifier(identificador) + "' n\xE3o serve como nome de arquivo (" +
+          motivo + "); o arquivo leva a data e hora");
+      nome = carimbo;
+    }
     const std::string extensao = protocol::ArchiveExtension(a.protocolo.id);
 
     std::string sufixo;

@@ -34,7 +34,7 @@ std::string TSocketClient::ProcessQueryASTM(const TLines& msg) {
   try {
     const std::string& header = msg.at(0);
     const std::string& q = msg.at(1);
-    const std::string range = TString::GetValueFromSplit(q, "|", 3);
+    const std::string range = TString::GetFieldFromSplit(q, '|', 3);
     const std::string identificador = astm::SampleIdentifier(range);
 
     bool encontrado = false;
@@ -59,13 +59,13 @@ std::string TSocketClient::ProcessQueryASTM(const TLines& msg) {
     }
 
     if (Debug()) Log("Gerar resposta");
-    const std::string versao = TString::GetValueFromSplit(header, "|", 13);
+    const std::string versao = TString::GetFieldFromSplit(header, '|', 13);
     astm::TRespostaASTM resposta;
     if (encontrado) {
       Log("ASTM: Pedido encontrado");
       resposta = astm::FoundReply(versao, range, pedido, testes);
     } else {
-      resposta = astm::NotFoundReply(versao, range, TString::GetValueFromSplit(q, "|", 7));
+      resposta = astm::NotFoundReply(versao, range, TString::GetFieldFromSplit(q, '|', 7));
     }
 
     outputBuffer.clear();

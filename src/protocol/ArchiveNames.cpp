@@ -1,5 +1,6 @@
 #include "protocol/ArchiveNames.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
@@ -12,8 +13,10 @@ namespace protocol {
 
 namespace {
 
-std::string Piece(const std::string& linha, const char* separator, int n) {
-  return TString::GetValueFromSplit(linha, separator, n);
+// Fields and components split at every separator: a double quote in a sample
+// identifier is a character of it, never the start of a quoted run.
+std::string Piece(const std::string& linha, char separator, int n) {
+  return TString::GetFieldFromSplit(linha, separator, n);
 }
 
 std::string AstmSampleIdentifier(const TLines& bloco, const std::string& versao) {
@@ -30,11 +33,11 @@ std::string AstmSampleIdentifier(const TLines& bloco, const std::string& versao)
   }
   for (const auto& linha : bloco) {
     if (!OccursFirstAt1Or2(linha, "O|")) continue;
-    if (regra == 1) return Piece(linha, "|", 3);
-    if (regra == 2) return Piece(Piece(linha, "|", 3), "^", 1);
-    std::string valor = Piece(linha, "|", 4);
-    if (valor.empty()) valor = Piece(linha, "|", 3);
-    if (valor.find('^') != std::string::npos) valor = Piece(valor, "^", 3);
+    if (regra == 1) return Piece(linha, '|', 3);
+    if (regra == 2) return Piece(Piece(linha, '|', 3), '^', 1);
+    std::string valor = Piece(linha, '|', 4);
+    if (valor.empty()) valor = Piece(linha, '|', 3);
+    if (valor.find('^') != std::string::npos) valor = Piece(valor, '^', 3);
     return TString::TrimLeftRight(valor);
   }
   return {};
@@ -44,11 +47,11 @@ std::string Hl7SampleIdentifier(const TLines& bloco) {
   std::string paciente;
   for (const auto& linha : bloco) {
     if (linha.compare(0, 4, "PID|") == 0) {
-      paciente = Piece(linha, "|", 3);
+      paciente = Piece(linha, '|', 3);
     } else if (linha.compare(0, 4, "OBR|") == 0) {
-      std::string id = Piece(linha, "|", 3);
+      std::string id = Piece(linha, '|', 3);
       if (id.size() < 4) {
-        const std::string obr3 = Piece(linha, "|", 4);
+        const std::string obr3 = Piece(linha, '|', 4);
         if (obr3.size() >= 4) {
           id = obr3;
         } else if (!paciente.empty()) {
@@ -87,7 +90,7 @@ std::string VisibleOrderCode(const std::string& identifier) {
 
 std::string ShortenIdentifier(const std::string& identifier) {
   std::string nome = identifier;
-  if (nome.find('-') != std::string::npos) nome = Piece(nome, "-", 1);
+  if (nome.find('-') != std::string::npos) nome = Piece(nome, '-', 1);
   return VisibleOrderCode(nome);
 }
 
@@ -98,12 +101,28 @@ std::string CleanFileName(const std::string& name) {
   return nome;
 }
 
+std::string UnusableNameReason(const std::string& cleanedName) {
+  if (cleanedName.empty()) return "vazio depois de limpo";
+  // "." and ".." are the folder itself and its parent; any other name of dots
+  // and blanks only is hidden or invisible to whoever looks for the file.
+  const bool soPontosOuBrancos = std::all_of(cleanedName.begin(), cleanedName.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return c == '.' || u <= ' ' || u == 0xA0;  // 0xA0: the no-break space
+  });
+  if (soPontosOuBrancos) return "s\xF3 pontos ou brancos";
+  const size_t bytes = Cp1252ToUtf8(cleanedName).size();
+  if (bytes > MAX_NAME_BYTES) {
+    return std::to_string(bytes) + " bytes em UTF-8, m\xE1ximo " + std::to_string(MAX_NAME_BYTES);
+  }
+  return {};
+}
+
 std::string SubfolderName(const std::string& modelo, const std::string& nomeTevarin) {
   // modelo comes from the analyzer's own header: cleaned like nomeTevarin so
   // that it names one folder inside the output folder and nothing else.
   for (const std::string& candidato : {modelo, nomeTevarin}) {
     const std::string nome = CleanFileName(candidato);
-    if (!nome.empty() && nome != "." && nome != "..") return nome;
+    if (UnusableNameReason(nome).empty()) return nome;
   }
   return {};
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -22,8 +23,15 @@ std::string ShortenIdentifier(const std::string& identifier);
 // Makes a sample-derived name safe as one path component of the folder:
 // drops / \ : * ? " < > | and NUL.
 std::string CleanFileName(const std::string& name);
+// Longest name, in bytes of the file system's encoding (UTF-8), that a sample
+// identifier or a model gives a file or folder: far below the 255 the file
+// system allows, so the suffix, extension and temporary name always fit.
+constexpr size_t MAX_NAME_BYTES = 64;
+// Why a cleaned name cannot name a file or folder: "" when it can; else a short
+// reason for the log (empty, only dots or blanks, more than MAX_NAME_BYTES).
+std::string UnusableNameReason(const std::string& cleanedName);
 // Subfolder name (without "/") from modelo or nomeTevarin; empty when neither
-// gives a usable one ("." and ".." are not usable).
+// gives a usable one (see UnusableNameReason).
 std::string SubfolderName(const std::string& modelo, const std::string& nomeTevarin);
 // The identifier of a result block's sample for the analyzer's protocol, or ""
 // when the block names none; throws for a JSON block that is no document.

@@ -70,8 +70,8 @@ std::string Pad(int valor, int digitos) {
 
 std::string SampleIdentifier(const std::string& rangeText) {
   if (rangeText.empty()) return {};
-  std::string id = TString::GetValueFromSplit(rangeText, "^", 3);
-  if (id.empty()) id = TString::GetValueFromSplit(rangeText, "^", 2);
+  std::string id = TString::GetFieldFromSplit(rangeText, '^', 3);
+  if (id.empty()) id = TString::GetFieldFromSplit(rangeText, '^', 2);
   id = TString::Trim(id);
   if (id == "\"\"") id.clear();
   return id;

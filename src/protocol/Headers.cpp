@@ -8,7 +8,7 @@ namespace protocol {
 
 namespace {
 
-std::string Piece(const std::string& linha, int n) { return TString::GetValueFromSplit(linha, "|", n); }
+std::string Piece(const std::string& linha, int n) { return TString::GetFieldFromSplit(linha, '|', n); }
 
 }  // namespace
 
@@ -23,7 +23,7 @@ THeaderIdentity ReadHeader(const std::string& linha) {
   if (IsLineASTM(linha)) {
     h.protocolo = PROTOCOLO_ASTM;
     h.versao = Piece(linha, 13);
-    h.aplicacao = TString::Trim(TString::GetValueFromSplit(Piece(linha, 5), "^", 1));
+    h.aplicacao = TString::Trim(TString::GetFieldFromSplit(Piece(linha, 5), '^', 1));
     h.modelo = h.aplicacao;
     h.padrao = true;
     return h;

@@ -72,8 +72,8 @@ size_t HeaderLineIndex(const TLines& bloco) {
 }
 
 int MshPiece(const std::string& msh, int standardPiece, int specifiedPiece) {
-  if (TString::GetValueFromSplit(msh, "|", 2) == ENCODING_CHARS) return standardPiece;
-  if (TString::GetValueFromSplit(msh, "|", 4) == ENCODING_CHARS) return standardPiece + 2;
+  if (TString::GetFieldFromSplit(msh, '|', 2) == ENCODING_CHARS) return standardPiece;
+  if (TString::GetFieldFromSplit(msh, '|', 4) == ENCODING_CHARS) return standardPiece + 2;
   return specifiedPiece;
 }
 
@@ -92,9 +92,9 @@ std::string FormatDate(const TDateTime& t) {
 
 AckValues ReadAckValues(const std::string& msh) {
   AckValues v;
-  v.fabricante = TString::GetValueFromSplit(msh, "|", MshPiece(msh, 3, 3));
-  v.modelo = TString::GetValueFromSplit(msh, "|", MshPiece(msh, 4, 4));
-  v.id_message = TString::GetValueFromSplit(msh, "|", MshPiece(msh, 10, 10));
+  v.fabricante = TString::GetFieldFromSplit(msh, '|', MshPiece(msh, 3, 3));
+  v.modelo = TString::GetFieldFromSplit(msh, '|', MshPiece(msh, 4, 4));
+  v.id_message = TString::GetFieldFromSplit(msh, '|', MshPiece(msh, 10, 10));
   return v;
 }
 

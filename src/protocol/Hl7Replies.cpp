@@ -87,14 +87,14 @@ QueryValues ReadQueryValues(const TLines& msg, int32_t tipo) {
   const std::string& msh = Linha(msg, 1);
   // An order message is read two pieces further right unless its MSH says otherwise.
   const int desvio = tipo == QUERY_ORM ? 2 : 0;
-  v.message_id = TString::GetValueFromSplit(msh, "|", MshPiece(msh, 10, 10 + desvio));
-  v.versao_protocolo = TString::GetValueFromSplit(msh, "|", MshPiece(msh, 12, 12 + desvio));
-  v.encoding = TString::GetValueFromSplit(msh, "|", MshPiece(msh, 18, 18 + desvio));
+  v.message_id = TString::GetFieldFromSplit(msh, '|', MshPiece(msh, 10, 10 + desvio));
+  v.versao_protocolo = TString::GetFieldFromSplit(msh, '|', MshPiece(msh, 12, 12 + desvio));
+  v.encoding = TString::GetFieldFromSplit(msh, '|', MshPiece(msh, 18, 18 + desvio));
   if (tipo == QUERY_ORM) {
-    v.id_amostra = TString::GetValueFromSplit(Linha(msg, 2), "|", 4);
+    v.id_amostra = TString::GetFieldFromSplit(Linha(msg, 2), '|', 4);
   } else {
-    v.id_amostra = TString::GetValueFromSplit(Linha(msg, 2), "|", 9);
-    v.id_query = TString::GetValueFromSplit(Linha(msg, 2), "|", 5);
+    v.id_amostra = TString::GetFieldFromSplit(Linha(msg, 2), '|', 9);
+    v.id_query = TString::GetFieldFromSplit(Linha(msg, 2), '|', 5);
     v.qrf = Linha(msg, 3);
   }
   return v;

@@ -66,6 +66,18 @@ std::string TString::GetValueFromSplit(const std::string& pDadosStr, const std::
   }
 }
 
+std::string TString::GetFieldFromSplit(const std::string& pTexto, char pSeparator, int pIndex) {
+  if (pIndex < 1) return {};
+  size_t inicio = 0;
+  for (int n = 1; n < pIndex; ++n) {
+    const size_t sep = pTexto.find(pSeparator, inicio);
+    if (sep == std::string::npos) return {};
+    inicio = sep + 1;
+  }
+  const size_t fim = pTexto.find(pSeparator, inicio);
+  return pTexto.substr(inicio, fim == std::string::npos ? std::string::npos : fim - inicio);
+}
+
 std::string TString::Coalesce(const std::vector<std::string>& textos) {
   for (const auto& t : textos)
     if (!t.empty()) return t;

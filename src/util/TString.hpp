@@ -14,6 +14,11 @@ class TString {
   // double quotes protect separators. Never throws.
   static std::string GetValueFromSplit(const std::string& pDadosStr, const std::string& pSeparator,
                                        int pIndex);
+  // Piece pIndex (from 1) of a record field, component or other delimited
+  // text: every separator splits, a double quote is a plain character (it
+  // quotes nothing in ASTM records or HL7 segments). "" past the last piece
+  // or for pIndex < 1. Never throws.
+  static std::string GetFieldFromSplit(const std::string& pTexto, char pSeparator, int pIndex);
   static std::string Coalesce(const std::vector<std::string>& textos);
   static std::string ToFileName(std::string str);
 
