@@ -14,6 +14,7 @@
 #include "protocol/Controls.hpp"
 #include "protocol/Headers.hpp"
 #include "protocol/Lines.hpp"
+#include "protocol/TLinkReceiver.hpp"
 #include "util/TDateTime.hpp"
 
 class TConfigJson;
@@ -57,6 +58,11 @@ class TSocketClient {
   void ReadMessage(const std::string& msg);
   void AddInputBuffer(const std::string& msg);
   std::string ProcessBuffer();
+  // A whole E1381 frame received during a transfer: refused with NAK when its
+  // checksum does not match (unless verificarChecksum is off), acknowledged
+  // without storing it again when it repeats the previous frame (our ACK was
+  // lost), otherwise handled as a chunk (stored and acknowledged).
+  void ReadFrame(const TLinkReceiver::TEvent& frame);
 
   // --- the input buffer (TSocketClient.cpp)
   bool HasInBuffer(const std::string& pStr) const;
@@ -122,6 +128,9 @@ class TSocketClient {
   bool lastChunkEndedAtBreak_ = true;
   // Whether the previous chunk ended with CR (its LF may open the next chunk).
   bool lastChunkEndedWithCR_ = false;
+  // The last frame stored in this transfer, and the number the next one should carry.
+  std::string lastFrame_;
+  char nextFrameNumber_ = '1';
   // True while the processing that EOT starts runs (the last line can no longer grow).
   bool processandoEOT_ = false;
   // True when the next chunk may still be glued onto the last line of inputBuffer.

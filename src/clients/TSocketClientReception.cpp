@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "clients/TSocketClient.hpp"
+#include "config/TConfigJson.hpp"
 
 void TSocketClient::ReadMessage(const std::string& msg) {
   try {
@@ -13,6 +14,8 @@ void TSocketClient::ReadMessage(const std::string& msg) {
       usingFrameToFrame = true;
       inTransferPhase = true;
       inputBuffer.clear();  // whatever was left unconsumed is dropped
+      lastFrame_.clear();
+      nextFrameNumber_ = '1';
       outputBuffer.emplace_back(1, ACK);
     } else if (msg.size() == 1 && msg[0] == EOT) {
       inTransferPhase = false;
@@ -32,6 +35,33 @@ void TSocketClient::ReadMessage(const std::string& msg) {
     }
   } catch (const std::exception& e) {
     LogError("TSocketClient.ReadMessage", e);
+  }
+}
+
+void TSocketClient::ReadFrame(const TLinkReceiver::TEvent& frame) {
+  try {
+    const std::string numero(1, frame.number);
+    if ((!context_.config || context_.config->verificarChecksum) && !frame.ChecksumOk()) {
+      // A byte changed on the line: the analyzer sends the frame again.
+      Log("Frame " + numero + " com checksum inv\xE1lido (recebido " + frame.checksum + ", calculado " +
+          frame.expected + "): respondido com NAK");
+      outputBuffer.emplace_back(1, NAK);
+      return;
+    }
+    if (frame.bytes == lastFrame_) {
+      Log("Frame " + numero + " repetido (o ACK anterior n\xE3o chegou ao analisador): confirmado sem gravar de novo");
+      outputBuffer.emplace_back(1, ACK);
+      return;
+    }
+    if (frame.number != nextFrameNumber_) {
+      Log("Frame " + numero + " fora de sequ\xEAncia (esperado " + std::string(1, nextFrameNumber_) + ")");
+    }
+    nextFrameNumber_ = frame.number >= '0' && frame.number <= '7' ? static_cast<char>('0' + (frame.number - '0' + 1) % 8)
+                                                                  : '1';
+    lastFrame_ = frame.bytes;
+    ReadMessage(frame.bytes);
+  } catch (const std::exception& e) {
+    LogError("TSocketClient.ReadFrame", e);
   }
 }
 

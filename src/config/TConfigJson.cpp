@@ -233,6 +233,8 @@ void TConfigJson::Load(const std::string& pFileName) {
   portaServico = r.Int(doc, "", "porta", 6000);
   pastaSaida = r.Text(doc, "", "pastaSaida", Utf8ToCp1252(FolderOf(pFileName)));
   debug = r.Bool(doc, "", "debug", false);
+  verificarChecksum = r.Bool(doc, "", "verificarChecksum", true);
+  controleSemCRLF = r.Bool(doc, "", "controleSemCRLF", false);
 
   const json& lista = r.RequiredArray(doc, "", "analisadores");
   for (size_t i = 0; i < lista.size(); ++i)

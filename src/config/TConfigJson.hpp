@@ -24,6 +24,10 @@ class TConfigJson {
   bool debug = false;
   std::vector<std::unique_ptr<TAnalisador>> analisadores;
   bool usarCaracteresControle = false;
+  // E1381 frames whose checksum does not match are refused with NAK.
+  bool verificarChecksum = true;
+  // ACK, NAK, ENQ and EOT go out as single bytes, without CR LF.
+  bool controleSemCRLF = false;
   TMyDBInfo myDBInfo;
 
   // Reads both files; throws TConfigError on a failure.

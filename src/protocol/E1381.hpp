@@ -5,7 +5,7 @@
 
 // The ASTM E1381 low-level framing in one place: the frame checksum and
 // envelope, the cleaning of received framed lines, and the block-mode framing
-// of reply items (frames split across reads are rebuilt by TFrameAssembler).
+// of reply items (the receiving side of the link is TLinkReceiver).
 // Pure: no socket, clock or log.
 namespace astm {
 

@@ -97,22 +97,39 @@ void TClientSession::ReadAvailable() {
 }
 
 void TClientSession::Receive(const std::string& pChunk) {
-  for (std::string& piece : frames_.Feed(pChunk, client->inTransferPhase)) chunks_.push_back(std::move(piece));
+  for (TLinkReceiver::TEvent& e : link_.Feed(pChunk)) chunks_.push_back(std::move(e));
   if (CheckInputBound()) return;
   ProcessChunks();
 }
 
 void TClientSession::ProcessChunks() {
   while (read_ == ReadState::Handling && !chunks_.empty()) {
-    const std::string chunk = std::move(chunks_.front());
+    const TLinkReceiver::TEvent event = std::move(chunks_.front());
     chunks_.pop_front();
     try {
-      if (chunk.size() == 1 && chunk[0] == ACK) {
-        // The analyzer acknowledged the previous item: the next one goes at once.
-        owner_.SendFromOutputBuffer(*this, *client);
-        continue;
+      switch (event.kind) {
+        case TLinkReceiver::TEvent::Ack:
+          // The analyzer acknowledged the previous item: the next one goes at
+          // once. During its own transfer an ACK of the analyzer's means nothing.
+          if (!client->inTransferPhase) owner_.SendFromOutputBuffer(*this, *client);
+          continue;
+        case TLinkReceiver::TEvent::Nak:
+          ResendAfterNak(*client);
+          continue;
+        case TLinkReceiver::TEvent::Eot:
+          if (sendingReply_) {
+            StopReplyAfterEot(*client);
+            continue;
+          }
+          client->ReadMessage(event.bytes);
+          break;
+        case TLinkReceiver::TEvent::Frame:
+          client->ReadFrame(event);
+          break;
+        default:
+          client->ReadMessage(event.bytes);
+          break;
       }
-      client->ReadMessage(chunk);
     } catch (const std::exception& e) {
       // The chunk counts as handled; the connection goes on with the next one.
       owner_.ReportError(e.what());
@@ -145,8 +162,8 @@ void TClientSession::SendReply() {
 }
 
 bool TClientSession::CheckInputBound() {
-  size_t held = frames_.PendingBytes();
-  for (const std::string& c : chunks_) held += c.size();
+  size_t held = link_.PendingBytes();
+  for (const TLinkReceiver::TEvent& e : chunks_) held += e.bytes.size();
   if (client) {
     // Each held line costs its bookkeeping too: a flood of bare line breaks
     // would otherwise take ~30 times the bound in memory before tripping it.

@@ -9,7 +9,7 @@
 #include <asio/steady_timer.hpp>
 #include <asio/thread_pool.hpp>
 
-#include "protocol/TFrameAssembler.hpp"
+#include "protocol/TLinkReceiver.hpp"
 #include "service/TSessionStates.hpp"
 
 class TKVRedurozozi;
@@ -45,6 +45,11 @@ class TClientSession : public std::enable_shared_from_this<TClientSession> {
   void SendMessageByBlock(TSocketClient& pClient);
   // Queues text for the connection; writes keep their order and complete.
   void SendText(std::string text);
+  // The analyzer refused our last item (NAK): it goes again, six times in all,
+  // then the transfer ends with EOT.
+  void ResendAfterNak(TSocketClient& client);
+  // The analyzer sent EOT while we were sending: our transfer ends with EOT.
+  void StopReplyAfterEot(TSocketClient& client);
 
   std::string RemoteHost;           // reverse-looked-up host name ("" when unknown)
   int RemotePort = 0;               // peer's port
@@ -76,8 +81,13 @@ class TClientSession : public std::enable_shared_from_this<TClientSession> {
   TKVRedurozozi& owner_;
   asio::ip::tcp::socket socket_;
   asio::steady_timer replyTimer_;      // the pause before a reply
-  TFrameAssembler frames_;             // ASTM frames split across reads
-  std::deque<std::string> chunks_;     // received chunks not yet handed to reception
+  TLinkReceiver link_;                 // link events and frames, however the reads cut them
+  std::deque<TLinkReceiver::TEvent> chunks_;  // received events not yet handed to reception
+  // Our own transfer of a reply (from the ENQ we sent to our EOT): the last
+  // item on the wire and how often it went, for a NAK.
+  bool sendingReply_ = false;
+  std::string lastSent_;
+  int sends_ = 0;
   std::deque<std::string> writeQueue_; // texts being sent, in order
   size_t writeQueuedBytes_ = 0;        // bytes in writeQueue_
   sessionstate::ReadState read_ = sessionstate::ReadState::Naming;

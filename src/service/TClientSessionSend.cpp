@@ -12,15 +12,65 @@
 
 using sessionstate::WriteAction;
 
+namespace {
+
+// How often one item of our transfer goes out before a NAK ends the transfer.
+constexpr int MAX_SENDS = 6;
+
+bool IsControl(const std::string& item) {
+  return item.size() == 1 && (item[0] == ACK || item[0] == NAK || item[0] == ENQ || item[0] == EOT);
+}
+
+// An item of frame-to-frame mode as it goes on the wire: followed by CR LF,
+// except a lone control character when controleSemCRLF asks for single bytes.
+std::string WireItem(const std::string& item) {
+  if (IsControl(item) && global->config && global->config->controleSemCRLF) return item;
+  return item + CR + LF;
+}
+
+}  // namespace
+
 void TClientSession::SendFromOutputBuffer(TSocketClient& client) {
   if (!client.outputBuffer.empty()) {
     const std::string item = client.outputBuffer.front();
     if (global->config && global->config->debug) doLog("SendFromOutputBuffer(" + item + ")");
-    SendText(item + CR + LF);
+    const std::string wire = WireItem(item);
+    SendText(wire);
     client.outputBuffer.pop_front();
+    if (item.size() == 1 && item[0] == ENQ) sendingReply_ = true;
+    if (item.size() == 1 && item[0] == EOT) sendingReply_ = false;
+    lastSent_ = sendingReply_ ? wire : std::string();
+    sends_ = 1;
   } else if (client.usingFrameToFrame) {
     SendText(std::string(1, EOT));
+    sendingReply_ = false;
+    lastSent_.clear();
   }
+}
+
+void TClientSession::ResendAfterNak(TSocketClient& client) {
+  if (!sendingReply_ || lastSent_.empty()) return;  // nothing of ours to send again
+  if (sends_ < MAX_SENDS) {
+    ++sends_;
+    doLog("NAK do analisador: item reenviado (envio " + std::to_string(sends_) + " de " +
+          std::to_string(MAX_SENDS) + ")");
+    SendText(lastSent_);
+    return;
+  }
+  doLog("NAK do analisador " + std::to_string(MAX_SENDS) +
+        " vezes para o mesmo item: transmiss\xE3o encerrada com EOT");
+  client.outputBuffer.clear();
+  SendText(WireItem(std::string(1, EOT)));
+  sendingReply_ = false;
+  lastSent_.clear();
+}
+
+void TClientSession::StopReplyAfterEot(TSocketClient& client) {
+  doLog("EOT do analisador durante o envio: transmiss\xE3o encerrada com EOT");
+  client.outputBuffer.clear();
+  SendText(WireItem(std::string(1, EOT)));
+  sendingReply_ = false;
+  lastSent_.clear();
 }
 
 void TClientSession::handleReply(TSocketClient& pClient) {

@@ -37,7 +37,7 @@ TEST_F(ServiceConnection, FrameWithoutQueryGetsTwoAcksThenBareEotOnAck) {
   Peer peer(svc_->port());
   peer.Send(Expand("<ENQ>"));
   EXPECT_EQ(Repr(peer.ReadUntilEndsWith(kAckCrLf)), Repr(kAckCrLf));
-  peer.Send(Expand("<STX>1H|\\^&|||Nothing^1|||||||P|LIS2-A2<CR><ETX>3F<CR><LF>"));
+  peer.Send(Expand("<STX>1H|\\^&|||Nothing^1|||||||P|LIS2-A2<CR><ETX>A9<CR><LF>"));
   EXPECT_EQ(Repr(peer.ReadUntilEndsWith(kAckCrLf)), Repr(kAckCrLf));
   ASSERT_TRUE(SendEot(*svc_, peer));
   // A lone ACK afterwards with nothing queued: one bare EOT, nothing before it.
@@ -120,7 +120,7 @@ TEST_F(ServiceConnection, EachConnectionHasItsOwnIdAndRecord) {
   a.Send(Expand("<ENQ>"));
   ASSERT_EQ(Repr(a.ReadUntilEndsWith(kAckCrLf)), Repr(kAckCrLf));
   b.Send("H|plain text, no transfer\r");
-  a.Send(Expand("<STX>1H|\\^&|||A^1<CR><ETX>00<CR><LF>"));
+  a.Send(Expand("<STX>1H|\\^&|||A^1<CR><ETX>29<CR><LF>"));
   EXPECT_EQ(Repr(a.ReadUntilEndsWith(kAckCrLf)), Repr(kAckCrLf));
   ASSERT_TRUE(SendEot(*svc_, a));
   a.Send(Expand("<ACK>"));

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ServiceHarness.hpp"
+#include "protocol/E1381.hpp"
 
 using namespace kvtest;
 
@@ -138,11 +139,11 @@ TEST_F(ServiceRobustness, ClientThatNeverReadsDoesNotHoldUpOthers) {
   Peer deaf(svc_->port(), 4096);
   deaf.Send(Expand("<ENQ>"));
   // Every chunk of a transfer is acknowledged; this client never reads them.
-  for (int i = 0; i < 3000; ++i) deaf.Send(Expand("<STX>1R|") + std::to_string(i) + Expand("<CR><ETX>00<CR><LF>"));
+  for (int i = 0; i < 3000; ++i) deaf.Send(astm::EnvelopeASTM("1R|" + std::to_string(i) + "\r") + "\r\n");
   Peer fine(svc_->port());
   fine.Send(Expand("<ENQ>"));
   EXPECT_EQ(Repr(fine.ReadUntilEndsWith(kAckCrLf)), Repr(kAckCrLf));
-  ASSERT_TRUE(SendRead(*svc_, fine, Expand("<STX>1H|\\^&|||A^1<CR><ETX>00<CR><LF>")));
+  ASSERT_TRUE(SendRead(*svc_, fine, Expand("<STX>1H|\\^&|||A^1<CR><ETX>29<CR><LF>")));
   EXPECT_EQ(Repr(fine.ReadUntilEndsWith(kAckCrLf)), Repr(kAckCrLf));
   deaf.Reset();
   ExpectServiceAnswers("after the deaf client left");

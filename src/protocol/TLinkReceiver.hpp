@@ -1,0 +1,63 @@
+#pragma once
+#include <cstddef>
+#include <string>
+#include <vector>
+
+// The receiving side of the ASTM E1381 link layer of one connection, fed with
+// bytes as they arrive, however they were cut into TCP reads (a serial-to-TCP
+// bridge forwards bytes as they come: one read may hold several link events,
+// and one frame may span several reads). Pure: no socket, clock or log.
+//
+// Rules:
+// - Outside a frame and outside an MLLP message (VT .. FS), ENQ, EOT, ACK and
+//   NAK are events of their own wherever they stand, in order with the text
+//   and frames around them. ENQ opens a transfer, EOT ends it.
+// - During a transfer a frame (STX .. ETX or ETB and two checksum characters)
+//   is one event, assembled across reads; the line breaks that follow it belong
+//   to it. Its checksum and number are read, not judged: that is the client's.
+// - Everything else is text, handed on at the end of each read. Bytes between
+//   VT and FS are text whatever they are.
+// - An unfinished frame is given up as text when a new STX or EOT arrives, or
+//   when it grows past MAX_PENDING; ENQ drops it (a new transfer starts); ACK
+//   and NAK leave it pending.
+class TLinkReceiver {
+ public:
+  // Largest unfinished frame held back (bytes).
+  static constexpr size_t MAX_PENDING = 64 * 1024;
+
+  struct TEvent {
+    enum Kind { Text, Frame, Enq, Eot, Ack, Nak };
+    Kind kind = Text;
+    // Text: the bytes. Frame: STX to the checksum, followed by CR LF.
+    std::string bytes;
+    // Frame only: the frame number character, and the checksum as received
+    // and as computed (sum of the bytes after STX up to and including ETX or
+    // ETB, modulo 256, two upper-case hexadecimal digits).
+    char number = 0;
+    std::string checksum;
+    std::string expected;
+    // Frame only: the received checksum matches (lower-case digits accepted).
+    bool ChecksumOk() const;
+  };
+
+  // Takes one read; answers its events in order.
+  std::vector<TEvent> Feed(const std::string& read);
+  // True between ENQ and EOT.
+  bool InTransfer() const { return inTransfer_; }
+  // Bytes held back in an unfinished frame.
+  size_t PendingBytes() const { return frame_.size(); }
+
+ private:
+  enum class State { Outside, Mllp, Frame };
+  void Control(char c, std::vector<TEvent>& out);
+  void FrameByte(char c, std::vector<TEvent>& out);
+  void FlushText(std::vector<TEvent>& out);
+  void GiveUpFrame(std::vector<TEvent>& out);
+
+  State state_ = State::Outside;
+  bool inTransfer_ = false;
+  bool afterFrame_ = false;        // line breaks now still belong to the last frame
+  std::string text_;               // text of the current read not yet handed on
+  std::string frame_;              // the unfinished frame, from its STX
+  size_t frameEnd_ = std::string::npos;  // index of its ETX/ETB once seen
+};
