@@ -128,6 +128,7 @@ void Session::SendFrame(const std::string& frame, const std::string& which) {
   bool spoil = options_.badChecksum == number;
   bool loseAnswer = options_.loseAck == number;
   std::string waitingFor = "the ACK to " + which;
+  int naksHere = 0;
   for (int attempt = 1;; ++attempt) {
     if (attempt > 1) ++resent_;
     const bool spoiled = spoil;
@@ -140,6 +141,7 @@ void Session::SendFrame(const std::string& frame, const std::string& which) {
       if (item.kind != HostItem::Nak)
         throw SimError("malformed answer to " + which + " sent with a bad checksum: " + Unexpected(item));
       ++naks_;
+      ++naksHere;
       waitingFor = "the ACK to " + which + ", resent with its right checksum";
       continue;
     }
@@ -154,10 +156,12 @@ void Session::SendFrame(const std::string& frame, const std::string& which) {
     if (item.kind == HostItem::Ack) return;
     if (item.kind != HostItem::Nak) throw SimError("malformed answer to " + which + ": " + Unexpected(item));
     ++naks_;
+    ++naksHere;
     if (attempt >= kMaxFrameAttempts) {
       SendShown(std::string(1, EOT));
-      throw SimError("the host answered NAK to " + which + " " + std::to_string(attempt) +
-                     " times; gave up with EOT");
+      throw SimError("the host answered NAK to " + which + " " + std::to_string(naksHere) + " times" +
+                     (naksHere == attempt ? "" : " in " + std::to_string(attempt) + " transmissions") +
+                     "; gave up with EOT");
     }
     waitingFor = "the ACK to the resent frame (the host answered NAK to " + which + ")";
   }
