@@ -33,6 +33,29 @@ TEST(SimAstmFrames, BuildFrame) {
   EXPECT_EQ(Repr(BuildFrame(9, "abc", false)), Repr(Expand("<STX>1abc<ETB>") + AstmChecksum(Expand("1abc<ETB>")) + Expand("<CR><LF>")));
 }
 
+TEST(SimAstmFrames, WrongChecksumIsTheRightOnePlusOne) {
+  struct Row {
+    std::string frame;
+    const char* wrong;  // the frame as it goes out spoiled
+  };
+  // The received sum plus one: a carry into the letters, the wrap past FF, lower-case read as hex.
+  const Row rows[] = {
+      {BuildFrame(4, Expand("L|1|N<CR>"), true), "<STX>4L|1|N<CR><ETX>08<CR><LF>"},
+      {Expand("<STX>1abc<ETB>0F<CR><LF>"), "<STX>1abc<ETB>10<CR><LF>"},
+      {Expand("<STX>1abc<ETX>FF<CR><LF>"), "<STX>1abc<ETX>00<CR><LF>"},
+      {Expand("<STX>1abc<ETX>3f<CR><LF>"), "<STX>1abc<ETX>40<CR><LF>"},
+      {Expand("<STX>1abc"), "<STX>1abc"},            // cut short: nothing to spoil
+      {Expand("<STX>1abc<ETX>Z9<CR><LF>"), "<STX>1abc<ETX>Z9<CR><LF>"},  // not hex: left alone
+  };
+  for (size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(Repr(WithWrongChecksum(rows[i].frame)), rows[i].wrong) << "row " << i;
+  // The spoiled frame really fails verification, and only in its checksum.
+  std::string spoiled = WithWrongChecksum(BuildFrame(2, "P|1\r", true));
+  const HostItem item = TakeHostItem(spoiled);
+  EXPECT_EQ(item.kind, HostItem::Frame);
+  EXPECT_FALSE(item.checksumOk);
+  EXPECT_EQ(item.text, "P|1\r");
+}
+
 TEST(SimAstmFrames, NumbersRunOneToSevenThenZero) {
   std::vector<std::string> records;
   for (int i = 0; i < 10; ++i) records.push_back("R|" + std::to_string(i));

@@ -21,6 +21,20 @@ std::string BuildFrame(int frameNumber, const std::string& text, bool last) {
   return std::string(1, STX) + body + AstmChecksum(body) + CR + LF;
 }
 
+std::string WithWrongChecksum(const std::string& frame) {
+  const size_t end = frame.find_first_of(std::string{ETX, ETB});
+  if (end == std::string::npos || end + 3 > frame.size()) return frame;
+  const std::string sum = frame.substr(end + 1, 2);
+  if (!std::isxdigit(static_cast<unsigned char>(sum[0])) || !std::isxdigit(static_cast<unsigned char>(sum[1])))
+    return frame;
+  const unsigned wrong = (std::stoul(sum, nullptr, 16) + 1) & 0xFF;
+  char buf[3];
+  std::snprintf(buf, sizeof buf, "%02X", wrong);
+  std::string out = frame;
+  out.replace(end + 1, 2, buf);
+  return out;
+}
+
 std::vector<std::string> FrameRecords(const std::vector<std::string>& records, size_t maxText) {
   std::vector<std::string> frames;
   if (maxText < 2) maxText = 2;

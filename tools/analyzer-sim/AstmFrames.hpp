@@ -18,6 +18,11 @@ std::string AstmChecksum(const std::string& bytes);
 // STX, frame number digit, text, ETX or ETB, checksum, CR LF.
 std::string BuildFrame(int frameNumber, const std::string& text, bool last);
 
+// The same frame with its checksum one higher (modulo 256), so a host that
+// verifies checksums must refuse it; the frame is returned as it is when it
+// has no checksum to change.
+std::string WithWrongChecksum(const std::string& frame);
+
 // The frames of one transfer: each record ended by CR, split after
 // kMaxFrameText characters with ETB; numbers run 1..7, 0, 1, ...
 std::vector<std::string> FrameRecords(const std::vector<std::string>& records,

@@ -26,7 +26,17 @@ void Session::Note(const std::string& line) { out_ << "   " << Cp1252ToUtf8(line
 
 void Session::SendShown(const std::string& bytes) {
   if (!options_.quiet) out_ << "-> " << Readable(bytes) << '\n' << std::flush;
-  conn_.Send(bytes);
+  const size_t piece = options_.cutEvery > 0 ? static_cast<size_t>(options_.cutEvery) : bytes.size();
+  for (size_t pos = 0; pos < bytes.size(); pos += piece) {
+    // The pause lets each piece leave as a segment of its own, as from a slow serial converter.
+    if (pos > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    conn_.Send(bytes.substr(pos, piece));
+  }
+}
+
+std::string LinkCounts(int naks, int resent) {
+  return std::to_string(naks) + (naks == 1 ? " NAK" : " NAKs") + " received, " + std::to_string(resent) +
+         (resent == 1 ? " frame" : " frames") + " resent";
 }
 
 Connection::Got Session::ReceiveShown(Clock::time_point deadline) {
@@ -66,32 +76,128 @@ namespace {
 std::string Unexpected(const HostItem& item) {
   return "unexpected " + Readable(item.raw.substr(0, 60)) + (item.raw.size() > 60 ? "..." : "");
 }
+std::string Shown(const std::string& bytes) {
+  return Readable(bytes.substr(0, 60)) + (bytes.size() > 60 ? "..." : "");
+}
 }  // namespace
 
-void Session::AstmTransfer(const std::vector<std::string>& records) {
-  SendShown(std::string(1, ENQ));
-  HostItem item = NextAstmItem("the ACK to ENQ");
+HostItem Session::NextStrictItem(const std::string& waitingFor) {
+  const Clock::time_point deadline = Deadline();
+  HostItem item;
+  for (;;) {
+    if (!rx_.empty()) {
+      const char c = rx_[0];
+      if (c == ACK || c == NAK || c == ENQ || c == EOT) {
+        item = TakeHostItem(rx_);
+        break;
+      }
+      if (c != STX)
+        throw SimError("strict: unexpected bytes " + Shown(rx_) + " while waiting for " + waitingFor);
+      const size_t end = rx_.find_first_of(std::string{ETX, ETB}, 1);
+      if (end != std::string::npos && end + 3 < rx_.size()) {
+        // A frame ends with CR LF after its checksum, and with nothing else.
+        const bool cr = rx_[end + 3] == CR;
+        const bool lf = end + 4 >= rx_.size() || rx_[end + 4] == LF;
+        if (!cr || !lf)
+          throw SimError("strict: frame not ended by <CR><LF> while waiting for " + waitingFor + ": " +
+                         Shown(rx_.substr(0, end + 5)));
+        if (end + 5 <= rx_.size()) {
+          std::string frame = rx_.substr(0, end + 5);
+          rx_.erase(0, end + 5);
+          item = TakeHostItem(frame);
+          break;
+        }
+      }
+    }
+    ReceiveMore(deadline, waitingFor);
+  }
+  // A strict station reads the next byte only after it has answered this item.
+  if (!rx_.empty())
+    throw SimError("strict: extra bytes " + Shown(rx_) + " after the host's " +
+                   (item.kind == HostItem::Frame ? "frame " + std::to_string(item.frameNumber) : Readable(item.raw)) +
+                   " (" + waitingFor + ")");
+  return item;
+}
+
+HostItem Session::NextLinkItem(const std::string& waitingFor) {
+  return options_.strict ? NextStrictItem(waitingFor) : NextAstmItem(waitingFor);
+}
+
+void Session::SendFrame(const std::string& frame, const std::string& which) {
+  const int number = ++framesSent_;
+  bool spoil = options_.badChecksum == number;
+  bool loseAnswer = options_.loseAck == number;
+  std::string waitingFor = "the ACK to " + which;
+  int naksHere = 0;
+  for (int attempt = 1;; ++attempt) {
+    if (attempt > 1) ++resent_;
+    const bool spoiled = spoil;
+    spoil = false;
+    SendShown(spoiled ? WithWrongChecksum(frame) : frame);
+    const HostItem item = NextLinkItem(spoiled ? "the NAK to " + which + " sent with a bad checksum" : waitingFor);
+    if (spoiled) {
+      if (item.kind == HostItem::Ack)
+        throw SimError("host accepted a frame with a bad checksum (" + which + ")");
+      if (item.kind != HostItem::Nak)
+        throw SimError("malformed answer to " + which + " sent with a bad checksum: " + Unexpected(item));
+      ++naks_;
+      ++naksHere;
+      waitingFor = "the ACK to " + which + ", resent with its right checksum";
+      continue;
+    }
+    if (loseAnswer) {
+      // Whatever the host said never arrived: the same frame goes again, and
+      // the host must take it as the repeat it is.
+      loseAnswer = false;
+      if (!options_.quiet) out_ << "   (answer to " << which << " taken as lost: the frame goes again)\n" << std::flush;
+      waitingFor = "the ACK to the repeat of " + which + " (its first answer taken as lost)";
+      continue;
+    }
+    if (item.kind == HostItem::Ack) return;
+    if (item.kind != HostItem::Nak) throw SimError("malformed answer to " + which + ": " + Unexpected(item));
+    ++naks_;
+    ++naksHere;
+    if (attempt >= kMaxFrameAttempts) {
+      SendShown(std::string(1, EOT));
+      throw SimError("the host answered NAK to " + which + " " + std::to_string(naksHere) + " times" +
+                     (naksHere == attempt ? "" : " in " + std::to_string(attempt) + " transmissions") +
+                     "; gave up with EOT");
+    }
+    waitingFor = "the ACK to the resent frame (the host answered NAK to " + which + ")";
+  }
+}
+
+void Session::AstmTransfer(const std::vector<std::string>& records, bool anotherFollows) {
+  SendShown(eotPending_ ? std::string{EOT, ENQ} : std::string(1, ENQ));
+  eotPending_ = false;
+  HostItem item = NextLinkItem("the ACK to ENQ");
   if (item.kind == HostItem::Nak) throw SimError("the host answered NAK to ENQ (busy)");
   if (item.kind == HostItem::Enq) throw SimError("line contention: the host sent ENQ in answer to ENQ");
   if (item.kind != HostItem::Ack) throw SimError("malformed answer to ENQ: " + Unexpected(item));
 
+  const int naksBefore = naks_, resentBefore = resent_;
   const std::vector<std::string> frames = FrameRecords(records);
-  for (size_t i = 0; i < frames.size(); ++i) {
-    SendShown(frames[i]);
-    const std::string which = "frame " + std::to_string(i + 1) + " of " + std::to_string(frames.size());
-    item = NextAstmItem("the ACK to " + which);
-    if (item.kind == HostItem::Nak) throw SimError("the host answered NAK to " + which);
-    if (item.kind != HostItem::Ack) throw SimError("malformed answer to " + which + ": " + Unexpected(item));
-  }
-  SendShown(std::string(1, EOT));
+  for (size_t i = 0; i < frames.size(); ++i)
+    SendFrame(frames[i], "frame " + std::to_string(i + 1) + " of " + std::to_string(frames.size()));
+  const bool query = IsAstmQuery(records);
+  // A query's EOT goes alone: the host answers it before anything else may start.
+  const bool holdEot = options_.eotEnq && anotherFollows && !query;
+  if (!holdEot) SendShown(std::string(1, EOT));
   Note(std::to_string(records.size()) + " records sent in " + std::to_string(frames.size()) +
-       " frames, every frame acknowledged");
+       " frames, every frame acknowledged; " + LinkCounts(naks_ - naksBefore, resent_ - resentBefore) +
+       (holdEot ? "; EOT held to go with the next ENQ" : ""));
+  if (holdEot) {
+    eotPending_ = true;
+    return;
+  }
 
-  if (IsAstmQuery(records)) {
-    item = NextAstmItem("the host's reply to the query (ENQ)");
+  if (query) {
+    item = NextLinkItem("the host's reply to the query (ENQ)");
     if (item.kind != HostItem::Enq)
       throw SimError("malformed reply to the query: expected ENQ, got " + Unexpected(item));
     ReceiveAstmTransfer();
+    // Nothing may follow the reply's EOT.
+    if (options_.strict) ExpectSilence("the reply's EOT");
   } else {
     ExpectSilence("the result message");
   }
@@ -104,7 +210,7 @@ void Session::ReceiveAstmTransfer() {
   // A query reply is a handful of frames; a host that never ends its transfer is a fault.
   for (int count = 0;; ++count) {
     if (count > 10000) throw SimError("the host's reply transfer does not end (over 10000 frames)");
-    const HostItem item = NextAstmItem("reply frame " + std::to_string(expected) + " or EOT");
+    const HostItem item = NextLinkItem("reply frame " + std::to_string(expected) + " or EOT");
     if (item.kind == HostItem::Eot) break;
     if (item.kind != HostItem::Frame)
       throw SimError("malformed reply transfer: " + Unexpected(item));
@@ -252,6 +358,16 @@ void Session::JsonDocument(const std::string& document) {
 }
 
 void Session::ExpectSilence(const std::string& after) {
+  if (options_.strict) {
+    // No line ends to skip: a byte here is either the ENQ of a transfer or a fault.
+    const Clock::time_point deadline = Clock::now() + options_.linger;
+    while (rx_.empty())
+      if (ReceiveShown(deadline) != Connection::Got::Data) return;
+    if (rx_[0] != ENQ) throw SimError("strict: unexpected bytes " + Shown(rx_) + " after " + after);
+    NextStrictItem("the ENQ after " + after);
+    ReceiveAstmTransfer();
+    return;
+  }
   // The CR LF that ends the host's last item may still be in the buffer.
   DropLineEnds(rx_);
   const Clock::time_point deadline = Clock::now() + options_.linger;

@@ -25,7 +25,16 @@ struct Options {
   std::chrono::milliseconds gap{200};        // pause before a lone EOT, so it is a chunk of its own
   std::chrono::milliseconds linger{500};     // watch for unexpected bytes after a message
   bool quiet = false;                        // no byte transcript, summary only
+  // Line faults and strictness of the astm mode (0: off).
+  bool strict = false;  // one byte answers a frame; nothing else may come between items
+  int badChecksum = 0;  // this frame (from 1, over the session) goes out once with a wrong checksum
+  int loseAck = 0;      // the answer to this frame is taken as lost and the frame repeated
+  bool eotEnq = false;  // EOT and the next transfer's ENQ in one write
+  int cutEvery = 0;     // every write cut into pieces of this many bytes
 };
+
+// A sender gives up on a frame after this many transmissions.
+inline constexpr int kMaxFrameAttempts = 6;
 
 // Plays messages to the host over one connection, the way an analyzer would,
 // and checks every answer. Failures throw SimError with a one-line reason.
@@ -33,8 +42,10 @@ class Session {
  public:
   Session(Connection& conn, const Options& options, std::ostream& out);
 
-  // ENQ, frames (each acknowledged), EOT; then the host's reply transfer when it sends one.
-  void AstmTransfer(const std::vector<std::string>& records);
+  // ENQ, frames (each acknowledged, a NAKed one resent), EOT; then the host's
+  // reply transfer when it sends one. anotherFollows: a further transfer comes
+  // next, so with eotEnq this one's EOT waits to leave with that one's ENQ.
+  void AstmTransfer(const std::vector<std::string>& records, bool anotherFollows = false);
   // Records ended by CR, no low-level protocol; a query waits for the bare reply records.
   void AstmPlain(const std::vector<std::string>& records);
   // VT message FS CR; waits for the acknowledgement or the query/order reply.
@@ -44,6 +55,10 @@ class Session {
 
   // The order reply of the last query, when there was one.
   const OrderSummary& lastOrder() const { return lastOrder_; }
+  // Over the whole session: frames sent (repeats not counted), NAKs received, frames sent again.
+  int framesSent() const { return framesSent_; }
+  int naksReceived() const { return naks_; }
+  int framesResent() const { return resent_; }
 
  private:
   void SendShown(const std::string& bytes);
@@ -53,6 +68,11 @@ class Session {
   // Reads one more chunk; throws on timeout or close, naming what was awaited.
   void ReceiveMore(Clock::time_point deadline, const std::string& waitingFor);
   HostItem NextAstmItem(const std::string& waitingFor);
+  // One item read as a strict E1381 station does: a control byte alone or a
+  // whole frame, with no byte before it and none after it.
+  HostItem NextStrictItem(const std::string& waitingFor);
+  HostItem NextLinkItem(const std::string& waitingFor);
+  void SendFrame(const std::string& frame, const std::string& which);
   void ReceiveAstmTransfer();
   void ReportAstmReply(const std::vector<std::string>& records);
   std::string NextHl7Message(const std::string& waitingFor);
@@ -64,7 +84,14 @@ class Session {
   std::ostream& out_;
   std::string rx_;  // received and not yet interpreted
   OrderSummary lastOrder_;
+  int framesSent_ = 0;
+  int naks_ = 0;
+  int resent_ = 0;
+  bool eotPending_ = false;  // the last transfer's EOT goes out with the next ENQ
 };
+
+// "1 NAK received, 2 frames resent".
+std::string LinkCounts(int naks, int resent);
 
 // Local time as yyyymmddhhnnss.
 std::string NowStamp();

@@ -1,7 +1,7 @@
 // analyzer-sim: plays analyzer messages to the integration service (or any
 // ASTM/HL7 host) and checks every answer. Exit status: 0 all went as expected,
 // 1 bad command line or unreadable file, 2 the host failed (refused, silent,
-// NAK, bad checksum, malformed or rejecting answer).
+// a frame NAKed six times, bad checksum, malformed or rejecting answer).
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -53,11 +53,32 @@ Options:
   --linger MS         how long to watch for unexpected bytes after a message
                       that gets no answer (500)
   --quiet             print only the summary lines, not the bytes
+  --cut-every N       cut every write into pieces of N bytes, each its own write
+                      1 ms apart, so items straddle the host's reads (1: each byte)
   --help              this text
 
+Line faults and strictness (astm mode only):
+  --strict            read as a strict E1381 station: exactly one byte answers
+                      ENQ or a frame (ACK, or NAK to resend); the host's reply is
+                      ENQ, frames, EOT with no byte between them. Anything else,
+                      such as CR LF after an ACK, fails the run naming the bytes.
+  --bad-checksum N    send frame N (from 1, over the whole run) once with its
+                      checksum one too high; the host must answer NAK, and the
+                      frame is then resent correctly
+  --lose-ack N        take the answer to frame N as lost and send the same frame
+                      (number and text) again; the host must ACK the repeat
+  --eot-enq           with several messages, send the EOT that ends one and the
+                      ENQ that opens the next in one write (a query's EOT goes
+                      alone, since the host replies to it)
+A NAKed frame is resent, up to 6 transmissions of that frame; a NAK followed by
+an ACK for the resend is no failure. After the sixth NAK the simulator sends
+EOT and fails. Each message's summary, and the last line before OK, count the
+NAKs received and the frames resent.
+
 Exit status: 0 every answer as expected; 1 bad command line or unreadable
-file; 2 the host failed: connection refused, no answer within the timeout,
-NAK, bad checksum, malformed answer, or an HL7 AR/AE acknowledgement.
+file; 2 the host failed: connection refused, no answer within the timeout, a
+frame NAKed 6 times, a bad checksum accepted or sent, malformed answer, extra
+bytes under --strict, or an HL7 AR/AE acknowledgement.
 
 Examples:
   analyzer-sim --port 6000 demo/messages/hematology.astm
@@ -121,6 +142,19 @@ Options Parse(int argc, char** argv) {
       o.linger = std::chrono::milliseconds(ToInt(value(), a));
     } else if (a == "--quiet") {
       o.quiet = true;
+    } else if (a == "--strict") {
+      o.strict = true;
+    } else if (a == "--bad-checksum") {
+      o.badChecksum = ToInt(value(), a);
+      if (o.badChecksum < 1) Usage("--bad-checksum counts frames from 1");
+    } else if (a == "--lose-ack") {
+      o.loseAck = ToInt(value(), a);
+      if (o.loseAck < 1) Usage("--lose-ack counts frames from 1");
+    } else if (a == "--eot-enq") {
+      o.eotEnq = true;
+    } else if (a == "--cut-every") {
+      o.cutEvery = ToInt(value(), a);
+      if (o.cutEvery < 1) Usage("--cut-every needs at least 1 byte");
     } else if (!a.empty() && a[0] == '-') {
       Usage("unknown option " + a);
     } else {
@@ -156,7 +190,7 @@ std::string ReadWhole(const std::string& path) {
   return ss.str();
 }
 
-void PlayFile(Session& session, const std::string& path, Mode mode) {
+void PlayFile(Session& session, const std::string& path, Mode mode, bool anotherFollows) {
   const std::string content = ReadWhole(path);
   std::cout << "== " << path << '\n';
   if (mode == Mode::Astm || mode == Mode::AstmPlain) {
@@ -166,7 +200,7 @@ void PlayFile(Session& session, const std::string& path, Mode mode) {
               << (ex.framed ? " from " + std::to_string(ex.frames) + " captured frames" : "")
               << (ex.badChecksums ? ", " + std::to_string(ex.badChecksums) + " captured checksums wrong" : "")
               << '\n';
-    if (mode == Mode::Astm) session.AstmTransfer(ex.records);
+    if (mode == Mode::Astm) session.AstmTransfer(ex.records, anotherFollows);
     else session.AstmPlain(ex.records);
   } else if (mode == Mode::Hl7) {
     const std::vector<std::string> messages = SplitHl7File(content);
@@ -184,24 +218,40 @@ int main(int argc, char** argv) {
   const Options options = Parse(argc, argv);
   std::vector<Mode> modes;
   for (const std::string& f : options.files) modes.push_back(ModeOf(f, options.mode));
+  if (options.strict || options.badChecksum || options.loseAck || options.eotEnq) {
+    bool astm = options.files.empty() ? options.mode == Mode::Astm : true;
+    for (Mode m : modes) astm = astm && m == Mode::Astm;
+    if (!astm) Usage("--strict, --bad-checksum, --lose-ack and --eot-enq are for astm mode");
+  }
   try {
     Connection conn(options.host, options.port, options.timeout);
     std::cout << "connected to " << options.host << ":" << options.port << '\n';
     Session session(conn, options, std::cout);
-    if (!options.query.empty()) {
-      const std::string stamp = NowStamp();
-      std::cout << "== query for sample " << options.query << '\n';
-      if (options.mode == Mode::Hl7) {
-        const std::string id = stamp.substr(8);
-        session.Hl7Message(options.order ? BuildHl7Order(options.identity, options.query, stamp, id)
-                                         : BuildHl7Query(options.identity, options.query, stamp, id));
-      } else {
-        const auto records = BuildAstmQuery(options.identity, options.query, stamp);
-        if (options.mode == Mode::AstmPlain) session.AstmPlain(records);
-        else session.AstmTransfer(records);
+    // The link counts are printed however the run ends: after a failure they tell how far it got.
+    struct Totals {
+      const Session& s;
+      ~Totals() {
+        if (s.framesSent() > 0) std::cout << "   in all: " << LinkCounts(s.naksReceived(), s.framesResent()) << '\n';
       }
-    } else {
-      for (size_t i = 0; i < options.files.size(); ++i) PlayFile(session, options.files[i], modes[i]);
+    };
+    {
+      Totals totals{session};
+      if (!options.query.empty()) {
+        const std::string stamp = NowStamp();
+        std::cout << "== query for sample " << options.query << '\n';
+        if (options.mode == Mode::Hl7) {
+          const std::string id = stamp.substr(8);
+          session.Hl7Message(options.order ? BuildHl7Order(options.identity, options.query, stamp, id)
+                                           : BuildHl7Query(options.identity, options.query, stamp, id));
+        } else {
+          const auto records = BuildAstmQuery(options.identity, options.query, stamp);
+          if (options.mode == Mode::AstmPlain) session.AstmPlain(records);
+          else session.AstmTransfer(records);
+        }
+      } else {
+        for (size_t i = 0; i < options.files.size(); ++i)
+          PlayFile(session, options.files[i], modes[i], i + 1 < options.files.size() && modes[i + 1] == Mode::Astm);
+      }
     }
     std::cout << "OK\n";
     return 0;
