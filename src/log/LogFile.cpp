@@ -29,6 +29,13 @@ const std::string& Bom(FileEncoding e) {
   }
 }
 
+FileEncoding EncodingOf(const std::string& text) {
+  if (text.compare(0, 3, kBomUtf8) == 0) return FileEncoding::Utf8;
+  if (text.compare(0, 2, kBomUtf16LE) == 0) return FileEncoding::Utf16LE;
+  if (text.compare(0, 2, kBomUtf16BE) == 0) return FileEncoding::Utf16BE;
+  return FileEncoding::Ansi;
+}
+
 std::string Encode(const std::string& cp1252, FileEncoding e) {
   switch (e) {
     case FileEncoding::Utf8: return Cp1252ToUtf8(cp1252);

@@ -13,6 +13,8 @@ enum class FileEncoding { Ansi, Utf8, Utf16LE, Utf16BE };
 bool IsUtf16(FileEncoding e);
 // The byte-order mark of the encoding ("" for the 8-bit code page).
 const std::string& Bom(FileEncoding e);
+// The encoding a file's byte-order mark announces (Ansi without one).
+FileEncoding EncodingOf(const std::string& text);
 // A Windows-1252 text in the file's encoding.
 std::string Encode(const std::string& cp1252, FileEncoding e);
 // CR LF in the file's encoding.

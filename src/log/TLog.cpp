@@ -128,14 +128,8 @@ void TLog::Impl::Load(const std::string& file, int64_t cap) {
   ::close(fd);
   if (!ok) return;
 
-  size_t bom = 0;
-  if (text.compare(0, 3, kBomUtf8) == 0) {
-    enc = FileEncoding::Utf8, bom = 3;
-  } else if (text.compare(0, 2, kBomUtf16LE) == 0) {
-    enc = FileEncoding::Utf16LE, bom = 2;
-  } else if (text.compare(0, 2, kBomUtf16BE) == 0) {
-    enc = FileEncoding::Utf16BE, bom = 2;
-  }
+  enc = EncodingOf(text);
+  const size_t bom = Bom(enc).size();
   std::vector<std::string> split;
   SplitLines(text.substr(bom), enc, split);
   const size_t br = LineBreak(enc).size();
