@@ -63,6 +63,13 @@ class TSocketClient {
   // without storing it again when it repeats the previous frame (our ACK was
   // lost), otherwise handled as a chunk (stored and acknowledged).
   void ReadFrame(const TLinkReceiver::TEvent& frame);
+  // Hands one link event to reception: a frame to ReadFrame, text, ENQ and
+  // EOT to ReadMessage (ACK and NAK belong to the sending side).
+  void ReadEvent(const TLinkReceiver::TEvent& event);
+  // The transfer ended without EOT (the analyzer fell silent, or the
+  // connection closed): a message whose terminator record arrived is
+  // processed as at EOT; anything else is dropped and logged whole.
+  void EndTransferWithoutEot(const std::string& motivo);
 
   // --- the input buffer (TSocketClient.cpp)
   bool HasInBuffer(const std::string& pStr) const;

@@ -10,6 +10,8 @@ bool TSocketClient::BufferPossuiBlocoCompleto() {
     // The same rules as PossuiBlocoCompletoASTM/HL7, answered from the facts
     // kept per chunk instead of reading the whole buffer again.
     if (protocolo == PROTOCOLO_ASTM) {
+      // The rule of PossuiBlocoCompletoASTM from the facts the buffer keeps.
+      if (UltimaLinhaPodeCrescer() && inputBuffer.back().find(ETX) == std::string::npos) return false;
       return inputBuffer.HasETX() || (inputBuffer.HasHStart() && inputBuffer.HasLStart());
     }
     if (inputBuffer.size() >= 2 && inputBuffer[1].find("ORC") != std::string::npos) return true;

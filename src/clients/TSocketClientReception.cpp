@@ -4,6 +4,7 @@
 
 #include "clients/TSocketClient.hpp"
 #include "config/TConfigJson.hpp"
+#include "protocol/Astm.hpp"
 
 void TSocketClient::ReadMessage(const std::string& msg) {
   try {
@@ -62,6 +63,35 @@ void TSocketClient::ReadFrame(const TLinkReceiver::TEvent& frame) {
     ReadMessage(frame.bytes);
   } catch (const std::exception& e) {
     LogError("TSocketClient.ReadFrame", e);
+  }
+}
+
+void TSocketClient::ReadEvent(const TLinkReceiver::TEvent& event) {
+  if (event.kind == TLinkReceiver::TEvent::Frame)
+    ReadFrame(event);
+  else
+    ReadMessage(event.bytes);
+}
+
+void TSocketClient::EndTransferWithoutEot(const std::string& motivo) {
+  try {
+    if (!inTransferPhase) return;
+    std::deque<std::string> linhas = inputBuffer.Lines();
+    if (astm::GetBlocoProcessarASTM(linhas, false)) {
+      Log("Transmiss\xE3o terminada sem EOT (" + motivo + "): a mensagem completa recebida \xE9 processada");
+      ReadMessage(std::string(1, EOT));
+      return;
+    }
+    inTransferPhase = false;
+    if (inputBuffer.empty()) {
+      Log("Transmiss\xE3o terminada sem EOT (" + motivo + ")");
+      return;
+    }
+    Log("Transmiss\xE3o terminada sem EOT (" + motivo + ") antes do registro final; mensagem incompleta descartada: {" +
+        protocol::LinesText(inputBuffer) + "}");
+    inputBuffer.clear();
+  } catch (const std::exception& e) {
+    LogError("TSocketClient.EndTransferWithoutEot", e);
   }
 }
 

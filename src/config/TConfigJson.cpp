@@ -235,6 +235,8 @@ void TConfigJson::Load(const std::string& pFileName) {
   debug = r.Bool(doc, "", "debug", false);
   verificarChecksum = r.Bool(doc, "", "verificarChecksum", true);
   controleSemCRLF = r.Bool(doc, "", "controleSemCRLF", false);
+  timeoutRecepcaoSegundos = r.Int(doc, "", "timeoutRecepcaoSegundos", 30);
+  timeoutRespostaSegundos = r.Int(doc, "", "timeoutRespostaSegundos", 15);
 
   const json& lista = r.RequiredArray(doc, "", "analisadores");
   for (size_t i = 0; i < lista.size(); ++i)

@@ -4,7 +4,8 @@
 
 namespace protocol {
 
-bool PossuiBlocoCompletoASTM(const std::deque<std::string>& lines) {
+bool PossuiBlocoCompletoASTM(const std::deque<std::string>& lines, bool ultimaLinhaAberta) {
+  if (ultimaLinhaAberta && !lines.empty() && lines.back().find(ETX) == std::string::npos) return false;
   for (const auto& linha : lines) {
     if (linha.find(ETX) != std::string::npos) return true;
   }

@@ -9,8 +9,10 @@
 // before it is archived. Pure.
 namespace protocol {
 
-// Completeness of an ASTM buffer: any ETX, or an "H|" line and an "L|" line.
-bool PossuiBlocoCompletoASTM(const std::deque<std::string>& lines);
+// Completeness of an ASTM buffer: any ETX, or an "H|" line and an "L|" line;
+// never while the last line is still open (the next chunk may continue it)
+// and holds no ETX, since a record completed now would be archived cut short.
+bool PossuiBlocoCompletoASTM(const std::deque<std::string>& lines, bool ultimaLinhaAberta = false);
 // Completeness of an HL7 buffer: "ORC" in the second line, or any FS.
 bool PossuiBlocoCompletoHL7(const std::deque<std::string>& lines);
 

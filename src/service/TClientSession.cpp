@@ -12,6 +12,7 @@
 
 #include "clients/TSocketClient.hpp"
 #include "protocol/Controls.hpp"
+#include "config/TConfigJson.hpp"
 #include "service/TGlobal.hpp"
 #include "service/TKVRedurozozi.hpp"
 
@@ -29,7 +30,11 @@ std::string ReverseLookup(const asio::ip::tcp::endpoint& peer) {
 }  // namespace
 
 TClientSession::TClientSession(TKVRedurozozi& owner, asio::ip::tcp::socket pSocket)
-    : owner_(owner), socket_(std::move(pSocket)), replyTimer_(socket_.get_executor()) {}
+    : owner_(owner),
+      socket_(std::move(pSocket)),
+      replyTimer_(socket_.get_executor()),
+      receiveTimer_(socket_.get_executor()),
+      answerTimer_(socket_.get_executor()) {}
 
 void TClientSession::Start(asio::thread_pool& lookups) {
   std::error_code ec;
@@ -123,11 +128,8 @@ void TClientSession::ProcessChunks() {
           }
           client->ReadMessage(event.bytes);
           break;
-        case TLinkReceiver::TEvent::Frame:
-          client->ReadFrame(event);
-          break;
         default:
-          client->ReadMessage(event.bytes);
+          client->ReadEvent(event);
           break;
       }
     } catch (const std::exception& e) {
@@ -135,6 +137,7 @@ void TClientSession::ProcessChunks() {
       owner_.ReportError(e.what());
     }
     if (CheckInputBound()) return;
+    ArmLinkTimers();
     if (!client->outputBuffer.empty()) {
       OnRead(ReadEvent::ReplyDue);
       return;
@@ -161,6 +164,50 @@ void TClientSession::SendReply() {
   ProcessChunks();
 }
 
+void TClientSession::ArmLinkTimers() {
+  const auto seconds = [](int32_t s) { return std::chrono::seconds(s); };
+  const TConfigJson* config = global->config.get();
+  const int32_t receive = config ? config->timeoutRecepcaoSegundos : 30;
+  const int32_t answer = config ? config->timeoutRespostaSegundos : 15;
+  // Re-arming cancels the wait before: each frame restarts the count.
+  if (client->inTransferPhase && receive > 0) {
+    receiveTimer_.expires_after(seconds(receive));
+    receiveTimer_.async_wait([self = shared_from_this()](const std::error_code& ec) {
+      if (!ec) self->ReceiveTimedOut();
+    });
+  } else {
+    receiveTimer_.cancel();
+  }
+  if (sendingReply_ && answer > 0) {
+    answerTimer_.expires_after(seconds(answer));
+    answerTimer_.async_wait([self = shared_from_this()](const std::error_code& ec) {
+      if (!ec) self->AnswerTimedOut();
+    });
+  } else {
+    answerTimer_.cancel();
+  }
+}
+
+void TClientSession::ReceiveTimedOut() {
+  if (!client || read_ == ReadState::Closed) return;
+  try {
+    client->EndTransferWithoutEot("sem frame nem EOT por " + std::to_string(global->config->timeoutRecepcaoSegundos) +
+                                  " s");
+    // A complete query found that way is answered as after its EOT.
+    if (!client->outputBuffer.empty()) owner_.handleReply(*this, *client);
+  } catch (const std::exception& e) {
+    owner_.ReportError(e.what());
+  }
+  ArmLinkTimers();
+}
+
+void TClientSession::AnswerTimedOut() {
+  if (!client || read_ == ReadState::Closed || !sendingReply_) return;
+  doLog("Analisador sem resposta por " + std::to_string(global->config->timeoutRespostaSegundos) +
+        " s: transmiss\xE3o encerrada com EOT");
+  EndReply(*client);
+}
+
 bool TClientSession::CheckInputBound() {
   size_t held = link_.PendingBytes();
   for (const TLinkReceiver::TEvent& e : chunks_) held += e.bytes.size();
@@ -182,6 +229,16 @@ void TClientSession::Teardown() {
   OnWrite(WriteEvent::Stop);
   std::error_code ec;
   replyTimer_.cancel();
+  receiveTimer_.cancel();
+  answerTimer_.cancel();
+  // Frames acknowledged so far must not vanish with the connection.
+  if (client && client->inTransferPhase) {
+    try {
+      client->EndTransferWithoutEot("conex\xE3o encerrada");
+    } catch (const std::exception& e) {
+      owner_.ReportError(e.what());
+    }
+  }
   socket_.shutdown(asio::socket_base::shutdown_both, ec);
   socket_.close(ec);
   if (client) owner_.ServerSocketClientDisconnect(*this);

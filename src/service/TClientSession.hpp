@@ -50,6 +50,8 @@ class TClientSession : public std::enable_shared_from_this<TClientSession> {
   void ResendAfterNak(TSocketClient& client);
   // The analyzer sent EOT while we were sending: our transfer ends with EOT.
   void StopReplyAfterEot(TSocketClient& client);
+  // Ends our transfer with EOT (after six NAKs, the analyzer's EOT, or its silence).
+  void EndReply(TSocketClient& client);
 
   std::string RemoteHost;           // reverse-looked-up host name ("" when unknown)
   int RemotePort = 0;               // peer's port
@@ -70,6 +72,11 @@ class TClientSession : public std::enable_shared_from_this<TClientSession> {
   // Hands queued chunks to reception, pausing before each reply.
   void ProcessChunks();
   void StartReplyTimer();
+  // The E1381 timers: during the analyzer's transfer, how long we wait for
+  // its next frame or EOT; during ours, how long for its answer to an item.
+  void ArmLinkTimers();
+  void ReceiveTimedOut();
+  void AnswerTimedOut();
   void SendReply();
   // Stops the pause, closes the socket and releases the record.
   void Teardown();
@@ -81,6 +88,8 @@ class TClientSession : public std::enable_shared_from_this<TClientSession> {
   TKVRedurozozi& owner_;
   asio::ip::tcp::socket socket_;
   asio::steady_timer replyTimer_;      // the pause before a reply
+  asio::steady_timer receiveTimer_;    // the analyzer's transfer falls silent
+  asio::steady_timer answerTimer_;     // the analyzer does not answer our item
   TLinkReceiver link_;                 // link events and frames, however the reads cut them
   std::deque<TLinkReceiver::TEvent> chunks_;  // received events not yet handed to reception
   // Our own transfer of a reply (from the ENQ we sent to our EOT): the last

@@ -46,6 +46,7 @@ void TClientSession::SendFromOutputBuffer(TSocketClient& client) {
     sendingReply_ = false;
     lastSent_.clear();
   }
+  ArmLinkTimers();
 }
 
 void TClientSession::ResendAfterNak(TSocketClient& client) {
@@ -55,22 +56,25 @@ void TClientSession::ResendAfterNak(TSocketClient& client) {
     doLog("NAK do analisador: item reenviado (envio " + std::to_string(sends_) + " de " +
           std::to_string(MAX_SENDS) + ")");
     SendText(lastSent_);
+    ArmLinkTimers();
     return;
   }
   doLog("NAK do analisador " + std::to_string(MAX_SENDS) +
         " vezes para o mesmo item: transmiss\xE3o encerrada com EOT");
-  client.outputBuffer.clear();
-  SendText(WireItem(std::string(1, EOT)));
-  sendingReply_ = false;
-  lastSent_.clear();
+  EndReply(client);
 }
 
 void TClientSession::StopReplyAfterEot(TSocketClient& client) {
   doLog("EOT do analisador durante o envio: transmiss\xE3o encerrada com EOT");
+  EndReply(client);
+}
+
+void TClientSession::EndReply(TSocketClient& client) {
   client.outputBuffer.clear();
   SendText(WireItem(std::string(1, EOT)));
   sendingReply_ = false;
   lastSent_.clear();
+  ArmLinkTimers();
 }
 
 void TClientSession::handleReply(TSocketClient& pClient) {

@@ -3,6 +3,7 @@
 // frames, and single-byte control characters on request.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -150,4 +151,72 @@ TEST(ServiceLinkOptions, ControlCharactersWithoutCrLfOnRequest) {
   EXPECT_EQ(Repr(peer.ReadFor(100ms)), "");
   EXPECT_NE(frames.find("4242"), std::string::npos) << Repr(frames);
   EXPECT_EQ(svc.Stop(), 0);
+}
+
+TEST_F(ServiceLink, ConnectionClosedAfterTheTerminatorFrameStillArchives) {
+  {
+    Peer peer(svc_->port());
+    SendExpecting(peer, {"\x05"}, kAckCrLf);
+    const auto records = ResultRecords("LNK5");
+    for (size_t i = 0; i < records.size(); ++i) SendExpecting(peer, {Frame(static_cast<int>(i) + 1, records[i])}, kAckCrLf);
+  }  // closed before its EOT: every frame was acknowledged
+  EXPECT_EQ(Repr(WaitArchive(Saida() + "/XN-550/LNK5.astm")), Repr(ResultArchive("LNK5")));
+  EXPECT_TRUE(svc_->WaitForLog("Transmiss\xE3o terminada sem EOT (conex\xE3o encerrada)"));
+}
+
+// A service whose link timers run out after one second.
+class ServiceLinkTimers : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto config = ServiceConfig(dir_.path());
+    config["timeoutRecepcaoSegundos"] = 1;
+    config["timeoutRespostaSegundos"] = 1;
+    svc_ = std::make_unique<ServiceProcess>(dir_.path() + "/svc", config);
+    ASSERT_TRUE(svc_->WaitListening());
+  }
+  void TearDown() override { EXPECT_EQ(svc_->Stop(), 0); }
+  std::string Saida() const { return dir_.path() + "/saida"; }
+
+  TempDir dir_;
+  std::unique_ptr<ServiceProcess> svc_;
+};
+
+TEST_F(ServiceLinkTimers, SilentTransferEndsCompleteMessagesAreArchivedIncompleteOnesLogged) {
+  struct Row {
+    std::string sample;
+    size_t frames;  // of the five records, how many are sent
+    bool archived;
+  } rows[] = {{"LNK6", 5, true}, {"LNK7", 2, false}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.sample);
+    Peer peer(svc_->port());
+    SendExpecting(peer, {"\x05"}, kAckCrLf);
+    const auto records = ResultRecords(r.sample);
+    for (size_t i = 0; i < r.frames; ++i) SendExpecting(peer, {Frame(static_cast<int>(i) + 1, records[i])}, kAckCrLf);
+    // No frame and no EOT from here on.
+    if (r.archived) {
+      EXPECT_EQ(Repr(WaitArchive(Saida() + "/XN-550/" + r.sample + ".astm")), Repr(ResultArchive(r.sample)));
+    } else {
+      ASSERT_TRUE(svc_->WaitForLog("mensagem incompleta descartada: {"));
+      const std::string log = svc_->LogText();
+      EXPECT_NE(log.find("2P|1"), std::string::npos);  // the dropped text is in the log
+      EXPECT_FALSE(FileExists(Saida() + "/XN-550/" + r.sample + ".astm"));
+    }
+  }
+}
+
+TEST_F(ServiceLinkTimers, AnalyzerThatDoesNotAnswerEndsOurTransfer) {
+  Peer peer(svc_->port());
+  SendExpecting(peer, {"\x05"}, kAckCrLf);
+  SendExpecting(peer,
+                {Frame(1, "H|\\^&|||XN-550^1|||||||P|LIS2-A2"), Frame(2, "Q|1|^4242||^^^ALL||20260109094500|||||||O"),
+                 Frame(3, "L|1|N")},
+                kAckCrLf);
+  peer.Send("\x04");
+  ASSERT_EQ(Repr(peer.ReadUntilEndsWith("\x05\r\n")), Repr("\x05\r\n"));
+  peer.Send("\x06");
+  ASSERT_EQ(peer.ReadUntilEndsWith("\r\n").substr(0, 2), "\x02" "1");
+  // No answer to frame 1: after a second the service ends its transfer.
+  EXPECT_EQ(Repr(peer.ReadUntilEndsWith("\x04\r\n", 5000ms)), Repr("\x04\r\n"));
+  EXPECT_TRUE(svc_->WaitForLog("Analisador sem resposta por 1 s"));
 }
