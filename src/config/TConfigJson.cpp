@@ -235,6 +235,7 @@ void TConfigJson::Load(const std::string& pFileName) {
   debug = r.Bool(doc, "", "debug", false);
   verificarChecksum = r.Bool(doc, "", "verificarChecksum", true);
   controleSemCRLF = r.Bool(doc, "", "controleSemCRLF", false);
+  pausaRespostaMs = r.Int(doc, "", "pausaRespostaMs", 5);
   timeoutRecepcaoSegundos = r.Int(doc, "", "timeoutRecepcaoSegundos", 30);
   timeoutRespostaSegundos = r.Int(doc, "", "timeoutRespostaSegundos", 15);
 

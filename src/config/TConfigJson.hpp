@@ -28,6 +28,8 @@ class TConfigJson {
   bool verificarChecksum = true;
   // ACK, NAK, ENQ and EOT go out as single bytes, without CR LF.
   bool controleSemCRLF = false;
+  // The pause before a reply is sent, in milliseconds (0: none).
+  int32_t pausaRespostaMs = 5;
   // A transfer with no frame or EOT for this long is given up (0: never).
   int32_t timeoutRecepcaoSegundos = 30;
   // Our own transfer ends when the analyzer does not answer an item for this long (0: never).

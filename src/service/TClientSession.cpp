@@ -147,9 +147,10 @@ void TClientSession::ProcessChunks() {
 }
 
 void TClientSession::StartReplyTimer() {
-  // The reply leaves 5 ms after its chunk; this connection's next chunk
-  // waits for it, the other connections go on meanwhile.
-  replyTimer_.expires_after(std::chrono::milliseconds(5));
+  // The reply leaves pausaRespostaMs (5) after its chunk; this connection's
+  // next chunk waits for it, the other connections go on meanwhile.
+  const int32_t pausa = global->config ? global->config->pausaRespostaMs : 5;
+  replyTimer_.expires_after(std::chrono::milliseconds(pausa > 0 ? pausa : 0));
   replyTimer_.async_wait([self = shared_from_this()](const std::error_code& ec) {
     if (!ec) self->OnRead(ReadEvent::ReplyTimeUp);  // cancelled only by the close
   });

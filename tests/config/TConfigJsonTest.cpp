@@ -102,6 +102,31 @@ TEST(TConfigJsonLoad, DefaultsAndPrecedence) {
   }
 }
 
+TEST(TConfigJsonLoad, LinkAndReplyKeys) {
+  struct Row {
+    std::string main;
+    bool verificar, semCrLf;
+    int32_t pausa, recepcao, resposta;
+  } rows[] = {
+      {R"({"analisadores": []})", true, false, 5, 30, 15},
+      {R"({"analisadores": [], "verificarChecksum": null, "pausaRespostaMs": null})", true, false, 5, 30, 15},
+      {R"({"analisadores": [], "verificarChecksum": false, "controleSemCRLF": true, "pausaRespostaMs": 0,
+           "timeoutRecepcaoSegundos": 1, "timeoutRespostaSegundos": 2})",
+       false, true, 0, 1, 2},
+  };
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    const auto got = LoadFiles(std::nullopt, rows[i].main);
+    ASSERT_EQ(got->error, "") << "row " << i;
+    EXPECT_EQ(got->config.verificarChecksum, rows[i].verificar) << "row " << i;
+    EXPECT_EQ(got->config.controleSemCRLF, rows[i].semCrLf) << "row " << i;
+    EXPECT_EQ(got->config.pausaRespostaMs, rows[i].pausa) << "row " << i;
+    EXPECT_EQ(got->config.timeoutRecepcaoSegundos, rows[i].recepcao) << "row " << i;
+    EXPECT_EQ(got->config.timeoutRespostaSegundos, rows[i].resposta) << "row " << i;
+  }
+  const auto bad = LoadFiles(std::nullopt, R"({"analisadores": [], "controleSemCRLF": "sim"})");
+  EXPECT_NE(bad->error.find("\"controleSemCRLF\" is not a boolean"), std::string::npos) << bad->error;
+}
+
 TEST(TConfigJsonLoad, AnalyzersAndExams) {
   const auto got = LoadFiles({}, R"({
     "analisadores": [
