@@ -28,6 +28,8 @@ class TConfigJson {
   bool verificarChecksum = true;
   // ACK, NAK, ENQ and EOT go out as single bytes, without CR LF.
   bool controleSemCRLF = false;
+  // Seconds between two attempts to deliver what waits in the spool (at least 1).
+  int32_t intervaloReenvioSegundos = 30;
   TMyDBInfo myDBInfo;
 
   // Reads both files; throws TConfigError on a failure.
