@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/TArchiveDelivery.hpp"
 #include "archive/TArchiveWriter.hpp"
 #include "clients/TInputBuffer.hpp"
 #include "config/TAnalisador.hpp"
@@ -28,6 +29,9 @@ struct TClientContext {
   const TConfigJson* config = nullptr;
   TLisLookups* lis = nullptr;
   TArchiveWriter* archive = nullptr;
+  // Where complete result messages go (spool, then the archive folder); when
+  // absent they are written straight into `archive`.
+  TArchiveDelivery* delivery = nullptr;
   TClock clock;
 };
 
@@ -95,6 +99,13 @@ class TSocketClient {
   // Writes the block atomically (".tmp" then rename, never replacing a file);
   // throws std::runtime_error when it cannot.
   void SaveBlock(const std::string& path, const TLines& bloco);
+  // Hands a complete result message to the delivery, named later by the same
+  // rules as GetFileName; "Item salvo em" is logged when its file is written.
+  // Throws std::runtime_error when nothing holds it (see TArchiveDelivery::Accept)
+  // or when the block's identifier cannot be read.
+  void ArchiveBlock(const TLines& bloco, TArchiveDelivery::TWhenSpoolFails whenSpoolFails);
+  // The block with what naming needs, complete now, from this connection.
+  TArchiveEntry EntryFor(const TLines& bloco) const;
   // Removes `count` lines from the head of the input buffer, then the terminator
   // markers that directly follow them.
   void ConsumeInputLines(size_t count);
@@ -123,6 +134,7 @@ class TSocketClient {
   bool Debug() const;
   TDateTime Now() const;
   TArchiveWriter& Archive();
+  TArchiveDelivery& Delivery();
   // Logs what stays in the input buffer after a handler ran.
   void LogResidue() const;
   // Archives an HL7 result block and queues its ACK^R01 (ProcessHL7).
@@ -130,6 +142,7 @@ class TSocketClient {
 
   TClientContext context_;
   TFileArchiveWriter fileArchive_;  // the writer when the context names none
+  std::unique_ptr<TArchiveDelivery> ownDelivery_;  // straight through, when the context names no delivery
 
   // Whether the previous chunk ended exactly at a line break (continuation join).
   bool lastChunkEndedAtBreak_ = true;

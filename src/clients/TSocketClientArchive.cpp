@@ -1,60 +1,31 @@
-// Archive files: the name a result block is filed under and its atomic write.
-#include <cstdio>
+// Archive files: the name a result block is filed under and its atomic write,
+// and the hand-over of a complete result message to the delivery.
 #include <exception>
 #include <stdexcept>
 
 #include "clients/TSocketClient.hpp"
 #include "protocol/ArchiveNames.hpp"
 
-namespace {
-
-// An identifier as the log shows it: a long one cut, so the line stays readable.
-std::string ShownIdentifier(const std::string& identificador) {
-  constexpr size_t kMostrar = 80;
-  if (identificador.size() <= kMostrar) return identificador;
-  return identificador.substr(0, kMostrar) + "...";
+TArchiveEntry TSocketClient::EntryFor(const TLines& bloco) const {
+  TArchiveEntry e;
+  e.linhas = bloco;
+  e.protocolo = analisador->protocolo.id;
+  e.versao = analisador->protocolo.versao;
+  e.modelo = analisador->modelo;
+  e.nomeTevarin = analisador->nomeTevarin;
+  e.pastaSaida = pasta_saida;
+  e.completo = Now();
+  e.origem = id;
+  return e;
 }
 
-}  // namespace
-
 std::string TSocketClient::GetFileName(const TLines& bloco) {
-  std::string path = pasta_saida;
+  const TArchiveEntry entry = EntryFor(bloco);
   try {
-    const TAnalisador& a = *analisador;
-    const std::string subpasta = protocol::SubfolderName(a.modelo, a.nomeTevarin);
-    if (!subpasta.empty()) path += subpasta + "/";
-    // One level only; a folder that cannot be made shows up when the file is written.
-    TArchiveWriter& archive = Archive();
-    if (!archive.IsDirectory(path)) archive.CreateFolder(path);
-
-    const std::string carimbo = protocol::ArchiveTimeStamp(Now());
-    const std::string identificador = protocol::BlockSampleIdentifier(bloco, a);
-    // The identifier comes from the analyzer: cleaned so the file stays in its folder.
-    std::string nome = identificador.empty()
-                           ? carimbo
-                           : protocol::CleanFileName(protocol::ShortenIdentifier(identificador));
-    // A name that cannot be written, or that nobody would see, gives way to the
-    // time stamp, as when the block names no sample.
-    const std::string motivo = identificador.empty() ? std::string() : protocol::UnusableNameReason(nome);
-    if (!motivo.empty()) {
-      Log("Identificador da amostra '" + ShownIdentifier(identificador) + "' n\xE3o serve como nome de arquivo (" +
-          motivo + "); o arquivo leva a data e hora");
-      nome = carimbo;
-    }
-    const std::string extensao = protocol::ArchiveExtension(a.protocolo.id);
-
-    std::string sufixo;
-    int contador = 0;
-    while (archive.IsTakenByFile(path + nome + sufixo + extensao)) {
-      ++contador;
-      char buf[16];
-      std::snprintf(buf, sizeof buf, "-%02d", contador);
-      sufixo = buf;
-    }
-    return path + nome + sufixo + extensao;
+    return ArchivePathFor(Archive(), entry, [this](const std::string& nota) { Log(nota); });
   } catch (const std::exception& e) {
     LogError("TSocketClient.GetFileName", e);
-    return path;
+    return ArchiveFolderFor(entry);
   }
 }
 
@@ -65,3 +36,23 @@ void TSocketClient::SaveBlock(const std::string& path, const TLines& bloco) {
   Archive().Save(path, protocol::LinesText(bloco));
 }
 
+void TSocketClient::ArchiveBlock(const TLines& bloco, TArchiveDelivery::TWhenSpoolFails whenSpoolFails) {
+  const TArchiveEntry entry = EntryFor(bloco);
+  try {
+    // A block whose sample identifier cannot be read can never be named: it
+    // is refused here, as it always was, instead of waiting for ever.
+    TAnalisador a;
+    a.protocolo = analisador->protocolo;
+    protocol::BlockSampleIdentifier(bloco, a);
+  } catch (const std::exception& e) {
+    LogError("TSocketClient.GetFileName", e);
+    throw std::runtime_error("Nome de arquivo inv\xe1lido: " + ArchiveFolderFor(entry));
+  }
+  Delivery().Accept(entry, whenSpoolFails);
+}
+
+TArchiveDelivery& TSocketClient::Delivery() {
+  if (context_.delivery) return *context_.delivery;
+  if (!ownDelivery_) ownDelivery_ = std::make_unique<TArchiveDelivery>(Archive(), nullptr, context_.log);
+  return *ownDelivery_;
+}

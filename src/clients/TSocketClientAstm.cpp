@@ -38,9 +38,8 @@ std::string TSocketClient::ProcessASTM() {
         TLines linhas = std::move(bloco->linhas);
         PrepararBuffer(linhas);
         if (Debug()) Log(protocol::LinesText(linhas));
-        const std::string path = GetFileName(linhas);
-        SaveBlock(path, linhas);
-        Log("Item salvo em " + path);
+        // Its frames were acknowledged: kept even when the spool cannot take it.
+        ArchiveBlock(linhas, TArchiveDelivery::TWhenSpoolFails::KeepInMemory);
         ConsumeInputLines(bloco->ultimaLinha + 1);
       }
       // What stays behind a message is kept unless it holds nothing at all

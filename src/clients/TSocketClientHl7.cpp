@@ -9,14 +9,13 @@
 void TSocketClient::ArchiveHL7(TLines& bloco) {
   hl7::PrepararBlocoHL7(bloco);
   if (Debug()) Log(protocol::LinesText(bloco));
-  const std::string arquivo = GetFileName(bloco);
   try {
-    // SaveBlock throws when nothing was archived (a folder path included):
-    // the acknowledgement below is only reached for a written file.
-    SaveBlock(arquivo, bloco);
+    // ArchiveBlock throws when nothing holds the message (the spool refused it):
+    // the acknowledgement below is only reached once it is on disk, so an
+    // analyzer never hears AA for a message that a power cut could take.
+    ArchiveBlock(bloco, TArchiveDelivery::TWhenSpoolFails::Refuse);
     const hl7::AckValues valores = hl7::ReadAckValues(bloco[hl7::HeaderLineIndex(bloco)]);
     outputBuffer.push_back(hl7::BuildAckR01(valores, Now()));
-    Log("Item salvo em " + arquivo);
   } catch (const std::exception& e) {
     Log(std::string("\r\rN\xE3o foi poss\xEDvel salvar informa\xE7\xF5") + "es recebidas.\rErro: " + e.what() +
         "\r\rInforma\xE7\xF5" + "es:\r" + protocol::LinesText(bloco));

@@ -16,9 +16,9 @@ std::string TSocketClient::ProcessJsonDiagno() {
     TLines bloco = GetBlocoInBuffer(&usadas);
     while (bloco.size() == LINHAS_DOCUMENTO_JSON) {
       PrepararBuffer(bloco);
-      const std::string path = GetFileName(bloco);
-      SaveBlock(path, bloco);
-      Log("Item salvo em " + path);
+      // The analyzer expects no answer and will not send it again: kept even
+      // when the spool cannot take it.
+      ArchiveBlock(bloco, TArchiveDelivery::TWhenSpoolFails::KeepInMemory);
       // Exactly the input lines the document was cut from leave the buffer.
       ConsumeInputLines(usadas);
       DropLeadingBlankLines(false);

@@ -238,6 +238,11 @@ void TConfigJson::Load(const std::string& pFileName) {
   pausaRespostaMs = r.Int(doc, "", "pausaRespostaMs", 5);
   timeoutRecepcaoSegundos = r.Int(doc, "", "timeoutRecepcaoSegundos", 30);
   timeoutRespostaSegundos = r.Int(doc, "", "timeoutRespostaSegundos", 15);
+  intervaloReenvioSegundos = r.Int(doc, "", "intervaloReenvioSegundos", 30);
+  // Zero or less would retry without a pause, over and over.
+  if (intervaloReenvioSegundos < 1)
+    r.Fail(Reader::Key("", "intervaloReenvioSegundos"),
+           "must be at least 1: " + std::to_string(intervaloReenvioSegundos));
 
   const json& lista = r.RequiredArray(doc, "", "analisadores");
   for (size_t i = 0; i < lista.size(); ++i)

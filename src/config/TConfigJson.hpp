@@ -34,6 +34,8 @@ class TConfigJson {
   int32_t timeoutRecepcaoSegundos = 30;
   // Our own transfer ends when the analyzer does not answer an item for this long (0: never).
   int32_t timeoutRespostaSegundos = 15;
+  // Seconds between two attempts to deliver what waits in the spool (at least 1).
+  int32_t intervaloReenvioSegundos = 30;
   TMyDBInfo myDBInfo;
 
   // Reads both files; throws TConfigError on a failure.

@@ -39,6 +39,7 @@ TGlobal::TGlobal(const std::string& exePath) : service_file_name(exePath) {
   path = folder + "/";
   service_file_name_new = path + baseName + ".new";
   temp_path = path + "temp/";
+  spool_path = path + "spool/";
   log_file_name = path + "Logs/Redurozozi.txt";
   db_log_file_name = path + "Logs/myDB.txt";
   config_file_name = path + baseName + ".json";
@@ -49,9 +50,13 @@ TGlobal::TGlobal(const std::string& exePath) : service_file_name(exePath) {
   // A fresh install has no Logs folder; without it every log line would be lost.
   ::mkdir((path + "Logs").c_str(), 0755);
   ::mkdir(temp_path.c_str(), 0755);  // a failure is ignored: nothing needs it
+  // A failure shows when the first message cannot be put there.
+  ::mkdir(spool_path.c_str(), 0755);
 
   log_ = std::make_unique<TLog>(log_file_name, 1000000);
   log_->now = [this] { return clock(); };
+  spool = std::make_unique<TFileSpoolStore>(spool_path);
+  delivery = std::make_unique<TArchiveDelivery>(archive, spool.get(), log_.get());
   lis = std::make_unique<TLisDatabaseLookups>([this] { return myDB.get(); },
                                               [this] { return config && config->debug; }, log_.get());
 }
@@ -87,6 +92,7 @@ TClientContext TGlobal::ClientContext() {
   c.config = config.get();
   c.lis = lis.get();
   c.archive = &archive;
+  c.delivery = delivery.get();
   c.clock = [this] { return clock(); };
   return c;
 }

@@ -8,7 +8,9 @@
 #include "log/TLog.hpp"
 #include "util/TDateTime.hpp"
 
+#include "archive/TArchiveDelivery.hpp"
 #include "archive/TArchiveWriter.hpp"
+#include "archive/TSpoolStore.hpp"
 #include "clients/TSocketClient.hpp"
 
 class TLisLookups;
@@ -27,6 +29,7 @@ class TGlobal {
   std::string service_file_name_new;
   std::string path;              // executable folder, ending with "/"
   std::string temp_path;         // path + "temp/"
+  std::string spool_path;        // path + "spool/": result messages not yet in the output folder
   std::string log_file_name;     // path + "Logs/Redurozozi.txt"
   std::string db_log_file_name;  // path + "Logs/myDB.txt"
   std::string config_file_name;  // path + lower-cased file name + ".json"
@@ -34,6 +37,8 @@ class TGlobal {
   std::unique_ptr<TMyDB> myDB;
   std::unique_ptr<TLisLookups> lis;  // the lookups over myDB (whichever is current) that records make
   TFileArchiveWriter archive;        // the archive folder of every client record
+  std::unique_ptr<TFileSpoolStore> spool;     // spool_path
+  std::unique_ptr<TArchiveDelivery> delivery;  // spool, then archive, for every client record
   std::unique_ptr<TLog> log_;
   std::unique_ptr<TConfigJson> config;
   std::unique_ptr<TSocketClientList> clients;
@@ -46,7 +51,7 @@ class TGlobal {
   bool loadConfig();
   // Makes myDB from myDBInfo with the database log Logs/myDB.txt.
   void StartMyDB();
-  // The ports a new client record gets: this state's log, configuration, LIS, archive and clock.
+  // The ports a new client record gets: this state's log, configuration, LIS, archive, delivery and clock.
   TClientContext ClientContext();
 
   static void DefaultSleep(int milliseconds);

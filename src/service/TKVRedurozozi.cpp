@@ -1,5 +1,7 @@
 #include "service/TKVRedurozozi.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <iostream>
 #include <stdexcept>
@@ -8,6 +10,7 @@
 #include "clients/TSocketClient.hpp"
 #include "service/TGlobal.hpp"
 #include "db/TMyDB.hpp"
+#include "log/TLogSink.hpp"
 #include "util/Encoding.hpp"
 
 namespace fs = std::filesystem;
@@ -29,7 +32,7 @@ const char* const kCannotStart = "N\xE3o foi poss\xEDvel iniciar o servi\xE7o. E
 }  // namespace
 
 TKVRedurozozi::TKVRedurozozi()
-    : acceptor_(Context()), acceptRetry_(Context()) {
+    : acceptor_(Context()), acceptRetry_(Context()), redelivery_(Context()) {
   ServiceCreate();
 }
 
@@ -87,11 +90,15 @@ void TKVRedurozozi::ServiceExecute() {
     doLog(kDbErrorBefore + std::string(e.what()) + kDbErrorAfter);
   }
 
+  // What an earlier run could not deliver goes first, before any new message.
+  DeliverSpool();
+
   try {
     OpenListener(global->config->portaServico);
     ServerSocketListen();
     doLog("Pasta destino de arquivos: " + global->config->pastaSaida);
     CreateOutputFolder();
+    ScheduleRedelivery();
     while (!Terminated()) ProcessRequests(true);
   } catch (const std::exception& e) {
     doLog(kCannotStart + std::string(e.what()));
@@ -117,6 +124,29 @@ void TKVRedurozozi::CreateOutputFolder() {
   } catch (const std::exception& e) {
     doLog("Erro ao tentar criar pasta. Erro: " + std::string(e.what()));
   }
+}
+
+void TKVRedurozozi::DeliverSpool() {
+  try {
+    global->delivery->LoadSpool();
+    global->delivery->DeliverPending();
+  } catch (const std::exception& e) {
+    doLog(ErrorLine("TKVRedurozozi.DeliverSpool", e.what()));
+  }
+}
+
+void TKVRedurozozi::ScheduleRedelivery() {
+  const int segundos = std::max(1, global->config->intervaloReenvioSegundos);
+  redelivery_.expires_after(std::chrono::seconds(segundos));
+  redelivery_.async_wait([this](const std::error_code& ec) {
+    if (ec) return;
+    try {
+      if (global->delivery->Pending() > 0) global->delivery->DeliverPending();
+    } catch (const std::exception& e) {
+      doLog(ErrorLine("TKVRedurozozi.ScheduleRedelivery", e.what()));
+    }
+    ScheduleRedelivery();
+  });
 }
 
 void TKVRedurozozi::ReportError(const std::string& text) {

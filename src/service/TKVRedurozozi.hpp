@@ -72,12 +72,16 @@ class TKVRedurozozi : public TService {
  private:
   void OpenListener(int32_t pPort);
   void CreateOutputFolder();
+  // Delivers what the spool kept from an earlier run, then again every intervaloReenvioSegundos.
+  void DeliverSpool();
+  void ScheduleRedelivery();
   void StartAccept();
   void ReleaseClient(TClientSession& session);
 
   asio::thread_pool lookups_{4};  // reverse look-ups of host names
   asio::ip::tcp::acceptor acceptor_;
   asio::steady_timer acceptRetry_;
+  asio::steady_timer redelivery_;  // the next attempt on what waits in the spool
   std::error_code lastAcceptError_;  // the accept error logged last
   int listeningPort_ = 0;
 };

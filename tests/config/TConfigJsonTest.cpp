@@ -279,3 +279,26 @@ TEST(TConfigJsonEncoding, MarksAndNonAsciiText) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(TConfigJsonLoad, IntervaloReenvioSegundos) {
+  struct Row {
+    std::string value;  // "" leaves the key out
+    int32_t expected;   // 0: refused
+  };
+  const std::vector<Row> rows = {{"", 30}, {"null", 30}, {"1", 1}, {"45", 45}, {"\"7\"", 7},
+                                 {"0", 0}, {"-3", 0},  {"1.5", 0}, {"\"x\"", 0}};
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const std::string key = rows[i].value.empty() ? "" : R"("intervaloReenvioSegundos": )" + rows[i].value + ", ";
+    const auto l = LoadFiles(std::nullopt, "{" + key + R"("analisadores": []})");
+    if (rows[i].expected == 0) {
+      EXPECT_NE(l->error.find("\"intervaloReenvioSegundos\""), std::string::npos) << "row " << i << ": " << l->error;
+    } else {
+      EXPECT_EQ(l->error, "") << "row " << i;
+      EXPECT_EQ(l->config.intervaloReenvioSegundos, rows[i].expected) << "row " << i;
+    }
+  }
+}
+
+}  // namespace

@@ -143,19 +143,25 @@ TEST(Hl7EndToEnd, OrderAndResultInOneSendAreBothAnswered) {
   EXPECT_TRUE(kvtest::WaitFor([&] { return kvtest::FileExists(svc.saida() + "BC-5380/TEST01.hl7"); }));
 }
 
-TEST(Hl7EndToEnd, UnwritableOutputFolderSendsNoAck) {
+// The message is safe in the spool, so it is acknowledged; it waits there
+// until the archive can be written (tests/service/ServiceSpoolTest.cpp).
+TEST(Hl7EndToEnd, UnwritableOutputFolderAcksFromTheSpool) {
   Hl7Service svc;
   ASSERT_TRUE(svc.ready());
   // A file where the analyzer's subfolder would go: the archive cannot be written.
   kvtest::WriteFile(svc.saida() + "Mindray", "not a folder");
   kvtest::TcpClient c(svc.port());
   c.Send(Framed(kvtest::TestData("hl7/mindray_bc5380_oru_r01_cbc_manual_c33.hl7")));
-  ASSERT_TRUE(kvtest::WaitFor([&] {
-    return svc.Log().find("N\xE3o foi poss\xEDvel salvar informa\xE7\xF5" "es recebidas.") != std::string::npos;
+  const std::string ack = c.ReadUntil([](const std::string& r) { return r.find(FS_CR) != std::string::npos; });
+  EXPECT_NE(ack.find("ACK^R01"), std::string::npos) << Repr(ack);
+  EXPECT_NE(ack.find("MSA|AA|"), std::string::npos) << Repr(ack);
+  EXPECT_TRUE(kvtest::WaitFor([&] {
+    return svc.Log().find("N\xE3o foi poss\xEDvel entregar o item na pasta destino") != std::string::npos;
   }));
-  EXPECT_EQ(c.ReadFor(300ms), "");
+  EXPECT_EQ(svc.Log().find("N\xE3o foi poss\xEDvel salvar informa\xE7\xF5" "es recebidas."), std::string::npos);
   EXPECT_EQ(svc.Log().find("Item salvo em"), std::string::npos);
   EXPECT_TRUE(kvtest::ListFiles(svc.saida()).size() == 1);  // only the blocking file
+  EXPECT_EQ(kvtest::ListFiles(svc.saida() + "../spool").size(), 1u);  // the message waits there
 }
 
 // The recorded stream of one analyzer sent whole and in random chunks: the same

@@ -47,6 +47,7 @@ void MemoryArchive::CreateFolder(const std::string& path) {
 
 void MemoryArchive::Save(const std::string& path, const std::string& text) {
   const std::string disk = Cp1252ToUtf8(path);
+  if (!failWith.empty()) throw std::runtime_error("N\xe3o foi poss\xedvel criar " + path + ": " + failWith);
   // The real writer first creates a temporary file beside the name, then renames it.
   for (std::string up = Parent(disk); up != "/"; up = Parent(up)) {
     if (File(up)) throw std::runtime_error("N\xe3o foi poss\xedvel criar " + path + ": Not a directory");

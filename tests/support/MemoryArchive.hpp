@@ -29,6 +29,10 @@ class MemoryArchive : public TArchiveWriter {
   // Forgets the folder, everything below it included.
   void Remove(const std::string& path);
 
+  // When not empty every Save fails with this reason (a file system gone
+  // read-only or full), as the real writer words it: "... <path>: <reason>".
+  std::string failWith;
+
   // Files below the folder, relative to it, sorted (as kvtest::ListFiles).
   std::vector<std::string> Files(const std::string& folder) const;
   // The file's text; "" when there is none.

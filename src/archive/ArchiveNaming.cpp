@@ -1,0 +1,62 @@
+#include <cstdio>
+
+#include "archive/TArchiveEntry.hpp"
+#include "config/TAnalisador.hpp"
+#include "protocol/ArchiveNames.hpp"
+
+namespace {
+
+// An identifier as the log shows it: a long one cut, so the line stays readable.
+std::string ShownIdentifier(const std::string& identificador) {
+  constexpr size_t kMostrar = 80;
+  if (identificador.size() <= kMostrar) return identificador;
+  return identificador.substr(0, kMostrar) + "...";
+}
+
+}  // namespace
+
+std::string ArchiveFolderFor(const TArchiveEntry& entry) {
+  std::string path = entry.pastaSaida;
+  const std::string subpasta = protocol::SubfolderName(entry.modelo, entry.nomeTevarin);
+  if (!subpasta.empty()) path += subpasta + "/";
+  return path;
+}
+
+std::string ArchivePathFor(TArchiveWriter& archive, const TArchiveEntry& entry,
+                           const std::function<void(const std::string&)>& note) {
+  const std::string path = ArchiveFolderFor(entry);
+  // One level only; a folder that cannot be made shows up when the file is written.
+  if (!archive.IsDirectory(path)) archive.CreateFolder(path);
+
+  TAnalisador a;
+  a.protocolo.id = entry.protocolo;
+  a.protocolo.versao = entry.versao;
+  a.modelo = entry.modelo;
+  a.nomeTevarin = entry.nomeTevarin;
+
+  const std::string carimbo = protocol::ArchiveTimeStamp(entry.completo);
+  const std::string identificador = protocol::BlockSampleIdentifier(entry.linhas, a);
+  // The identifier comes from the analyzer: cleaned so the file stays in its folder.
+  std::string nome =
+      identificador.empty() ? carimbo : protocol::CleanFileName(protocol::ShortenIdentifier(identificador));
+  // A name that cannot be written, or that nobody would see, gives way to the
+  // time stamp, as when the block names no sample.
+  const std::string motivo = identificador.empty() ? std::string() : protocol::UnusableNameReason(nome);
+  if (!motivo.empty()) {
+    if (note)
+      note("Identificador da amostra '" + ShownIdentifier(identificador) + "' n\xE3o serve como nome de arquivo (" +
+           motivo + "); o arquivo leva a data e hora");
+    nome = carimbo;
+  }
+  const std::string extensao = protocol::ArchiveExtension(entry.protocolo);
+
+  std::string sufixo;
+  int contador = 0;
+  while (archive.IsTakenByFile(path + nome + sufixo + extensao)) {
+    ++contador;
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "-%02d", contador);
+    sufixo = buf;
+  }
+  return path + nome + sufixo + extensao;
+}
