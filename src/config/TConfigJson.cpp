@@ -235,6 +235,8 @@ void TConfigJson::Load(const std::string& pFileName) {
   debug = r.Bool(doc, "", "debug", false);
   verificarChecksum = r.Bool(doc, "", "verificarChecksum", true);
   controleSemCRLF = r.Bool(doc, "", "controleSemCRLF", false);
+  geracoesLog = r.Int(doc, "", "geracoesLog", 5);
+  if (geracoesLog < 0) r.Fail(Reader::Key("", "geracoesLog"), "must not be negative: " + std::to_string(geracoesLog));
 
   const json& lista = r.RequiredArray(doc, "", "analisadores");
   for (size_t i = 0; i < lista.size(); ++i)

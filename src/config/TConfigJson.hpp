@@ -28,6 +28,8 @@ class TConfigJson {
   bool verificarChecksum = true;
   // ACK, NAK, ENQ and EOT go out as single bytes, without CR LF.
   bool controleSemCRLF = false;
+  // Full service logs kept beside the current one (Redurozozi.1.txt ...); 0 keeps none.
+  int32_t geracoesLog = 5;
   TMyDBInfo myDBInfo;
 
   // Reads both files; throws TConfigError on a failure.
