@@ -7,6 +7,8 @@ PACKAGES=(
   libasio-dev nlohmann-json3-dev
   firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-utils
   libgtest-dev
+  # The fuzz targets (scripts/fuzz.sh): clang, and libFuzzer with the sanitizer runtimes.
+  clang libclang-rt-dev
 )
 # The server package is only needed to test the remote (server) database path.
 if [[ "${1:-}" == "--with-server" ]]; then

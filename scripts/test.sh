@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the normal build, the
-# same tests through a Firebird server on 127.0.0.1, and the sanitizer build.
+# same tests through a Firebird server on 127.0.0.1, the sanitizer build, and
+# a bounded run of every fuzz target (scripts/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -34,6 +35,9 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export LSAN_OPTIONS=suppressions=$ROOT/scripts/lsan.supp:print_suppressions=0:use_tls=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 (cd build-asan && ctest --output-on-failure -j"$JOBS") || status=1
+
+echo "== fuzz targets (libFuzzer, ${FUZZ_SECONDS:-30} s each)"
+bash scripts/fuzz.sh || status=1
 
 if [[ $status -eq 0 ]]; then echo "ALL TESTS PASSED"; else echo "SOME TESTS FAILED"; fi
 exit $status

@@ -243,6 +243,8 @@ void TConfigJson::Load(const std::string& pFileName) {
   if (intervaloReenvioSegundos < 1)
     r.Fail(Reader::Key("", "intervaloReenvioSegundos"),
            "must be at least 1: " + std::to_string(intervaloReenvioSegundos));
+  geracoesLog = r.Int(doc, "", "geracoesLog", 5);
+  if (geracoesLog < 0) r.Fail(Reader::Key("", "geracoesLog"), "must not be negative: " + std::to_string(geracoesLog));
 
   const json& lista = r.RequiredArray(doc, "", "analisadores");
   for (size_t i = 0; i < lista.size(); ++i)

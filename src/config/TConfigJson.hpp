@@ -36,6 +36,8 @@ class TConfigJson {
   int32_t timeoutRespostaSegundos = 15;
   // Seconds between two attempts to deliver what waits in the spool (at least 1).
   int32_t intervaloReenvioSegundos = 30;
+  // Full service logs kept beside the current one (Redurozozi.1.txt ...); 0 keeps none.
+  int32_t geracoesLog = 5;
   TMyDBInfo myDBInfo;
 
   // Reads both files; throws TConfigError on a failure.

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include "util/Encoding.hpp"
 
@@ -118,30 +119,137 @@ bool WriteAll(int fd, const std::string& data) {
   return true;
 }
 
-bool WriteFileBytes(const std::string& file, const std::string& data, int& err) {
-  struct stat old{};
-  const bool exists = ::lstat(file.c_str(), &old) == 0;
-  if (!exists || S_ISREG(old.st_mode)) {
-    const std::string tmp = file + ".kvtmp";
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      bool ok = WriteAll(fd, data);
-      if (ok && exists) ::fchmod(fd, old.st_mode & 07777);
-      ok = (::close(fd) == 0) && ok;
-      if (ok && ::rename(tmp.c_str(), file.c_str()) == 0) return true;
-      err = errno;
-      ::unlink(tmp.c_str());
-      if (!exists) return false;
+namespace {
+
+bool NoSpace(int e) { return e == ENOSPC || e == EDQUOT; }
+
+// The in-place rewrite for a folder we may not write to. The old content is
+// overwritten, so room for the new one is reserved before the first byte goes
+// out; a file that would only grow into a full disk is left untouched.
+bool RewriteInPlace(const std::string& file, const std::string& data, int& err) {
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    err = errno;
+    return false;
+  }
+  struct stat st{};
+  bool ok = ::fstat(fd, &st) == 0;
+  if (!ok) err = errno;
+  const auto want = static_cast<off_t>(data.size());
+  if (ok && want > st.st_size && ::fallocate(fd, 0, 0, want) != 0 && errno != EOPNOTSUPP) {
+    err = errno;
+    ok = false;
+  }
+  if (ok) {
+    size_t done = 0;
+    while (ok && done < data.size()) {
+      const ssize_t n = ::pwrite(fd, data.data() + done, data.size() - done, static_cast<off_t>(done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        err = errno;
+        ok = false;
+      } else {
+        done += static_cast<size_t>(n);
+      }
     }
   }
-  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  bool ok = fd >= 0 && WriteAll(fd, data);
-  if (!ok) err = errno;
-  if (fd >= 0 && ::close(fd) != 0 && ok) {
+  // Shortened only once the whole new content is in.
+  if (ok && want < st.st_size && ::ftruncate(fd, want) != 0) {
+    err = errno;
+    ok = false;
+  }
+  if (::close(fd) != 0 && ok) {
     err = errno;
     ok = false;
   }
   return ok;
+}
+
+}  // namespace
+
+bool WriteFileBytes(const std::string& file, const std::string& data, int& err) {
+  struct stat old{};
+  bool exists = ::lstat(file.c_str(), &old) == 0;
+  std::string target = file;
+  if (exists && S_ISLNK(old.st_mode)) {
+    char* real = ::realpath(file.c_str(), nullptr);
+    if (!real) return RewriteInPlace(file, data, err);  // a dangling link: creating its target is all there is
+    target = real;
+    std::free(real);
+    exists = ::stat(target.c_str(), &old) == 0;
+  }
+  if (exists && !S_ISREG(old.st_mode)) return RewriteInPlace(target, data, err);  // fails on a folder
+
+  const std::string tmp = target + ".kvtmp";
+  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    err = errno;
+    if (!exists || NoSpace(err)) return false;
+    return RewriteInPlace(target, data, err);
+  }
+  bool ok = WriteAll(fd, data);
+  if (!ok) err = errno;
+  if (ok && exists) ::fchmod(fd, old.st_mode & 07777);
+  if (::close(fd) != 0 && ok) {
+    err = errno;
+    ok = false;
+  }
+  if (ok && ::rename(tmp.c_str(), target.c_str()) != 0) {
+    err = errno;
+    ok = false;
+  }
+  if (ok) return true;
+  ::unlink(tmp.c_str());
+  // A full disk leaves the old file as it is; anything else may still succeed in place.
+  if (!exists || NoSpace(err)) return false;
+  return RewriteInPlace(target, data, err);
+}
+
+std::string GenerationName(const std::string& file, int n) {
+  const size_t slash = file.rfind('/');
+  const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  const size_t dot = file.rfind('.');
+  const std::string number = "." + std::to_string(n);
+  // A leading dot (".log") is part of the name, not an extension.
+  if (dot == std::string::npos || dot <= nameStart) return file + number;
+  return file.substr(0, dot) + number + file.substr(dot);
+}
+
+bool RotateFile(const std::string& file, int generations, int& err) {
+  if (generations <= 0) return true;
+  struct stat st{};
+  if (::lstat(file.c_str(), &st) != 0) {
+    if (errno == ENOENT) return true;
+    err = errno;
+    return false;
+  }
+  // Only the unbroken run .1, .2 ... moves up; a gap takes the shift.
+  int run = 0;
+  struct stat gst{};
+  while (run < generations - 1 && ::lstat(GenerationName(file, run + 1).c_str(), &gst) == 0) ++run;
+  for (int k = run; k >= 1; --k) {
+    if (::rename(GenerationName(file, k).c_str(), GenerationName(file, k + 1).c_str()) != 0) {
+      err = errno;
+      return false;
+    }
+  }
+  const std::string first = GenerationName(file, 1);
+  if (!S_ISLNK(st.st_mode)) {
+    if (::rename(file.c_str(), first.c_str()) == 0) return true;
+    err = errno;
+    return false;
+  }
+  // A symbolic link was set up on purpose: it stays, and its target's text is copied.
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    err = errno;
+    return errno == ENOENT;  // a dangling link holds nothing
+  }
+  std::string text;
+  const bool ok = ReadAll(fd, text);
+  if (!ok) err = errno;
+  ::close(fd);
+  return ok && WriteFileBytes(first, text, err);
 }
 
 }  // namespace logfile

@@ -40,10 +40,22 @@ struct FileIdentity {
 bool ReadAll(int fd, std::string& out);
 // Writes all of data; false on a write error.
 bool WriteAll(int fd, const std::string& data);
-// Replaces the file's content. A new file is written beside it and renamed
-// over it, so that a reader or a crash never meets a half-written log; where
-// that is not possible (a folder we may not write to, a symbolic link) the
-// file is rewritten in place. err receives errno on failure.
+// Replaces the file's content. A new file is written beside it (beside the
+// target of a symbolic link) and renamed over it, so that a reader or a crash
+// never meets a half-written log. Where no file can be made beside it (a
+// folder we may not write to) the file is rewritten in place, but only after
+// room for the new content is reserved. On a full disk nothing is rewritten:
+// the file stays exactly as it was. err receives errno on failure.
 bool WriteFileBytes(const std::string& file, const std::string& data, int& err);
+
+// The name of kept generation n of a log: "Logs/Redurozozi.txt", 1 ->
+// "Logs/Redurozozi.1.txt" (the number goes before the extension).
+std::string GenerationName(const std::string& file, int n);
+// Keeps the file whole as generation 1, generation k becoming k + 1 and the
+// one that would pass `generations` being dropped; afterwards the file no
+// longer exists (a symbolic link stays, its target is copied). Renames need
+// no free space, so this works on a full disk. A missing file or
+// generations <= 0 is nothing to keep (true). err receives errno on failure.
+bool RotateFile(const std::string& file, int generations, int& err);
 
 }  // namespace logfile

@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -25,6 +27,10 @@
 // them with the same rules one by one and rewrites the file once. Before the
 // cached lines are trusted the file is checked against what was last written,
 // so an operator who deletes or truncates it is not overwritten with stale text.
+//
+// A file at the cap is kept whole as generation 1 before the next entry starts
+// a new one; entries whose rewrite fails (a full disk) stay queued and are
+// written with the next flush, so the file on disk is never shortened.
 
 namespace {
 
@@ -33,10 +39,13 @@ using Clock = std::chrono::steady_clock;
 
 // Entries wait at most this long for companions before the file is rewritten.
 constexpr auto kCoalesceWindow = std::chrono::milliseconds(20);
+// After a failed rewrite the queued entries are tried again this often.
+constexpr auto kRetryAfter = std::chrono::seconds(1);
 
 struct Pending {
   std::string file;
   int64_t cap;
+  int32_t generations;
   std::string text;  // Windows-1252, timestamp included
   bool newLine;
 };
@@ -64,13 +73,20 @@ struct TLog::Impl {
   std::deque<std::string> lines;  // encoded, without line breaks (except maybe the first)
   int64_t size = 0;               // bytes the file holds after a rewrite, mark included
   std::optional<int64_t> diskSize;  // size of the file as read, until the next entry judges the cap
+  bool dirty = false;               // entries applied that the file does not hold yet
   bool failureReported = false;
 
   void Run();
-  void FlushPending();
+  // True when entries had to stay queued.
+  bool FlushPending();
+  // Has the flusher try the queued entries again after kRetryAfter.
+  void ScheduleRetry();
   void Load(const std::string& file, int64_t cap);
+  bool AtCap(const Pending& p) const;
+  void Rotate(int32_t generations);
   void Apply(const Pending& p);
-  void Write();
+  bool Write();
+  void ReportFailure(const char* what, int err);
 };
 
 void TLog::Impl::Run() {
@@ -82,27 +98,72 @@ void TLog::Impl::Run() {
     if (stopping) return;  // the destructor writes what is left
     scheduled = false;
     lk.unlock();
-    FlushPending();
+    const bool retry = FlushPending();
     lk.lock();
+    if (retry && !scheduled) {
+      scheduled = true;
+      deadline = Clock::now() + kRetryAfter;
+    }
   }
 }
 
-void TLog::Impl::FlushPending() {
+void TLog::Impl::ScheduleRetry() {
+  {
+    std::lock_guard lk(pendingMutex);
+    if (!flusher.joinable() || stopping || scheduled) return;
+    scheduled = true;
+    deadline = Clock::now() + kRetryAfter;
+  }
+  wake.notify_all();
+}
+
+bool TLog::Impl::FlushPending() {
   std::lock_guard io(ioMutex);
   std::vector<Pending> batch;
   {
     std::lock_guard lk(pendingMutex);
     batch.swap(pending);
   }
-  if (batch.empty()) return;
+  if (batch.empty()) return false;
+  std::vector<Pending> kept;  // entries no rewrite got into the file
   size_t i = 0;
   while (i < batch.size()) {
     // Entries for one file (setFile may switch between them) go in one rewrite.
-    const std::string& file = batch[i].file;
+    const std::string file = batch[i].file;
+    size_t end = i;
+    while (end < batch.size() && batch[end].file == file) ++end;
     Load(file, batch[i].cap);
-    for (; i < batch.size() && batch[i].file == file; ++i) Apply(batch[i]);
-    Write();
+    size_t written = i;  // entries before this one are in the file
+    bool ok = true;
+    for (; i < end; ++i) {
+      if (AtCap(batch[i])) {
+        // What the file holds at the cap, entries of this burst included, is the generation kept.
+        if (dirty && !Write()) {
+          ok = false;
+          break;
+        }
+        written = i;
+        Rotate(batch[i].generations);
+      }
+      Apply(batch[i]);
+    }
+    if (ok && Write()) written = end;
+    for (size_t k = written; k < end; ++k) kept.push_back(std::move(batch[k]));
+    i = end;
   }
+  if (kept.empty()) return false;
+  // A disk that stays full must not make the queue grow without end: beyond
+  // a cap's worth of text the oldest entries are given up.
+  int64_t bytes = 0;
+  for (const auto& p : kept) bytes += static_cast<int64_t>(p.text.size());
+  const int64_t limit = std::max<int64_t>(kept.back().cap, 65536);
+  size_t drop = 0;
+  while (drop + 1 < kept.size() && bytes > limit) bytes -= static_cast<int64_t>(kept[drop++].text.size());
+  if (drop) std::fprintf(stderr, "TLog: %zu entries given up while the log cannot be written\n", drop);
+  std::lock_guard lk(pendingMutex);
+  pending.insert(pending.begin(), std::make_move_iterator(kept.begin() + static_cast<std::ptrdiff_t>(drop)),
+                 std::make_move_iterator(kept.end()));
+  return true;
 }
 
 // Makes the in-memory lines reflect the file on disk, reading it only when it
@@ -118,6 +179,7 @@ void TLog::Impl::Load(const std::string& file, int64_t cap) {
   enc = FileEncoding::Ansi;
   size = 0;
   diskSize.reset();
+  dirty = false;
   if (!exists) return;
   diskSize = st.st_size;
   if (st.st_size >= cap) return;  // dropped by the cap rule when the entry is applied
@@ -143,11 +205,38 @@ void TLog::Impl::Load(const std::string& file, int64_t cap) {
   diskSize = st.st_size;
 }
 
+bool TLog::Impl::AtCap(const Pending& p) const {
+  const int64_t current = diskSize ? *diskSize : size;
+  return current > 0 && current >= p.cap;
+}
+
+// The file on disk, which holds every applied entry, becomes generation 1.
+void TLog::Impl::Rotate(int32_t generations) {
+  int err = 0;
+  if (RotateFile(cacheFile, generations, err)) {
+    cacheValid = false;
+    lines.clear();
+    enc = FileEncoding::Ansi;
+    size = 0;
+    diskSize.reset();
+    return;
+  }
+  // Where nothing can be renamed the file starts afresh, as Apply does.
+  ReportFailure("cannot keep", err);
+}
+
+void TLog::Impl::ReportFailure(const char* what, int err) {
+  // The caller must go on; one note on stderr (the journal) until writing works again.
+  if (!failureReported) std::fprintf(stderr, "TLog: %s %s: %s\n", what, cacheFile.c_str(), std::strerror(err));
+  failureReported = true;
+}
+
 void TLog::Impl::Apply(const Pending& p) {
   const int64_t current = diskSize ? *diskSize : size;
   diskSize.reset();
+  dirty = true;
   if (current >= p.cap) {
-    // No rotation: the file starts afresh, in the 8-bit code page.
+    // The file (kept as a generation by Rotate) starts afresh, in the 8-bit code page.
     lines.clear();
     enc = FileEncoding::Ansi;
     size = 0;
@@ -175,7 +264,7 @@ void TLog::Impl::Apply(const Pending& p) {
   }
 }
 
-void TLog::Impl::Write() {
+bool TLog::Impl::Write() {
   const std::string& br = LineBreak(enc);
   std::string data = Bom(enc);
   data.reserve(static_cast<size_t>(size > 0 ? size : 0));
@@ -186,17 +275,16 @@ void TLog::Impl::Write() {
   cacheValid = false;
   int err = 0;
   if (!WriteFileBytes(cacheFile, data, err)) {
-    // The caller must go on; one note on stderr (the journal) until writing works again.
-    if (!failureReported)
-      std::fprintf(stderr, "TLog: cannot write %s: %s\n", cacheFile.c_str(), std::strerror(err));
-    failureReported = true;
-    return;
+    ReportFailure("cannot write", err);
+    return false;
   }
   failureReported = false;
+  dirty = false;
   struct stat st{};
-  if (::stat(cacheFile.c_str(), &st) != 0) return;
+  if (::stat(cacheFile.c_str(), &st) != 0) return true;
   written = FileIdentity::Of(st);
   cacheValid = true;
+  return true;
 }
 
 TLog::TLog(const std::string& filename, int32_t maxFileSize)
@@ -215,7 +303,7 @@ TLog::~TLog() {
   }
   impl_->wake.notify_all();
   if (impl_->flusher.joinable()) impl_->flusher.join();
-  impl_->FlushPending();
+  (void)impl_->FlushPending();
 }
 
 void TLog::setFile(const std::string& filename) { file_name = filename; }
@@ -233,7 +321,7 @@ void TLog::make(const std::string& txt, bool newLine) {
     bool wakeFlusher = false;
     {
       std::lock_guard lk(impl_->pendingMutex);
-      impl_->pending.push_back({file_name, max_file_size, std::move(entry), newLine});
+      impl_->pending.push_back({file_name, max_file_size, generations, std::move(entry), newLine});
       if (!impl_->flusher.joinable() && !impl_->threadFailed) {
         try {
           impl_->flusher = std::thread([impl = impl_.get()] { impl->Run(); });
@@ -250,7 +338,7 @@ void TLog::make(const std::string& txt, bool newLine) {
       }
     }
     if (synchronous)
-      impl_->FlushPending();
+      (void)impl_->FlushPending();
     else if (wakeFlusher)
       impl_->wake.notify_all();
   } catch (...) {
@@ -260,7 +348,7 @@ void TLog::make(const std::string& txt, bool newLine) {
 
 void TLog::flush() {
   try {
-    impl_->FlushPending();
+    if (impl_->FlushPending()) impl_->ScheduleRetry();
   } catch (...) {
   }
 }

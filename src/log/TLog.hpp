@@ -7,9 +7,13 @@
 #include "util/TDateTime.hpp"
 
 // Log file with the newest entry on top and a size cap: a file at or above
-// the cap starts afresh with the next entry. Entries may be coalesced in
-// memory, but each reaches the file within 100 ms and the file always ends up
-// exactly as entry-by-entry writing would leave it. Never throws.
+// the cap is kept whole as generation 1 ("Redurozozi.1.txt", older ones move
+// up to `generations`) and a new file starts with the next entry. Entries may
+// be coalesced in memory, but each reaches the file within 100 ms and the
+// files always end up exactly as entry-by-entry writing would leave them.
+// A rewrite that fails (a full disk) leaves the file as it was; its entries
+// stay queued in memory and are written with the next flush (tried again
+// every second). Never throws.
 class TLog : public TLogSink {
  public:
   TLog(const std::string& filename, int32_t maxFileSize);
@@ -27,6 +31,7 @@ class TLog : public TLogSink {
 
   std::string file_name;
   int32_t max_file_size;
+  int32_t generations = 5;  // kept full files; 0 keeps none
   TClock now = SystemNow;  // the clock seam
 
  private:

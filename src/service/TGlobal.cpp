@@ -72,6 +72,7 @@ bool TGlobal::loadConfig() {
   try {
     config = std::make_unique<TConfigJson>();
     config->Load(config_file_name);
+    if (log_) log_->generations = config->geracoesLog;
     result = true;
     if (config->debug) {
       log("[Modo Debug ativado, pausando 10 segundos ... ]");

@@ -227,6 +227,33 @@ TEST(TConfigJsonLoad, FailuresNameTheFileAndTheKey) {
   }
 }
 
+TEST(TConfigJsonLoad, GeracoesLog) {
+  struct Row {
+    std::string main;
+    int32_t geracoes;
+    std::string error;
+  };
+  const std::string m = "kv_redurozozi.json: ";
+  const std::vector<Row> rows = {
+      {R"({"analisadores": []})", 5, ""},
+      {R"({"geracoesLog": null, "analisadores": []})", 5, ""},
+      {R"({"geracoesLog": 0, "analisadores": []})", 0, ""},
+      {R"({"geracoesLog": 12, "analisadores": []})", 12, ""},
+      {R"({"geracoesLog": "3", "analisadores": []})", 3, ""},
+      {R"({"geracoesLog": -1, "analisadores": []})", 5, m + R"("geracoesLog" must not be negative: -1)"},
+      {R"({"geracoesLog": "x", "analisadores": []})", 5, m + R"("geracoesLog" is not an integer: "x")"},
+      {R"({"geracoesLog": 2.5, "analisadores": []})", 5, m + R"("geracoesLog" is not an integer: 2.5)"},
+  };
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const auto got = LoadFiles({}, rows[i].main);
+    EXPECT_EQ(got->error, rows[i].error) << "row " << i;
+    EXPECT_EQ(got->config.loaded, rows[i].error.empty()) << "row " << i;
+    if (rows[i].error.empty()) {
+      EXPECT_EQ(got->config.geracoesLog, rows[i].geracoes) << "row " << i;
+    }
+  }
+}
+
 TEST(TConfigJsonLoad, WhatWasReadBeforeAFailureStays) {
   const auto got = LoadFiles(R"({"server": "db"})", R"({"porta": 7001, "debug": true,
       "analisadores": [{"aplicacao": "A", "modelo": "M", "exames": []}, {"modelo": "N"}]})");

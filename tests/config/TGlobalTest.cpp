@@ -139,6 +139,28 @@ TEST(TGlobalLoadConfig, LogLinesAndResult) {
   }
 }
 
+TEST(TGlobalLoadConfig, GeracoesLogReachesTheServiceLog) {
+  struct Row {
+    std::optional<std::string> main;
+    int32_t generations;
+  };
+  const std::vector<Row> rows = {
+      {{}, 5},
+      {R"({"analisadores": []})", 5},
+      {R"({"geracoesLog": 2, "analisadores": []})", 2},
+      {R"({"geracoesLog": 0, "analisadores": []})", 0},
+  };
+  for (size_t i = 0; i < rows.size(); ++i) {
+    TempDir dir;
+    GlobalGuard guard;
+    if (rows[i].main) WriteFile(dir / "kv_redurozozi.json", *rows[i].main);
+    global = std::make_unique<TGlobal>(dir / "kv_redurozozi");
+    global->log_->generations = -7;  // anything loadConfig must overwrite
+    EXPECT_TRUE(global->loadConfig()) << "row " << i;
+    EXPECT_EQ(global->log_->generations, rows[i].generations) << "row " << i;
+  }
+}
+
 TEST(TGlobalLoadConfig, DebugModePausesTenSecondsAfterItsEntry) {
   TempDir dir;
   GlobalGuard guard;

@@ -118,6 +118,11 @@ TEST(TLogCap, FileAtOrAboveTheCapStartsAfresh) {
     log->flush();
     const std::string expected = kStamp1 + "new\r\n" + (rows[i].kept ? before : "");
     EXPECT_EQ(Repr(ReadFile(file)), Repr(expected)) << "row " << i << " (" << rows[i].name << ")";
+    // What the new file no longer holds is kept whole beside it.
+    EXPECT_EQ(kvtest::FileExists(dir / "log.1.txt"), !rows[i].kept) << "row " << i;
+    if (!rows[i].kept) {
+      EXPECT_EQ(Repr(ReadFile(dir / "log.1.txt")), Repr(before)) << "row " << i;
+    }
   }
 }
 

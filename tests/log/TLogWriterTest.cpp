@@ -24,10 +24,18 @@ namespace {
 
 // The plain algorithm, one entry at a time, straight on the file: read all
 // lines (split at CR, LF, CR LF), drop them at the cap, put the entry on top,
-// write every line followed by CR LF. The oracle for the coalescing writer.
-void ReferenceMake(const std::string& file, int64_t cap, const std::string& txt) {
+// write every line followed by CR LF. A file at the cap is first kept as
+// generation 1 (file.1), older ones moving up to `generations`. The oracle
+// for the coalescing writer.
+void ReferenceMake(const std::string& file, int64_t cap, const std::string& txt, int generations = 5) {
   std::vector<std::string> lines;
   const std::string text = ReadFile(file);
+  if (!text.empty() && static_cast<int64_t>(text.size()) >= cap) {
+    for (int k = generations - 1; k >= 1; --k)
+      if (kvtest::FileExists(file + "." + std::to_string(k)))
+        WriteFile(file + "." + std::to_string(k + 1), ReadFile(file + "." + std::to_string(k)));
+    if (generations > 0) WriteFile(file + ".1", text);
+  }
   if (static_cast<int64_t>(text.size()) < cap) {
     size_t start = 0;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -53,7 +61,7 @@ TEST(TLogWriter, BurstsEndExactlyAsEntryByEntryWriting) {
   for (const int32_t cap : caps) {
     TempDir dir;
     const std::string file = dir / "log.txt";
-    const std::string oracle = dir / "oracle.txt";
+    const std::string oracle = dir / "oracle";
     WriteFile(file, "old\nlines\r\nx");
     WriteFile(oracle, "old\nlines\r\nx");
     auto log = MakeLog(file, cap);
@@ -72,6 +80,14 @@ TEST(TLogWriter, BurstsEndExactlyAsEntryByEntryWriting) {
       }
       log->flush();
       ASSERT_EQ(Repr(ReadFile(file)), Repr(ReadFile(oracle))) << "cap " << cap << " burst " << burst;
+      for (int g = 1; g <= 6; ++g) {
+        const std::string kept = dir / ("log." + std::to_string(g) + ".txt");
+        const std::string want = oracle + "." + std::to_string(g);
+        ASSERT_EQ(kvtest::FileExists(kept), kvtest::FileExists(want)) << "cap " << cap << " generation " << g;
+        if (kvtest::FileExists(want)) {
+          ASSERT_EQ(Repr(ReadFile(kept)), Repr(ReadFile(want))) << "cap " << cap << " generation " << g;
+        }
+      }
     }
   }
 }
@@ -157,12 +173,13 @@ TEST(TLogWriter, UnwritableFileDoesNotStopTheCaller) {
   // Once the folder appears, logging resumes.
   const std::string late = dir / "late/log.txt";
   auto log = MakeLog(late);
-  log->make("lost");
+  log->make("waiting");
   log->flush();
   ASSERT_EQ(mkdir((dir / "late").c_str(), 0755), 0);
   log->make("kept");
   log->flush();
-  EXPECT_EQ(Repr(ReadFile(late)), Repr(kStamp1 + "kept\r\n"));
+  // The entry that could not be written waited for the next rewrite.
+  EXPECT_EQ(Repr(ReadFile(late)), Repr(kStamp1 + "kept\r\n" + kStamp1 + "waiting\r\n"));
 }
 
 TEST(TLogWriter, ReplacesTheFileWholeAndKeepsLinksAndMode) {

@@ -23,11 +23,16 @@ std::vector<std::string> SplitLines(const std::string& text) {
 
 }  // namespace
 
-MemoryLog::MemoryLog(TClock clock, int64_t maxSize) : clock_(std::move(clock)), maxSize_(maxSize) {}
+MemoryLog::MemoryLog(TClock clock, int64_t maxSize, int generations)
+    : clock_(std::move(clock)), maxSize_(maxSize), maxGenerations_(generations) {}
 
 void MemoryLog::make(const std::string& txt, bool newLine) {
   texts_.push_back(txt);
   if (size_ >= maxSize_) {
+    if (size_ > 0 && maxGenerations_ > 0) {
+      generations_.push_front(Text());
+      while (static_cast<int>(generations_.size()) > maxGenerations_) generations_.pop_back();
+    }
     lines_.clear();
     size_ = 0;
   }
