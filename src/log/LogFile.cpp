@@ -209,7 +209,8 @@ std::string GenerationName(const std::string& file, int n) {
   const size_t slash = file.rfind('/');
   const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
   const size_t dot = file.rfind('.');
-  const std::string number = "." + std::to_string(n);
+  std::string number(1, '.');
+  number += std::to_string(n);
   // A leading dot (".log") is part of the name, not an extension.
   if (dot == std::string::npos || dot <= nameStart) return file + number;
   return file.substr(0, dot) + number + file.substr(dot);
