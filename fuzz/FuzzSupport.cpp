@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "support/MemoryPorts.hpp"
+
 namespace kvfuzz {
 
 namespace {
@@ -50,15 +52,7 @@ Env::Env() : log(FixedClock(kNow), 1 << 20) {
   }
 }
 
-TClientContext Env::Context() {
-  TClientContext c;
-  c.log = &log;
-  c.config = &config;
-  c.lis = &lis;
-  c.archive = &archive;
-  c.clock = FixedClock(kNow);
-  return c;
-}
+TClientContext Env::Context() { return kvtest::MemoryContext(log, config, lis, archive, kNow); }
 
 std::unique_ptr<TSocketClient> Env::NewClient() {
   return std::make_unique<TSocketClient>("127.0.0.1:4000", saida, Context());

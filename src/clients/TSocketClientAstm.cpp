@@ -14,11 +14,10 @@ std::string TSocketClient::ProcessASTM() {
     const bool fimDeTransferencia = usingFrameToFrame;
     // The checksum line of a frame handled at the previous dispatch may arrive
     // on its own (a serial bridge forwards the record line first).
-    auto semSomas = [](std::deque<std::string>& linhas) { astm::DropLeadingChecksumLines(linhas); };
     auto cortar = [&](std::deque<std::string>& linhas) {
       return astm::GetBlocoProcessarASTM(linhas, fimDeTransferencia);
     };
-    inputBuffer.Edit(semSomas);
+    astm::DropLeadingChecksumLines(inputBuffer);
     auto bloco = inputBuffer.Edit(cortar);
     if (Debug() && bloco) Log("bloco_para_salvar: " + protocol::LinesText(bloco->linhas));
     size_t blocos = 0;
@@ -47,7 +46,7 @@ std::string TSocketClient::ProcessASTM() {
       if (inputBuffer.size() == 1 || inputBuffer.size() == 2) {
         inputBuffer.Edit([](std::deque<std::string>& linhas) { std::erase_if(linhas, protocol::IsBlankLine); });
       }
-      inputBuffer.Edit(semSomas);
+      astm::DropLeadingChecksumLines(inputBuffer);
       if (Debug() && !consulta) {
         Log("Buffer lines: " + std::to_string(inputBuffer.size()));
       }

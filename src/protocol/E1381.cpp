@@ -47,15 +47,7 @@ std::string CleanFramedLine(const std::string& linha, bool* heldEtx, bool* heldE
   return s;
 }
 
-size_t DropLeadingChecksumLines(std::deque<std::string>& inputBuffer) {
-  size_t n = 0;
-  while (!inputBuffer.empty() && inputBuffer.front().size() == 3 &&
-         (inputBuffer.front()[0] == ETX || inputBuffer.front()[0] == ETB)) {
-    inputBuffer.pop_front();
-    ++n;
-  }
-  return n;
-}
+bool IsChecksumLine(const std::string& linha) { return linha.size() == 3 && (linha[0] == ETX || linha[0] == ETB); }
 
 }  // namespace astm
 

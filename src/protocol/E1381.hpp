@@ -22,9 +22,18 @@ void PrepareBuffer(std::deque<std::string>& inputBuffer);
 // whether the line held an ETX / ETB.
 std::string CleanFramedLine(const std::string& linha, bool* heldEtx = nullptr, bool* heldEtb = nullptr);
 
-// Removes the checksum lines (ETX or ETB and two characters) at the head of the
-// input buffer: their frames were handled before, they hold no data. Answers how many.
-size_t DropLeadingChecksumLines(std::deque<std::string>& inputBuffer);
+// A checksum line: ETX or ETB and the two checksum characters.
+bool IsChecksumLine(const std::string& linha);
+
+// Removes the checksum lines at the head of the input buffer (a deque, or the
+// client's TInputBuffer, which keeps its facts as lines leave its front):
+// their frames were handled before, they hold no data. Answers how many.
+template <typename Lines>
+size_t DropLeadingChecksumLines(Lines& inputBuffer) {
+  size_t n = 0;
+  for (; !inputBuffer.empty() && IsChecksumLine(inputBuffer.front()); ++n) inputBuffer.pop_front();
+  return n;
+}
 
 }  // namespace astm
 

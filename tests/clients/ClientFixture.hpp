@@ -12,6 +12,7 @@
 #include "support/FakeLis.hpp"
 #include "support/MemoryArchive.hpp"
 #include "support/MemoryLog.hpp"
+#include "support/MemoryPorts.hpp"
 #include "support/TestSupport.hpp"
 
 namespace kvtest {
@@ -45,15 +46,7 @@ class ClientEnv {
   }
 
   // What a record made in this environment reaches.
-  TClientContext Context() {
-    TClientContext c;
-    c.log = &log;
-    c.config = &config;
-    c.lis = &lis;
-    c.archive = &archive;
-    c.clock = FixedClock(kNow);
-    return c;
-  }
+  TClientContext Context() { return MemoryContext(log, config, lis, archive, kNow); }
 
   // The service log as written so far (newest entry first).
   std::string Log() const { return log.Text(); }

@@ -11,6 +11,7 @@
 #include "support/FakeLis.hpp"
 #include "support/MemoryArchive.hpp"
 #include "support/MemoryLog.hpp"
+#include "support/MemoryPorts.hpp"
 
 namespace hl7test {
 
@@ -39,15 +40,7 @@ class Hl7Fixture : public ::testing::Test {
   void TearDown() override { client.reset(); }
 
   // What a record made here reaches.
-  TClientContext Context() {
-    TClientContext c;
-    c.log = &log;
-    c.config = &config;
-    c.lis = &lis;
-    c.archive = &archive;
-    c.clock = FixedClock(AGORA);
-    return c;
-  }
+  TClientContext Context() { return kvtest::MemoryContext(log, config, lis, archive, AGORA); }
 
   std::unique_ptr<TSocketClient> NewClient(const std::string& pasta) {
     auto c = std::make_unique<TSocketClient>("127.0.0.1:40000", pasta, Context());
