@@ -12,6 +12,7 @@
 #include "config/TAnalisador.hpp"
 #include "db/TResultTable.hpp"
 #include "lis/TLisLookups.hpp"
+#include "lis/TLisQuery.hpp"
 #include "protocol/Controls.hpp"
 #include "protocol/Headers.hpp"
 #include "protocol/Lines.hpp"
@@ -33,6 +34,10 @@ struct TClientContext {
   // absent they are written straight into `archive`.
   TArchiveDelivery* delivery = nullptr;
   TClock clock;
+  // True: a host query's lookups are left to the connection layer (QueryPending,
+  // TakeLisQuery, AnswerQuery), which asks the LIS off the service thread and
+  // finds the device at the first query. False: `lis` is asked at once.
+  bool lookupsDeferred = false;
 };
 
 // The record of one analyzer connection: what was received and not yet
@@ -113,6 +118,13 @@ class TSocketClient {
   static bool IsBlankLine(const std::string& linha) { return protocol::IsBlankLine(linha); }
 
   // --- LIS lookups (TSocketClientLookups.cpp)
+  // A host query waits for the LIS; until AnswerQuery the record takes no input.
+  bool QueryPending() const { return pending_ != nullptr; }
+  // What the pending query asks the LIS (handed over once).
+  TLisQuery TakeLisQuery();
+  // Replies to the pending query with the LIS's answer, then goes on with
+  // what the query interrupted: the rest of the input buffer, the end of the transfer.
+  void AnswerQuery(TLisAnswer answer);
   std::unique_ptr<TAparelhoTevarin> GetAparelhoTevarinInDB();
   std::unique_ptr<TResultTable> GetDadosProtocolo(const TAnalisador& pAnalisador,
                                                   const std::string& pProtocolo);
@@ -120,10 +132,12 @@ class TSocketClient {
 
   // --- protocol handlers (TSocketClientAstm*.cpp, TSocketClientHl7*.cpp, TSocketClientJson.cpp)
   std::string ProcessASTM();
-  // Builds and queues the reply to an ASTM query block; "use buffer" when queued.
+  // Builds and queues the reply to an ASTM query block; "use buffer" when
+  // queued ("" while it waits for the LIS).
   std::string ProcessQueryASTM(const TLines& msg);
   std::string ProcessHL7();
-  // Answers a query (QRY^Q02) or an order (ORM^O01) of type pTipo; answers the reply text.
+  // Answers a query (QRY^Q02) or an order (ORM^O01) of type pTipo; answers the
+  // reply text ("" while it waits for the LIS).
   std::string ProcessQueryHL7(const TLines& msg, int32_t pTipo);
   std::string ProcessJsonDiagno();
 
@@ -140,7 +154,31 @@ class TSocketClient {
   // Archives an HL7 result block and queues its ACK^R01 (ProcessHL7).
   void ArchiveHL7(TLines& bloco);
 
+  // A host query between its question to the LIS and its reply.
+  struct TPendingQuery {
+    enum Kind { Astm, Hl7 } kind = Astm;
+    TLines msg;             // the query message
+    int32_t tipo = 0;       // HL7: QRY or ORM
+    TLisQuery query;        // what it asks the LIS
+    bool perguntado = false;  // the query was handed to the connection layer
+    bool fimDeTransferencia = false;  // the EOT that started the processing still has to be finished
+  };
+  // Asks the LIS for the query: at once through `lis` (answers the reply as
+  // the handler returns it), or left pending (answers "").
+  std::string AskLis(std::unique_ptr<TPendingQuery> pendente);
+  // The reply with the LIS's answer.
+  std::string FinishQuery(TPendingQuery& pendente, TLisAnswer& answer);
+  std::string ReplyQueryASTM(const TLines& msg, TLisAnswer& answer);
+  std::string ReplyQueryHL7(const TLines& msg, int32_t pTipo, TLisAnswer& answer);
+  // The end of the processing that an EOT started.
+  void FinishEot();
+
   TClientContext context_;
+  std::unique_ptr<TPendingQuery> pending_;
+  // The analyzer's device is looked up with its first host query (deferred lookups).
+  bool aparelhoPendente_ = false;
+  // The handler runs again after a query that waited: blocks were handled before it.
+  bool continuandoConsulta_ = false;
   TFileArchiveWriter fileArchive_;  // the writer when the context names none
   std::unique_ptr<TArchiveDelivery> ownDelivery_;  // straight through, when the context names no delivery
 

@@ -20,7 +20,8 @@ std::string TSocketClient::ProcessASTM() {
     astm::DropLeadingChecksumLines(inputBuffer);
     auto bloco = inputBuffer.Edit(cortar);
     if (Debug() && bloco) Log("bloco_para_salvar: " + protocol::LinesText(bloco->linhas));
-    size_t blocos = 0;
+    // Run again after a query that waited for the LIS, blocks came before.
+    size_t blocos = continuandoConsulta_ ? 1 : 0;
     while (bloco) {
       ++blocos;
       if (bloco->linhas.empty()) {
@@ -50,6 +51,7 @@ std::string TSocketClient::ProcessASTM() {
       if (Debug() && !consulta) {
         Log("Buffer lines: " + std::to_string(inputBuffer.size()));
       }
+      if (pending_) return result;  // the rest waits for the LIS's answer
       bloco = inputBuffer.Edit(cortar);
     }
     // Outside a transfer a framed message arrives frame by frame; until its

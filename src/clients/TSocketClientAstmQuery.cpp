@@ -2,6 +2,7 @@
 // header, patient, order and terminator records framed for the analyzer.
 #include <cstdio>
 #include <initializer_list>
+#include <stdexcept>
 
 #include "protocol/ArchiveNames.hpp"
 #include "protocol/Astm.hpp"
@@ -12,10 +13,11 @@ namespace {
 
 // Test names for an order: the configured attributes, else the LIS names of
 // the order's exams on this device, else the fixed hematology list.
-std::string GetTestsIDs(TSocketClient& client, const TAnalisador& pAnalisador, int32_t pPED_COD) {
+std::string GetTestsIDs(const TAnalisador& pAnalisador, TLisAnswer& answer) {
   std::vector<std::string> nomes = pAnalisador.GetAtibutosDeExames();
   if (nomes.empty()) {
-    auto tabela = client.GetExamesProtocolo(pAnalisador, pPED_COD);
+    if (!answer.erroNomes.empty()) throw std::runtime_error(answer.erroNomes);
+    auto& tabela = answer.nomes;
     if (tabela && tabela->RecordCount() > 0) {
       for (tabela->First(); !tabela->Eof(); tabela->Next()) {
         nomes.push_back(tabela->AsString("are_nom_apa"));
@@ -30,32 +32,49 @@ std::string GetTestsIDs(TSocketClient& client, const TAnalisador& pAnalisador, i
 }  // namespace
 
 std::string TSocketClient::ProcessQueryASTM(const TLines& msg) {
+  try {
+    const std::string identificador = astm::SampleIdentifier(TString::GetFieldFromSplit(msg.at(1), '|', 3));
+    if (identificador.empty()) {
+      TLisAnswer semConsulta;  // nothing to look for: not found, without asking the LIS
+      return ReplyQueryASTM(msg, semConsulta);
+    }
+    auto pendente = std::make_unique<TPendingQuery>();
+    pendente->kind = TPendingQuery::Astm;
+    pendente->msg = msg;
+    pendente->query.analisador = CopyForLookup(*analisador);
+    pendente->query.codigo = protocol::VisibleOrderCode(identificador);
+    pendente->query.buscarNomes = analisador->GetAtibutosDeExames().empty();
+    return AskLis(std::move(pendente));
+  } catch (const std::exception& e) {
+    LogError("TSocketClient.ProcessQuery", e);
+  }
+  return {};
+}
+
+std::string TSocketClient::ReplyQueryASTM(const TLines& msg, TLisAnswer& answer) {
   std::string result;
   try {
+    if (!answer.erroPedido.empty()) throw std::runtime_error(answer.erroPedido);
     const std::string& header = msg.at(0);
     const std::string& q = msg.at(1);
     const std::string range = TString::GetFieldFromSplit(q, '|', 3);
-    const std::string identificador = astm::SampleIdentifier(range);
 
     bool encontrado = false;
     astm::TPedidoASTM pedido;
     std::string testes;
-    if (!identificador.empty()) {
-      auto tabela = GetDadosProtocolo(*analisador, protocol::VisibleOrderCode(identificador));
-      if (tabela && tabela->RecordCount() > 0) {
-        tabela->First();
-        encontrado = true;
-        pedido.ped_cod = static_cast<int32_t>(tabela->AsInteger("ped_cod"));
-        pedido.ped_dat = tabela->AsDateTime("ped_dat");
-        pedido.cli_cod = tabela->AsString("cli_cod");
-        pedido.cli_nom = protocol::Cut30(tabela->AsString("cli_nom"));
-        pedido.cpf_dta_nas = tabela->AsDateTime("cpf_dta_nas");
-        pedido.cpf_sex = tabela->AsString("cpf_sex");
-        pedido.med_nom = protocol::Cut30(tabela->AsString("med_nom"));
-        pedido.grp_dsc = protocol::Cut30(tabela->AsString("grp_dsc"));
-      }
-      tabela.reset();
-      if (encontrado) testes = GetTestsIDs(*this, *analisador, pedido.ped_cod);
+    if (answer.Encontrado()) {
+      auto& tabela = answer.pedido;
+      tabela->First();
+      encontrado = true;
+      pedido.ped_cod = static_cast<int32_t>(tabela->AsInteger("ped_cod"));
+      pedido.ped_dat = tabela->AsDateTime("ped_dat");
+      pedido.cli_cod = tabela->AsString("cli_cod");
+      pedido.cli_nom = protocol::Cut30(tabela->AsString("cli_nom"));
+      pedido.cpf_dta_nas = tabela->AsDateTime("cpf_dta_nas");
+      pedido.cpf_sex = tabela->AsString("cpf_sex");
+      pedido.med_nom = protocol::Cut30(tabela->AsString("med_nom"));
+      pedido.grp_dsc = protocol::Cut30(tabela->AsString("grp_dsc"));
+      testes = GetTestsIDs(*analisador, answer);
     }
 
     if (Debug()) Log("Gerar resposta");

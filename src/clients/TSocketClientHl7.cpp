@@ -60,6 +60,7 @@ std::string TSocketClient::ProcessHL7() {
 
       DropLeadingBlankLines(true);
       if (debug) Log("Buffer lines: " + std::to_string(inputBuffer.size()));
+      if (pending_) return {};  // the rest waits for the LIS's answer
       bloco = hl7::GetBlocoProcessarHL7(inputBuffer, origem);
       if (debug && bloco) Log("bloco_para_salvar: \r" + protocol::LinesText(*bloco));
     }

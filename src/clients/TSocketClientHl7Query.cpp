@@ -26,27 +26,41 @@ hl7::OrderData ReadOrder(TResultTable& tabela) {
 }  // namespace
 
 std::string TSocketClient::ProcessQueryHL7(const TLines& msg, int32_t pTipo) {
-  std::string resposta;
   try {
     hl7::QueryValues v = hl7::ReadQueryValues(msg, pTipo);
     Log("HL7: Query(" + v.id_amostra + ")");
     if (v.id_amostra == "\"\"") v.id_amostra.clear();  // the HL7 null value
-
-    bool encontrou = false;
-    hl7::OrderData pedido;
-    int32_t ped_cod = 0;
-    if (!v.id_amostra.empty()) {
-      const std::string codigo = protocol::VisibleOrderCode(v.id_amostra);
-      // The code stands unquoted in the order statement: anything but digits
-      // could change what the statement selects, so it is simply not found.
-      std::unique_ptr<TResultTable> tabela;
-      if (hl7::CodigoPesquisavel(codigo)) tabela = GetDadosProtocolo(*analisador, codigo);
-      if (tabela && tabela->RecordCount() > 0) {
-        encontrou = true;
-        pedido = ReadOrder(*tabela);
-        ped_cod = static_cast<int32_t>(tabela->AsInteger("ped_cod"));
-      }
+    const std::string codigo = v.id_amostra.empty() ? std::string() : protocol::VisibleOrderCode(v.id_amostra);
+    // The code stands for a number in the order statement: anything but
+    // digits is simply not found, without asking the LIS.
+    if (!hl7::CodigoPesquisavel(codigo)) {
+      TLisAnswer semConsulta;
+      return ReplyQueryHL7(msg, pTipo, semConsulta);
     }
+    auto pendente = std::make_unique<TPendingQuery>();
+    pendente->kind = TPendingQuery::Hl7;
+    pendente->msg = msg;
+    pendente->tipo = pTipo;
+    pendente->query.analisador = CopyForLookup(*analisador);
+    pendente->query.codigo = codigo;
+    pendente->query.buscarNomes = pTipo == hl7::QUERY_QRY;
+    return AskLis(std::move(pendente));
+  } catch (const std::exception& e) {
+    LogError("ProcessQueryHL7", e);
+  }
+  return {};
+}
+
+std::string TSocketClient::ReplyQueryHL7(const TLines& msg, int32_t pTipo, TLisAnswer& answer) {
+  std::string resposta;
+  try {
+    if (!answer.erroPedido.empty()) throw std::runtime_error(answer.erroPedido);
+    hl7::QueryValues v = hl7::ReadQueryValues(msg, pTipo);
+    if (v.id_amostra == "\"\"") v.id_amostra.clear();
+
+    const bool encontrou = answer.Encontrado();
+    hl7::OrderData pedido;
+    if (encontrou) pedido = ReadOrder(*answer.pedido);
     if (Debug()) Log("Gerar resposta");
 
     const hl7::Remetente remetente{analisador->aplicacao, analisador->modelo};
@@ -59,7 +73,8 @@ std::string TSocketClient::ProcessQueryHL7(const TLines& msg, int32_t pTipo) {
         hl7::IncMessageID(v.message_id);
         std::vector<std::string> exames;
         try {
-          if (auto nomes = GetExamesProtocolo(*analisador, ped_cod)) {
+          if (!answer.erroNomes.empty()) throw std::runtime_error(answer.erroNomes);
+          if (auto& nomes = answer.nomes) {
             for (nomes->First(); !nomes->Eof(); nomes->Next()) exames.push_back(nomes->AsString("are_nom_apa"));
           }
         } catch (const std::exception& e) {

@@ -28,7 +28,13 @@ void TSocketClient::IdentificarPorCabecalho(const std::string& linha, bool compl
   }
   static const std::vector<std::unique_ptr<TAnalisador>> semAnalisadores;
   a.GetConfigs(context_.config ? context_.config->analisadores : semAnalisadores);
-  if (completar) a.aparelhoTevarin = GetAparelhoTevarinInDB();
+  if (!completar) return;
+  // A result message never waits for the LIS: with deferred lookups the
+  // device is looked up with the first host query, the only one that needs it.
+  if (context_.lookupsDeferred)
+    aparelhoPendente_ = true;
+  else
+    a.aparelhoTevarin = GetAparelhoTevarinInDB();
 }
 
 size_t TSocketClient::LinhaDeIdentificacao(bool* json) {

@@ -22,9 +22,12 @@ void TSocketClient::ReadMessage(const std::string& msg) {
       inTransferPhase = false;
       processandoEOT_ = true;
       ProcessBuffer();
-      processandoEOT_ = false;
-      Log("");
-      Log("Finalizando transmiss\xe3o.");
+      if (pending_) {
+        // A query waits for the LIS: the transfer ends after its reply.
+        pending_->fimDeTransferencia = true;
+        return;
+      }
+      FinishEot();
     } else {
       AddInputBuffer(msg);
       if (inTransferPhase) {
@@ -37,6 +40,12 @@ void TSocketClient::ReadMessage(const std::string& msg) {
   } catch (const std::exception& e) {
     LogError("TSocketClient.ReadMessage", e);
   }
+}
+
+void TSocketClient::FinishEot() {
+  processandoEOT_ = false;
+  Log("");
+  Log("Finalizando transmiss\xe3o.");
 }
 
 void TSocketClient::ReadFrame(const TLinkReceiver::TEvent& frame) {

@@ -243,6 +243,13 @@ void TConfigJson::Load(const std::string& pFileName) {
   if (intervaloReenvioSegundos < 1)
     r.Fail(Reader::Key("", "intervaloReenvioSegundos"),
            "must be at least 1: " + std::to_string(intervaloReenvioSegundos));
+  threadsLis = r.Int(doc, "", "threadsLis", 2);
+  if (threadsLis < 1 || threadsLis > 32)
+    r.Fail(Reader::Key("", "threadsLis"), "must be from 1 to 32: " + std::to_string(threadsLis));
+  // Without a deadline a hung LIS would hold a query's analyzer for ever.
+  timeoutLisSegundos = r.Int(doc, "", "timeoutLisSegundos", 5);
+  if (timeoutLisSegundos < 1)
+    r.Fail(Reader::Key("", "timeoutLisSegundos"), "must be at least 1: " + std::to_string(timeoutLisSegundos));
   geracoesLog = r.Int(doc, "", "geracoesLog", 5);
   if (geracoesLog < 0) r.Fail(Reader::Key("", "geracoesLog"), "must not be negative: " + std::to_string(geracoesLog));
 

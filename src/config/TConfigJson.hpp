@@ -36,6 +36,11 @@ class TConfigJson {
   int32_t timeoutRespostaSegundos = 15;
   // Seconds between two attempts to deliver what waits in the spool (at least 1).
   int32_t intervaloReenvioSegundos = 30;
+  // Threads that run the LIS lookups of host queries.
+  int32_t threadsLis = 2;
+  // A LIS lookup (or the start-up check) with no answer after this long is
+  // answered as "no order"; also the limit of an attach.
+  int32_t timeoutLisSegundos = 5;
   // Full service logs kept beside the current one (Redurozozi.1.txt ...); 0 keeps none.
   int32_t geracoesLog = 5;
   TMyDBInfo myDBInfo;

@@ -52,6 +52,7 @@ void InsertLogin(ThrowStatusWrapper& status, Firebird::IXpbBuilder* dpb, const A
 IAttachment* Attach(ThrowStatusWrapper& status, const std::string& connString, const AttachParams& p) {
   Xpb dpb{Master()->getUtilInterface()->getXpbBuilder(&status, Firebird::IXpbBuilder::DPB, nullptr, 0)};
   InsertLogin(status, dpb.b, p);
+  if (p.connectTimeoutSeconds > 0) dpb.b->insertInt(&status, isc_dpb_connect_timeout, p.connectTimeoutSeconds);
   Dispatcher prov;
   return prov.p->attachDatabase(&status, connString.c_str(), dpb.b->getBufferLength(&status),
                                 dpb.b->getBuffer(&status));

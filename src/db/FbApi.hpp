@@ -23,6 +23,7 @@ struct AttachParams {
   std::string user;
   std::string password;
   std::string charset = "WIN1252";
+  int connectTimeoutSeconds = 0;  // 0: the client library's own limit
 };
 
 // Attaches to `connString` (a local path opens through the embedded engine);

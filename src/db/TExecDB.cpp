@@ -167,7 +167,7 @@ bool TExecDB::DoInsertOrUpdate() {
     myTransaction->Query(stmt.sql, Bind(fields, stmt.names, false), false);
     return true;
   } catch (const std::exception& e) {
-    db.log_.make(ErrorLine("TExecDB.DoInsertOrUpdate", e.what()));
+    db.LogLine(ErrorLine("TExecDB.DoInsertOrUpdate", e.what()));
     return false;
   }
 }

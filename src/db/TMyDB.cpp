@@ -6,7 +6,7 @@
 #include "db/TMyDBImpl.hpp"
 #include "db/TMyTransaction.hpp"
 
-Firebird::IAttachment* TMyDB::Impl::Attached(const TMyDB& db) {
+Firebird::IAttachment* TMyDB::Impl::Attached(TMyDB& db) {
   if (att) return att;
   // Without a database the client library would try its default server for
   // seconds while every analyzer waits on the one service thread.
@@ -15,32 +15,23 @@ Firebird::IAttachment* TMyDB::Impl::Attached(const TMyDB& db) {
   // and the user name and password, once each.
   Firebird::ThrowStatusWrapper st(fbapi::Master()->getStatus());
   try {
-    att = fbapi::Attach(st, db.ConnectionString(), {db.info.user, db.info.password, "WIN1252"});
+    Set(fbapi::Attach(st, db.ConnectionString(),
+                      {db.info.user, db.info.password, "WIN1252", db.info.connectTimeoutSeconds}));
   } catch (const Firebird::FbException& e) {
     std::string text = fbapi::ErrorText(e);
     st.dispose();
-    att = nullptr;
+    Set(nullptr);
     throw std::runtime_error(text);
   }
   st.dispose();
+  ++db.attaches_;
   return att;
 }
 
 TMyDB::TMyDB(const TMyDBInfo& pMyDBInfo, const std::string& pLogFilename)
     : info(pMyDBInfo), log_(pLogFilename, 300000), impl_(std::make_unique<Impl>()) {}
 
-TMyDB::~TMyDB() {
-  if (!impl_->att) return;
-  Firebird::ThrowStatusWrapper st(fbapi::Master()->getStatus());
-  try {
-    impl_->att->detach(&st);
-  } catch (const Firebird::FbException& e) {
-    log_.make(ErrorLine("TMyDB.destroy", fbapi::ErrorText(e)));
-    impl_->att->release();
-  }
-  impl_->att = nullptr;
-  st.dispose();
-}
+TMyDB::~TMyDB() { Disconnect(); }
 
 std::string TMyDB::ConnectionString() const { return info.server.empty() ? info.database : info.server + ":" + info.database; }
 
@@ -61,10 +52,10 @@ std::unique_ptr<TResultTable> TMyDB::Select(const std::string& pSQL, bool pKeepC
   } catch (const std::exception& e) {
     // Only an allocation failure gets here; the caller must still get an answer.
     lastError = e.what();
-    log_.make(ErrorLine("TMyDB.Select", e.what()) + "\rSQL: " + pSQL);
+    LogLine(ErrorLine("TMyDB.Select", e.what()) + "\rSQL: " + pSQL);
     table.reset();
   } catch (...) {
-    log_.make(ErrorLine("TMyDB.Select", "erro desconhecido") + "\rSQL: " + pSQL);
+    LogLine(ErrorLine("TMyDB.Select", "erro desconhecido") + "\rSQL: " + pSQL);
     table.reset();
   }
   if (!pKeepConnected) Disconnect();
@@ -79,16 +70,22 @@ bool TMyDB::Exec(const std::string& pSQL, bool pParamCheck) {
 
 void TMyDB::Disconnect() {
   if (!impl_->att) return;
-  Firebird::ThrowStatusWrapper st(fbapi::Master()->getStatus());
-  try {
-    impl_->att->detach(&st);
-  } catch (const Firebird::FbException& e) {
-    log_.make(ErrorLine("TMyDB.Disconnect", fbapi::ErrorText(e)));
-    // A connection that cannot be detached is broken: drop it, the next query attaches anew.
-    impl_->att->release();
+  std::string failure;
+  {
+    // Cancel() from another thread must not reach the attachment while it goes.
+    std::lock_guard<std::mutex> lock(impl_->attLock);
+    Firebird::ThrowStatusWrapper st(fbapi::Master()->getStatus());
+    try {
+      impl_->att->detach(&st);
+    } catch (const Firebird::FbException& e) {
+      failure = fbapi::ErrorText(e);
+      // A connection that cannot be detached is broken: drop it, the next query attaches anew.
+      impl_->att->release();
+    }
+    impl_->att = nullptr;
+    st.dispose();
   }
-  impl_->att = nullptr;
-  st.dispose();
+  if (!failure.empty()) LogLine(ErrorLine("TMyDB.Disconnect", failure));
 }
 
 bool TMyDB::Connect() {
@@ -96,7 +93,32 @@ bool TMyDB::Connect() {
     impl_->Attached(*this);
     return true;
   } catch (const std::exception& e) {
-    log_.make(ErrorLine("TMyDB.Connect", e.what()));
+    LogLine(ErrorLine("TMyDB.Connect", e.what()));
     return false;
   }
+}
+
+bool TMyDB::Ping() {
+  if (!impl_->att) return false;
+  Firebird::ThrowStatusWrapper st(fbapi::Master()->getStatus());
+  bool ok = true;
+  try {
+    impl_->att->ping(&st);
+  } catch (const Firebird::FbException&) {
+    ok = false;
+  }
+  st.dispose();
+  return ok;
+}
+
+void TMyDB::Cancel() {
+  std::lock_guard<std::mutex> lock(impl_->attLock);
+  if (!impl_->att) return;
+  Firebird::ThrowStatusWrapper st(fbapi::Master()->getStatus());
+  try {
+    impl_->att->cancelOperation(&st, fb_cancel_raise);
+  } catch (const Firebird::FbException&) {
+    // Nothing was running, or the connection is gone: either way nothing to stop.
+  }
+  st.dispose();
 }

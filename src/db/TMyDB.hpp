@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,6 +33,18 @@ class TMyDB {
   // server ":" database, or database alone when server is empty.
   std::string ConnectionString() const;
   bool IsConnected() const;
+  // How many attaches this object has made: a changed count means a new attachment.
+  uint64_t AttachCount() const { return attaches_; }
+  // True when the attachment answers a ping (false when detached or broken).
+  bool Ping();
+  // From another thread: asks the database to abandon the statement running
+  // on the attachment now (it then fails with a cancel error).
+  void Cancel();
+  // Writes the database log's entries to `shared` instead of log_ (several
+  // objects on one file must not keep copies of it each).
+  void UseLog(TLogSink& shared) { sink_ = &shared; }
+  // One entry of the database log.
+  void LogLine(const std::string& txt) { sink_->make(txt); }
 
   TMyDBInfo info;
   TLog log_;
@@ -43,4 +56,6 @@ class TMyDB {
  private:
   friend class TMyTransaction;
   std::unique_ptr<Impl> impl_;
+  TLogSink* sink_ = &log_;
+  uint64_t attaches_ = 0;
 };

@@ -7,4 +7,6 @@ struct TMyDBInfo {
   std::string database;
   std::string user;
   std::string password;
+  // Seconds an attach may take before it fails (0: the client library's own limit).
+  int connectTimeoutSeconds = 0;
 };

@@ -76,7 +76,7 @@ std::unique_ptr<TResultTable> TMyTransaction::Query(const std::string& pSQL,
   EnsureStarted();
   auto table = pWantRows ? std::make_unique<TResultTable>() : nullptr;
   fbapi::Run(myDB.impl_->att, impl_->tra, pSQL, pParams, table.get(), [&](const std::string& err) {
-    myDB.log_.make(ErrorLine("TMyTransaction.Select", err, ":: \"Copiar dados\"") + "\rSQL: " + pSQL);
+    myDB.LogLine(ErrorLine("TMyTransaction.Select", err, ":: \"Copiar dados\"") + "\rSQL: " + pSQL);
   });
   return table;
 }
@@ -88,11 +88,11 @@ std::unique_ptr<TResultTable> TMyTransaction::Select(const std::string& pSQL, co
     // A failure part-way through the rows gives no table at all: a partial
     // list of orders or tests would pass for a complete one.
     myDB.lastError = e.what();
-    myDB.log_.make("TMyTransaction.Select() -> Erro:" + std::string(e.what()) + "\rSQL: " + pSQL);
+    myDB.LogLine("TMyTransaction.Select() -> Erro:" + std::string(e.what()) + "\rSQL: " + pSQL);
     return nullptr;
   } catch (...) {
     myDB.lastError = "erro desconhecido";
-    myDB.log_.make("TMyTransaction.Select() -> Erro:erro desconhecido\rSQL: " + pSQL);
+    myDB.LogLine("TMyTransaction.Select() -> Erro:erro desconhecido\rSQL: " + pSQL);
     return nullptr;
   }
 }
@@ -111,10 +111,10 @@ bool TMyTransaction::Exec(const std::string& pSQL, bool pParamCheck, const std::
     Query(text, params, false);
     return true;
   } catch (const std::exception& e) {
-    myDB.log_.make("TMyTransaction.Exec() -> Erro:" + std::string(e.what()) + "\rSQL: " + pSQL);
+    myDB.LogLine("TMyTransaction.Exec() -> Erro:" + std::string(e.what()) + "\rSQL: " + pSQL);
     return false;
   } catch (...) {
-    myDB.log_.make("TMyTransaction.Exec() -> Erro:erro desconhecido\rSQL: " + pSQL);
+    myDB.LogLine("TMyTransaction.Exec() -> Erro:erro desconhecido\rSQL: " + pSQL);
     return false;
   }
 }

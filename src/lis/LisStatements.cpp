@@ -35,8 +35,17 @@ Statement DeviceStatement(const std::string& deviceName, bool buscarExames) {
   return {FillPlaces(buscarExames ? D1 : D2, {"?"}), {TDbValue(deviceName)}};
 }
 
+const std::string CODE_COLUMN_TYPE =
+    "select f.rdb$field_type from rdb$relation_fields rf join rdb$fields f on f.rdb$field_name = rf.rdb$field_source "
+    "where rf.rdb$relation_name = 'PED_PEDIDOS' and rf.rdb$field_name = 'PED_COD_VIS'";
+
+CodeColumn CodeColumnOf(int64_t fieldType) {
+  // 14 CHAR, 37 VARCHAR; every other type the column may have is a number.
+  return fieldType == 14 || fieldType == 37 ? CodeColumn::Text : CodeColumn::Number;
+}
+
 std::optional<Statement> OrderStatement(const std::string& deviceName, const std::vector<int32_t>& configuredExams,
-                                        const std::string& orderCode) {
+                                        const std::string& orderCode, CodeColumn column) {
   // The code once stood unquoted in the text, a number literal: only a whole
   // number can match, and it compares as a number (leading zeros, 2240801237).
   std::optional<int64_t> code = TString::ToInt64(orderCode);
@@ -46,8 +55,19 @@ std::optional<Statement> OrderStatement(const std::string& deviceName, const std
     st.sql = FillPlaces(O1, {"?"});
     st.params.push_back(deviceName);
   }
-  st.sql += FillPlaces(O2, {"?"});
-  st.params.push_back(*code);
+  if (column == CodeColumn::Number) {
+    st.sql += FillPlaces(O2, {"?"});
+    st.params.push_back(*code);
+  } else {
+    // A text column compared with a number would convert every row, and one
+    // code that is not a number ('SAMPLE123') would fail every lookup. Both
+    // sides lose their leading zeros instead, so 19, 019 and 0019 are one code.
+    st.sql += FillPlaces(O2, {"?"});
+    const std::string marker = "ped.ped_cod_vis = ?";
+    st.sql.replace(st.sql.rfind(marker), marker.size(), "trim(leading '0' from ped.ped_cod_vis) = ?");
+    // (The column's '0' trims to nothing, and so does the code 0.)
+    st.params.push_back(*code == 0 ? std::string() : std::to_string(*code));
+  }
   if (configuredExams.empty()) {
     st.sql += O3;
   } else {

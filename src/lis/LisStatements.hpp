@@ -62,10 +62,19 @@ std::string DeviceName(const TAnalisador& a);
 // D1 (buscarExames) or D2 with the device name bound.
 Statement DeviceStatement(const std::string& deviceName, bool buscarExames);
 
+// How the LIS stores the visible order code (ped_pedidos.ped_cod_vis).
+enum class CodeColumn { Number, Text };
+
 // O1 + O2 + O3 without configured exams, O2 + O4 with them. Nothing when the
-// order code is not a whole number: such a code cannot name an order.
+// order code is not a whole number: such a code cannot name an order. The
+// code keeps its numeric meaning (19 finds 0019) whatever the column's type.
 std::optional<Statement> OrderStatement(const std::string& deviceName, const std::vector<int32_t>& configuredExams,
-                                        const std::string& orderCode);
+                                        const std::string& orderCode, CodeColumn column = CodeColumn::Number);
+
+// The statement that reads the type of the visible order code's column, and
+// what a type code it answers means.
+extern const std::string CODE_COLUMN_TYPE;
+CodeColumn CodeColumnOf(int64_t fieldType);
 
 // E1 for an order and the device's exam codes; nothing for an empty list.
 std::optional<Statement> ExamNamesStatement(int32_t pedCod, const std::vector<std::string>& deviceExams);

@@ -6,8 +6,41 @@
 #include "lis/LisStatements.hpp"
 #include "log/TLogSink.hpp"
 
-TLisDatabaseLookups::TLisDatabaseLookups(std::function<TMyDB*()> db, std::function<bool()> debug, TLogSink* log)
-    : db_(std::move(db)), debug_(std::move(debug)), log_(log) {}
+namespace {
+// A kept attachment idle this long is pinged before its next statement: the
+// LIS server may have been restarted meanwhile.
+constexpr auto kIdleCheck = std::chrono::seconds(30);
+}  // namespace
+
+TLisDatabaseLookups::TLisDatabaseLookups(std::function<TMyDB*()> db, std::function<bool()> debug, TLogSink* log,
+                                         bool keepConnected)
+    : db_(std::move(db)), debug_(std::move(debug)), log_(log), keepConnected_(keepConnected) {}
+
+std::unique_ptr<TResultTable> TLisDatabaseLookups::Select(TMyDB& db, const std::string& sql,
+                                                          const std::vector<TDbValue>& params) {
+  if (!keepConnected_) return db.Select(sql, false, params);
+  const auto now = std::chrono::steady_clock::now();
+  if (db.IsConnected() && now - lastUse_ > kIdleCheck && !db.Ping()) db.Disconnect();
+  const bool reused = db.IsConnected();
+  auto table = db.Select(sql, true, params);
+  lastUse_ = std::chrono::steady_clock::now();
+  if (table || !db.IsConnected() || db.Ping()) return table;  // a statement error: the attachment is fine
+  // The attachment broke under the statement: once more on a new one.
+  db.Disconnect();
+  if (!reused) return nullptr;
+  table = db.Select(sql, true, params);
+  if (!table && !db.Ping()) db.Disconnect();
+  return table;
+}
+
+std::optional<lis::CodeColumn> TLisDatabaseLookups::CodeColumn(TMyDB& db) {
+  if (keepConnected_ && db.IsConnected() && codeColumnAttach_ == db.AttachCount()) return codeColumn_;
+  auto table = Select(db, lis::CODE_COLUMN_TYPE, {});
+  if (!table) return std::nullopt;
+  codeColumn_ = table->RecordCount() > 0 ? lis::CodeColumnOf(table->AsInteger("rdb$field_type")) : lis::CodeColumn::Number;
+  codeColumnAttach_ = db.AttachCount();
+  return codeColumn_;
+}
 
 bool TLisDatabaseLookups::Debug() const { return debug_ && debug_(); }
 
@@ -21,7 +54,7 @@ std::unique_ptr<TAparelhoTevarin> TLisDatabaseLookups::GetAparelhoTevarin(const 
   const bool buscarExames = a.exames.empty();
   lis::Statement st = lis::DeviceStatement(lis::DeviceName(a), buscarExames);
 
-  auto table = db->Select(st.sql, false, st.params);
+  auto table = Select(*db, st.sql, st.params);
   if (!table) return nullptr;  // the database log has the failure
   if (table->RecordCount() == 0) {
     Log("GetAparelhoTevarinInDB() -> Nada encontrado. SQL: \r" + st.sql + "\r" + lis::DescribeParams(st.params));
@@ -44,16 +77,20 @@ std::unique_ptr<TResultTable> TLisDatabaseLookups::GetDadosProtocolo(const TAnal
   try {
     std::vector<int32_t> configured;
     for (const TExame* e : pAnalisador.exames) configured.push_back(e->codigo);
-    auto st = lis::OrderStatement(lis::DeviceName(pAnalisador), configured, pProtocolo);
-    if (!st) {
+    if (!lis::OrderStatement(lis::DeviceName(pAnalisador), configured, pProtocolo)) {
       if (Debug())
         Log("TSocketClient.GetDadosProtocolo() -> C\xF3" "digo de pedido n\xE3o num\xE9rico: '" + pProtocolo + "'");
       return nullptr;
     }
-    if (Debug()) Log("TSocketClient.GetDadosProtocolo\r" + st->sql + "\r" + lis::DescribeParams(st->params));
     TMyDB* db = db_ ? db_() : nullptr;
     if (!db) return nullptr;
-    return db->Select(st->sql, false, st->params);
+    // The comparison depends on how the LIS stores the code; a database that
+    // cannot say is one the order statement would fail on too.
+    const std::optional<lis::CodeColumn> column = CodeColumn(*db);
+    if (!column) return nullptr;
+    auto st = lis::OrderStatement(lis::DeviceName(pAnalisador), configured, pProtocolo, *column);
+    if (Debug()) Log("TSocketClient.GetDadosProtocolo\r" + st->sql + "\r" + lis::DescribeParams(st->params));
+    return Select(*db, st->sql, st->params);
   } catch (const std::exception& e) {
     LogError(log_, "TSocketClient.GetDadosProtocolo", e);
     return nullptr;
@@ -66,5 +103,5 @@ std::unique_ptr<TResultTable> TLisDatabaseLookups::GetExamesProtocolo(const TAna
   auto st = lis::ExamNamesStatement(pPED_COD, pAnalisador.aparelhoTevarin->exames);
   TMyDB* db = db_ ? db_() : nullptr;
   if (!st || !db) return nullptr;
-  return db->Select(st->sql, false, st->params);
+  return Select(*db, st->sql, st->params);
 }

@@ -74,6 +74,8 @@ void TClientSession::OnRead(ReadEvent event, const std::error_code& ec, const st
     case ReadAction::ReportError: owner_.ServerSocketClientError(*this, ec); return;
     case ReadAction::StartReplyTimer: StartReplyTimer(); return;
     case ReadAction::SendReply: SendReply(); return;
+    case ReadAction::AskLis: AskLis(); return;
+    case ReadAction::AnswerQuery: AnswerQuery(); return;
     case ReadAction::Close: Teardown(); return;
   }
 }
@@ -108,6 +110,10 @@ void TClientSession::Receive(const std::string& pChunk) {
 }
 
 void TClientSession::ProcessChunks() {
+  if (read_ == ReadState::Handling && client->QueryPending()) {
+    OnRead(ReadEvent::LisAsked);
+    return;
+  }
   while (read_ == ReadState::Handling && !chunks_.empty()) {
     const TLinkReceiver::TEvent event = std::move(chunks_.front());
     chunks_.pop_front();
@@ -136,14 +142,49 @@ void TClientSession::ProcessChunks() {
       // The chunk counts as handled; the connection goes on with the next one.
       owner_.ReportError(e.what());
     }
-    if (CheckInputBound()) return;
-    ArmLinkTimers();
-    if (!client->outputBuffer.empty()) {
-      OnRead(ReadEvent::ReplyDue);
-      return;
-    }
+    if (!ReadyForNextChunk()) return;
   }
   OnRead(ReadEvent::ChunksDone);
+}
+
+bool TClientSession::ReadyForNextChunk() {
+  if (CheckInputBound()) return false;
+  ArmLinkTimers();
+  // A reply already produced (an ACK^R01 before a query in the same read)
+  // goes first; the query is asked when the reply has gone.
+  if (!client->outputBuffer.empty()) {
+    OnRead(ReadEvent::ReplyDue);
+    return false;
+  }
+  if (client->QueryPending()) {
+    OnRead(ReadEvent::LisAsked);
+    return false;
+  }
+  return true;
+}
+
+void TClientSession::AskLis() {
+  TLisQuery query;
+  try {
+    query = client->TakeLisQuery();
+  } catch (const std::exception& e) {
+    owner_.ReportError(e.what());
+  }
+  // The answer is posted back to the loop; a connection closed meanwhile ignores it.
+  owner_.RunLisQuery(std::move(query), [self = shared_from_this()](TLisAnswer answer) {
+    self->lisAnswer_ = std::move(answer);
+    self->OnRead(ReadEvent::LisAnswered);
+  });
+}
+
+void TClientSession::AnswerQuery() {
+  try {
+    client->AnswerQuery(std::move(lisAnswer_));
+  } catch (const std::exception& e) {
+    owner_.ReportError(e.what());
+  }
+  lisAnswer_ = TLisAnswer{};
+  if (ReadyForNextChunk()) ProcessChunks();
 }
 
 void TClientSession::StartReplyTimer() {
@@ -195,6 +236,10 @@ void TClientSession::ReceiveTimedOut() {
     client->EndTransferWithoutEot("sem frame nem EOT por " + std::to_string(global->config->timeoutRecepcaoSegundos) +
                                   " s");
     // A complete query found that way is answered as after its EOT.
+    if (client->QueryPending()) {
+      if (read_ == ReadState::AwaitingData) OnRead(ReadEvent::LisAsked);  // else the chunk loop asks
+      return;
+    }
     if (!client->outputBuffer.empty()) owner_.handleReply(*this, *client);
   } catch (const std::exception& e) {
     owner_.ReportError(e.what());

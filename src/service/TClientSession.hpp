@@ -9,6 +9,7 @@
 #include <asio/steady_timer.hpp>
 #include <asio/thread_pool.hpp>
 
+#include "lis/TLisQuery.hpp"
 #include "protocol/TLinkReceiver.hpp"
 #include "service/TSessionStates.hpp"
 
@@ -69,8 +70,16 @@ class TClientSession : public std::enable_shared_from_this<TClientSession> {
   void WaitForData();
   // Reads what is there, up to MAX_READ_BYTES, and reports how it went.
   void ReadAvailable();
-  // Hands queued chunks to reception, pausing before each reply.
+  // Hands queued chunks to reception, pausing before each reply and waiting
+  // for the LIS while a host query needs it.
   void ProcessChunks();
+  // After the record handled something: true when the next chunk may follow
+  // now (not closed, no query waiting for the LIS, no reply due).
+  bool ReadyForNextChunk();
+  // Hands the record's pending query to the LIS workers; the answer comes back on the loop.
+  void AskLis();
+  // Gives the record the LIS's answer and goes on with the queued chunks.
+  void AnswerQuery();
   void StartReplyTimer();
   // The E1381 timers: during the analyzer's transfer, how long we wait for
   // its next frame or EOT; during ours, how long for its answer to an item.
@@ -92,6 +101,7 @@ class TClientSession : public std::enable_shared_from_this<TClientSession> {
   asio::steady_timer answerTimer_;     // the analyzer does not answer our item
   TLinkReceiver link_;                 // link events and frames, however the reads cut them
   std::deque<TLinkReceiver::TEvent> chunks_;  // received events not yet handed to reception
+  TLisAnswer lisAnswer_;               // the LIS's answer, from its arrival until the record takes it
   // Our own transfer of a reply (from the ENQ we sent to our EOT): the last
   // item on the wire and how often it went, for a NAK.
   bool sendingReply_ = false;

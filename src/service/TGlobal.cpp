@@ -7,7 +7,9 @@
 #include <thread>
 
 #include "db/TMyDB.hpp"
+#include "lis/TLisDatabaseConnection.hpp"
 #include "lis/TLisLookups.hpp"
+#include "lis/TLisWorkers.hpp"
 
 std::unique_ptr<TGlobal> global;
 
@@ -61,7 +63,10 @@ TGlobal::TGlobal(const std::string& exePath) : service_file_name(exePath) {
                                               [this] { return config && config->debug; }, log_.get());
 }
 
-TGlobal::~TGlobal() = default;
+TGlobal::~TGlobal() {
+  // The workers use the log, the configuration and the database log: they end first.
+  if (lisWorkers) lisWorkers->Stop();
+}
 
 bool TGlobal::loadConfig() {
   bool result = false;
@@ -85,7 +90,22 @@ bool TGlobal::loadConfig() {
   return result;
 }
 
-void TGlobal::StartMyDB() { myDB = std::make_unique<TMyDB>(myDBInfo, db_log_file_name); }
+void TGlobal::StartMyDB() {
+  // An attach may not take longer than a lookup may (a half-open network path).
+  if (config) myDBInfo.connectTimeoutSeconds = config->timeoutLisSegundos;
+  myDB = std::make_unique<TMyDB>(myDBInfo, db_log_file_name);
+}
+
+void TGlobal::StartLisWorkers() {
+  TLisWorkers::TOptions options;
+  options.threads = config ? config->threadsLis : 2;
+  options.timeout = std::chrono::seconds(config ? config->timeoutLisSegundos : 5);
+  TLog& dbLog = myDB->log_;
+  lisWorkers = std::make_unique<TLisWorkers>(options, [this, &dbLog] {
+    return std::make_unique<TLisDatabaseConnection>(
+        myDBInfo, db_log_file_name, dbLog, [this] { return config && config->debug; }, log_.get());
+  });
+}
 
 TClientContext TGlobal::ClientContext() {
   TClientContext c;
@@ -95,6 +115,7 @@ TClientContext TGlobal::ClientContext() {
   c.archive = &archive;
   c.delivery = delivery.get();
   c.clock = [this] { return clock(); };
+  c.lookupsDeferred = lisWorkers != nullptr;
   return c;
 }
 

@@ -14,6 +14,7 @@
 #include "clients/TSocketClient.hpp"
 
 class TLisLookups;
+class TLisWorkers;
 class TMyDB;
 
 // Process-wide state: paths derived from the executable's folder, the service
@@ -36,6 +37,9 @@ class TGlobal {
   TMyDBInfo myDBInfo;
   std::unique_ptr<TMyDB> myDB;
   std::unique_ptr<TLisLookups> lis;  // the lookups over myDB (whichever is current) that records make
+  // The threads that run host queries' lookups, each on an attachment of its
+  // own; while they run, records leave their lookups to the connection layer.
+  std::unique_ptr<TLisWorkers> lisWorkers;
   TFileArchiveWriter archive;        // the archive folder of every client record
   std::unique_ptr<TFileSpoolStore> spool;     // spool_path
   std::unique_ptr<TArchiveDelivery> delivery;  // spool, then archive, for every client record
@@ -51,6 +55,8 @@ class TGlobal {
   bool loadConfig();
   // Makes myDB from myDBInfo with the database log Logs/myDB.txt.
   void StartMyDB();
+  // Starts lisWorkers (threadsLis threads, timeoutLisSegundos) over myDBInfo.
+  void StartLisWorkers();
   // The ports a new client record gets: this state's log, configuration, LIS, archive, delivery and clock.
   TClientContext ClientContext();
 

@@ -3,13 +3,17 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <future>
 #include <iostream>
 #include <stdexcept>
 #include <string>
 
+#include <asio/post.hpp>
+
 #include "clients/TSocketClient.hpp"
 #include "service/TGlobal.hpp"
 #include "db/TMyDB.hpp"
+#include "lis/TLisWorkers.hpp"
 #include "log/TLogSink.hpp"
 #include "util/Encoding.hpp"
 
@@ -37,7 +41,9 @@ TKVRedurozozi::TKVRedurozozi()
 }
 
 TKVRedurozozi::~TKVRedurozozi() {
-  // The look-up threads post into the loop: they must be gone before it is.
+  // The LIS workers and the look-up threads post into the loop: they must be
+  // gone before it is (a worker stuck in a hung LIS posts nothing after Stop).
+  if (global && global->lisWorkers) global->lisWorkers->Stop();
   lookups_.stop();
   lookups_.join();
   // Open connections close with the event loop (see TClientSession).
@@ -69,26 +75,12 @@ void TKVRedurozozi::ServiceStart(bool& Started) {
   }
   global->myDBInfo = global->config->myDBInfo;
   global->StartMyDB();
+  global->StartLisWorkers();
   Started = true;
 }
 
 void TKVRedurozozi::ServiceExecute() {
-  try {
-    // The database layer answers no table on failure; the driver's message
-    // stays in lastError (and, with the statement, in Logs/myDB.txt).
-    std::unique_ptr<TResultTable> table;
-    if (global->myDB) table = global->myDB->Select("select 1 from rdb$database", false);
-    if (!table) {
-      std::string reason = global->myDB ? global->myDB->lastError : std::string();
-      // The driver's text spans lines; the log line keeps them on one.
-      for (char& c : reason)
-        if (c == '\r' || c == '\n') c = ' ';
-      throw std::runtime_error(reason.empty() ? "sem resposta do banco de dados" : reason);
-    }
-    if (table->RecordCount() >= 1) doLog("Banco de dados: OK");
-  } catch (const std::exception& e) {
-    doLog(kDbErrorBefore + std::string(e.what()) + kDbErrorAfter);
-  }
+  CheckDatabase();
 
   // What an earlier run could not deliver goes first, before any new message.
   DeliverSpool();
@@ -104,6 +96,35 @@ void TKVRedurozozi::ServiceExecute() {
     doLog(kCannotStart + std::string(e.what()));
     ExitCode = 1;
   }
+}
+
+void TKVRedurozozi::CheckDatabase() {
+  // On a worker, so that a LIS that hangs keeps the port closed no longer
+  // than a lookup may take; the worker keeps the attachment for the first query.
+  std::promise<TLisAnswer> promise;
+  std::future<TLisAnswer> future = promise.get_future();
+  global->lisWorkers->Run([](TLisWorkers::TConnection& c) { return c.Check(); },
+                          [&promise](TLisAnswer answer) { promise.set_value(std::move(answer)); });
+  TLisAnswer answer = future.get();  // the workers answer within timeoutLisSegundos
+  if (answer.pedido) {
+    if (answer.pedido->RecordCount() >= 1) doLog("Banco de dados: OK");
+    return;
+  }
+  std::string reason = !answer.semResposta.empty() ? answer.semResposta : answer.erroPedido;
+  // The driver's text spans lines; the log line keeps them on one.
+  for (char& c : reason)
+    if (c == '\r' || c == '\n') c = ' ';
+  if (reason.empty()) reason = "sem resposta do banco de dados";
+  doLog(kDbErrorBefore + reason + kDbErrorAfter);
+}
+
+void TKVRedurozozi::RunLisQuery(TLisQuery query, std::function<void(TLisAnswer)> done) {
+  auto asked = std::make_shared<TLisQuery>(std::move(query));
+  global->lisWorkers->Run([asked](TLisWorkers::TConnection& c) { return AskLis(c.Lookups(), *asked); },
+                          [this, done = std::move(done)](TLisAnswer answer) {
+                            auto given = std::make_shared<TLisAnswer>(std::move(answer));
+                            asio::post(Context(), [done, given] { done(std::move(*given)); });
+                          });
 }
 
 void TKVRedurozozi::ServiceStop(bool& Stopped) {

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <system_error>
 
@@ -7,6 +8,7 @@
 #include <asio/steady_timer.hpp>
 #include <asio/thread_pool.hpp>
 
+#include "lis/TLisQuery.hpp"
 #include "service/TClientSession.hpp"
 #include "service/TService.hpp"
 
@@ -58,6 +60,9 @@ class TKVRedurozozi : public TService {
   void handleReply(TClientSession& pSocket, TSocketClient& pClient);
   void SendMessageByBlock(TClientSession& pSocket, TSocketClient& pClient);
 
+  // Runs a host query's lookups on the LIS workers; done gets the answer on the loop.
+  void RunLisQuery(TLisQuery query, std::function<void(TLisAnswer)> done);
+
   // Port the listener is bound to (the system's choice when configured 0).
   int ListeningPort() const { return listeningPort_; }
 
@@ -70,6 +75,8 @@ class TKVRedurozozi : public TService {
   void OnStop(bool& Stopped) override { ServiceStop(Stopped); }
 
  private:
+  // The start-up database check, on a LIS worker, bounded by timeoutLisSegundos.
+  void CheckDatabase();
   void OpenListener(int32_t pPort);
   void CreateOutputFolder();
   // Delivers what the spool kept from an earlier run, then again every intervaloReenvioSegundos.

@@ -26,11 +26,17 @@ ReadStep ReadTransition(ReadState state, ReadEvent event, bool backlogFull) {
     case Key(S::Handling, E::ChunksDone): return readMore;
     case Key(S::ReplyPause, E::ReplyTimeUp): return {S::Handling, A::SendReply};
     case Key(S::Held, E::WriteFinished): return readMore;
+    // A query found by handling, or by the end of a silent transfer (a timer,
+    // while a wait for data is outstanding: its late completion is ignored).
+    case Key(S::Handling, E::LisAsked):
+    case Key(S::AwaitingData, E::LisAsked): return {S::AwaitingLis, A::AskLis};
+    case Key(S::AwaitingLis, E::LisAnswered): return {S::Handling, A::AnswerQuery};
     case Key(S::Naming, E::Stop):
     case Key(S::AwaitingData, E::Stop):
     case Key(S::Handling, E::Stop):
     case Key(S::ReplyPause, E::Stop):
     case Key(S::Held, E::Stop):
+    case Key(S::AwaitingLis, E::Stop):
     case Key(S::PeerClosed, E::Stop): return {S::Closed, A::Close};
     // Anything else (late completions after the close, a finished write
     // while reading is not held) changes nothing.
@@ -68,6 +74,7 @@ std::string Name(ReadState s) {
     case ReadState::AwaitingData: return "AwaitingData";
     case ReadState::Handling: return "Handling";
     case ReadState::ReplyPause: return "ReplyPause";
+    case ReadState::AwaitingLis: return "AwaitingLis";
     case ReadState::Held: return "Held";
     case ReadState::PeerClosed: return "PeerClosed";
     case ReadState::Closed: return "Closed";
@@ -87,6 +94,8 @@ std::string Name(ReadEvent e) {
     case ReadEvent::ChunksDone: return "ChunksDone";
     case ReadEvent::ReplyTimeUp: return "ReplyTimeUp";
     case ReadEvent::WriteFinished: return "WriteFinished";
+    case ReadEvent::LisAsked: return "LisAsked";
+    case ReadEvent::LisAnswered: return "LisAnswered";
     case ReadEvent::Stop: return "Stop";
   }
   return "?";
@@ -103,6 +112,8 @@ std::string Name(ReadAction a) {
     case ReadAction::ReportError: return "ReportError";
     case ReadAction::StartReplyTimer: return "StartReplyTimer";
     case ReadAction::SendReply: return "SendReply";
+    case ReadAction::AskLis: return "AskLis";
+    case ReadAction::AnswerQuery: return "AnswerQuery";
     case ReadAction::Close: return "Close";
   }
   return "?";

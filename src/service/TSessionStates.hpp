@@ -18,6 +18,7 @@ enum class ReadState {
   AwaitingData,  // a wait for readable data is outstanding
   Handling,      // received chunks go to reception one by one
   ReplyPause,    // the pause before a reply runs; queued chunks wait for it
+  AwaitingLis,   // a host query's lookups run off the loop; queued chunks wait for the answer
   Held,          // the peer does not read its replies: no reading until the backlog drains
   PeerClosed,    // the peer closed its sending side; the write side finishes
   Closed,        // the connection is closed; every event is ignored
@@ -34,6 +35,8 @@ enum class ReadEvent {
   ChunksDone,      // every queued chunk was handled
   ReplyTimeUp,     // the pause before the reply ran out
   WriteFinished,   // a write finished, so the backlog may be under the limit again
+  LisAsked,        // handling left a host query waiting for the LIS
+  LisAnswered,     // the LIS answered the query (or its time ran out)
   Stop,            // the connection closes
 };
 
@@ -47,6 +50,8 @@ enum class ReadAction {
   ReportError,      // log the socket error and close
   StartReplyTimer,  // start the pause before the reply
   SendReply,        // send the reply, then go on with the queued chunks
+  AskLis,           // hand the query's lookups to the LIS workers
+  AnswerQuery,      // hand the answer to the record, then go on with the queued chunks
   Close,            // tear the connection down (cancel, close, release the record)
 };
 

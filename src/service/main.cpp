@@ -2,11 +2,14 @@
 #include <sys/resource.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <iostream>
 #include <string>
 
+#include "db/TMyDB.hpp"
+#include "lis/TLisWorkers.hpp"
 #include "service/TGlobal.hpp"
 #include "service/TKVRedurozozi.hpp"
 #include "service/TSystemdUnit.hpp"
@@ -107,5 +110,11 @@ int main(int argc, char** argv) {
     }
   }
   if (global && global->log_) global->log_->flush();
+  // A LIS worker stuck in a hung LIS cannot be joined, and nothing it uses may
+  // be destroyed under it: the process ends here, its logs written.
+  if (global && global->lisWorkers && global->lisWorkers->ThreadsLeft() > 0) {
+    if (global->myDB) global->myDB->log_.flush();
+    std::_Exit(status);
+  }
   return status;
 }

@@ -48,12 +48,22 @@ const std::vector<ReadRow> kReadRows = {
     {RS::ReplyPause, RE::ReplyTimeUp, false, RS::Handling, RA::SendReply},
     {RS::Held, RE::WriteFinished, false, RS::AwaitingData, RA::WaitForData},
     {RS::Held, RE::WriteFinished, true, RS::Held, RA::None},
+    // A host query waits for the LIS; the chunks behind it wait with it.
+    {RS::Handling, RE::LisAsked, false, RS::AwaitingLis, RA::AskLis},
+    {RS::AwaitingData, RE::LisAsked, false, RS::AwaitingLis, RA::AskLis},
+    {RS::AwaitingLis, RE::LisAnswered, false, RS::Handling, RA::AnswerQuery},
+    {RS::AwaitingLis, RE::LisAnswered, true, RS::Handling, RA::AnswerQuery},
+    {RS::AwaitingLis, RE::Readable, false, RS::AwaitingLis, RA::None},
+    {RS::AwaitingLis, RE::WriteFinished, true, RS::AwaitingLis, RA::None},
+    {RS::AwaitingLis, RE::ReplyTimeUp, false, RS::AwaitingLis, RA::None},
+    {RS::Closed, RE::LisAnswered, false, RS::Closed, RA::None},
     // Every open state closes on Stop, with the teardown.
     {RS::Naming, RE::Stop, false, RS::Closed, RA::Close},
     {RS::AwaitingData, RE::Stop, false, RS::Closed, RA::Close},
     {RS::Handling, RE::Stop, false, RS::Closed, RA::Close},
     {RS::ReplyPause, RE::Stop, false, RS::Closed, RA::Close},
     {RS::Held, RE::Stop, true, RS::Closed, RA::Close},
+    {RS::AwaitingLis, RE::Stop, false, RS::Closed, RA::Close},
     {RS::PeerClosed, RE::Stop, false, RS::Closed, RA::Close},
     // Ignored: a second close, late completions after the close, a finished
     // write while reading is not held, reading again after the peer's end.
