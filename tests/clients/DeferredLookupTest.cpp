@@ -1,0 +1,155 @@
+// A record whose host queries wait for the LIS (as in the service, where the
+// lookups run on worker threads) gives the same replies, archive files and log
+// as one that asks the LIS at once; while a query waits, it takes no input,
+// and a result message never waits for the LIS.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ClientFixture.hpp"
+#include "clients/TSocketClient.hpp"
+#include "protocol/Hl7.hpp"
+#include "protocol/TLinkReceiver.hpp"
+#include "support/DemoLis.hpp"
+#include "support/TestSupport.hpp"
+
+using namespace kvtest;
+
+namespace {
+
+using Event = TLinkReceiver::TEvent;
+
+// The demo laboratory, and an Indiko order for the Indiko capture's sample.
+void FillLis(ClientEnv& env) {
+  for (const char* d : {"XN-550", "Indiko", "BC-5380"}) demo::AddDevice(env.lis, d);
+  for (const demo::Order& o : demo::Orders()) demo::AddOrder(env.lis, o.code);
+}
+
+struct Outcome {
+  std::string log;
+  std::string replies;  // every item queued, in order
+  std::vector<std::pair<std::string, std::string>> files;
+  size_t waits = 0;  // how often a query waited for the LIS
+};
+
+// Plays a capture read by read. With `deferred`, every query that waits is
+// answered from the same fake LIS after the read that raised it, as the
+// connection layer does once the workers answer.
+Outcome Play(const std::string& stream, bool deferred, size_t readSize) {
+  ClientEnv env;
+  FillLis(env);
+  TClientContext context = env.Context();
+  context.lookupsDeferred = deferred;
+  TSocketClient client("h:1", env.saida, context);
+  TLinkReceiver link;
+  Outcome o;
+  auto collect = [&] {
+    for (const std::string& item : client.outputBuffer) o.replies += Repr(item) + "|";
+    client.outputBuffer.clear();
+  };
+  for (size_t from = 0; from < stream.size(); from += readSize) {
+    for (const Event& e : link.Feed(stream.substr(from, readSize))) {
+      if (e.kind == Event::Ack || e.kind == Event::Nak) continue;
+      EXPECT_FALSE(client.QueryPending()) << "input reached a record that waits for the LIS";
+      client.ReadEvent(e);
+      collect();
+      while (client.QueryPending()) {
+        ++o.waits;
+        TLisQuery q = client.TakeLisQuery();
+        EXPECT_TRUE(q.buscarAparelho || o.waits > 1) << "the first query brings the device";
+        client.AnswerQuery(AskLis(env.lis, q));
+        collect();
+      }
+    }
+  }
+  o.log = env.Log();
+  for (const std::string& f : env.Files()) o.files.emplace_back(f, env.File(f));
+  return o;
+}
+
+}  // namespace
+
+TEST(DeferredLookups, GiveWhatImmediateLookupsGiveForEveryCapture) {
+  std::vector<std::string> captures = TestDataFiles("astm");
+  for (const std::string& f : TestDataFiles("hl7")) captures.push_back(f);
+  size_t queries = 0;
+  for (const std::string& path : captures) {
+    const std::string stream = ReadFile(path);
+    for (size_t readSize : {stream.size(), size_t{7}}) {
+      SCOPED_TRACE(path + " in reads of " + std::to_string(readSize));
+      const Outcome now = Play(stream, false, readSize);
+      const Outcome later = Play(stream, true, readSize);
+      EXPECT_EQ(later.replies, now.replies);
+      EXPECT_EQ(later.files, now.files);
+      EXPECT_EQ(later.log, now.log);
+      queries += later.waits;
+    }
+  }
+  EXPECT_GE(queries, 8u);  // the query captures did wait
+}
+
+TEST(DeferredLookups, AResultNeverAsksTheLisAndTheDeviceComesWithTheFirstQuery) {
+  ClientEnv env;
+  FillLis(env);
+  TClientContext context = env.Context();
+  context.lookupsDeferred = true;
+  TSocketClient client("h:1", env.saida, context);
+  const std::string result = TestData("hl7/mindray_cl_oru_r01_patient_mllp.hl7");
+  client.ReadMessage(result);
+  EXPECT_FALSE(client.QueryPending());
+  ASSERT_EQ(client.outputBuffer.size(), 1u);  // ACK^R01 at once
+  EXPECT_EQ(client.outputBuffer[0].rfind("MSH|", 0), 0u);
+  EXPECT_EQ(env.Files().size(), 1u);
+  EXPECT_TRUE(env.lis.calls.empty()) << "a result message asked the LIS";
+
+  // A result and a query in one read: the result's ACK^R01 is queued before
+  // the query waits, and nothing behind the query is handled until it is answered.
+  client.outputBuffer.clear();
+  const std::string query = TestData("hl7/mindray_cl_qry_q02_by_barcode_mllp.hl7");
+  client.ReadMessage(result + query + result);
+  EXPECT_TRUE(client.QueryPending());
+  EXPECT_EQ(client.outputBuffer.size(), 1u);
+  EXPECT_EQ(env.Files().size(), 2u);
+  TLisQuery q = client.TakeLisQuery();
+  EXPECT_TRUE(q.buscarAparelho);
+  EXPECT_THROW(client.TakeLisQuery(), std::logic_error);  // handed over once
+  client.AnswerQuery(AskLis(env.lis, q));
+  EXPECT_FALSE(client.QueryPending());
+  EXPECT_EQ(env.Files().size(), 3u);  // the result behind the query, after the answer
+  // Looked up once, with the query (this analyzer's device is not in the LIS).
+  EXPECT_EQ(env.lis.CallsOf("GetAparelhoTevarin").size(), 1u);
+  EXPECT_EQ(env.lis.calls.front().lookup, "GetAparelhoTevarin");
+}
+
+TEST(DeferredLookups, NoAnswerIsAnsweredAsNoOrderAndLogged) {
+  ClientEnv env;
+  FillLis(env);
+  TClientContext context = env.Context();
+  context.lookupsDeferred = true;
+  TSocketClient client("h:1", env.saida, context);
+  TLinkReceiver link;
+  std::string replies;
+  bool asked = false;
+  for (const Event& e : link.Feed(TestData("astm/indiko_thermo_host_query_session.astm"))) {
+    if (e.kind == Event::Ack) continue;
+    client.ReadEvent(e);
+    if (client.QueryPending()) {
+      asked = true;
+      // The transfer's end waits for the reply.
+      EXPECT_EQ(env.Log().find("Finalizando transmiss\xE3o."), std::string::npos);
+      client.TakeLisQuery();
+      client.AnswerQuery(NoAnswer("o LIS n\xE3o respondeu em 5 s"));
+    }
+    for (const std::string& item : client.outputBuffer) replies += item;
+    client.outputBuffer.clear();
+  }
+  ASSERT_TRUE(asked) << env.Log();
+  EXPECT_TRUE(env.LogHas("Consulta ao LIS sem resposta (o LIS n\xE3o respondeu em 5 s): respondida como sem pedido"));
+  EXPECT_TRUE(env.LogHas("Finalizando transmiss\xE3o."));
+  EXPECT_EQ(env.Log().find("Pedido encontrado"), std::string::npos);
+  EXPECT_NE(replies.find("|Y\r"), std::string::npos) << Repr(replies);  // the not-found order record
+  // The device is asked again with the next query: it never arrived.
+  EXPECT_TRUE(client.analisador->aparelhoTevarin == nullptr);
+}
