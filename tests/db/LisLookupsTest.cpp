@@ -5,6 +5,7 @@
 #include <set>
 
 #include "lis/LisStatements.hpp"
+#include "lis/TLisLookups.hpp"
 #include "clients/TSocketClient.hpp"
 #include "service/TGlobal.hpp"
 #include "db/DbTestSupport.hpp"
@@ -219,6 +220,69 @@ TEST_P(LisLookups, VisibleCodesCompareAsNumbers) {
   EXPECT_EQ(Repr(t->AsString("cli_nom")), Repr("Ant\xF4nio Carlos de Albuquerque Magalh\xE3" "es J\xFAnior"));
   EXPECT_EQ(t->AsString("ped_urg"), "S");
   EXPECT_EQ(DbLog(), "");
+}
+
+// A LIS that keeps the visible code as text ('0019') is asked with the code's
+// numeric meaning too: 19, 019 and 0019 find it, on a fresh attachment for
+// each statement and on one kept between lookups alike.
+TEST_P(LisLookups, VisibleCodesCompareAsNumbersInATextColumnToo) {
+  Script("alter table ped_pedidos alter column ped_cod_vis type varchar(20);"
+         "update ped_pedidos set ped_cod_vis = '0019' where ped_cod = 7;"
+         "insert into ped_pedidos (ped_cod, ped_cod_vis, ped_dat, ped_urg, cli_cod, med_cod, grp_cod) "
+         "  values (13, 'SAMPLE123', '2024-08-06 08:00:00', 'N', 1, 1, 1);");
+  TLisDatabaseLookups kept([] { return global->myDB.get(); }, {}, nullptr, true);
+  struct Row {
+    const char* device;
+    const char* code;
+    int64_t pedCod;  // 0: not found
+  } rows[] = {
+      {"XN-550", "0019", 7}, {"XN-550", "19", 7},       {"XN-550", "019", 7},  {"XN-550", "00019", 7},
+      {"Indiko", "2240801237", 3}, {"XN-550", "1001", 1}, {"XN-550", "190", 0}, {"XN-550", "1", 0},
+  };
+  for (TLisLookups* lookups : {static_cast<TLisLookups*>(&kept), global->lis.get()}) {
+    const uint64_t attaches = global->myDB->AttachCount();
+    for (size_t i = 0; i < std::size(rows); ++i) {
+      TAnalisador a;
+      a.modelo = rows[i].device;
+      auto t = lookups->GetDadosProtocolo(a, rows[i].code);
+      ASSERT_NE(t, nullptr) << "row " << i << " " << rows[i].code;
+      if (rows[i].pedCod == 0) {
+        EXPECT_EQ(t->RecordCount(), 0) << "row " << i;
+      } else {
+        ASSERT_GE(t->RecordCount(), 1) << "row " << i;
+        EXPECT_EQ(t->AsInteger("ped_cod"), rows[i].pedCod) << "row " << i;
+      }
+    }
+    // Kept: one attach for every lookup (and one reading of the column's
+    // type); otherwise two attaches per lookup.
+    const uint64_t made = global->myDB->AttachCount() - attaches;
+    if (lookups == &kept) {
+      EXPECT_EQ(made, 1u);
+      EXPECT_TRUE(global->myDB->IsConnected());
+      global->myDB->Disconnect();
+    } else {
+      EXPECT_EQ(made, 2 * std::size(rows));
+    }
+  }
+  EXPECT_EQ(DbLog(), "");
+}
+
+// An integer column keeps its index-friendly comparison: the code is bound as a number.
+TEST(LisStatements, OrderCodeBindingFollowsTheColumnType) {
+  auto number = lis::OrderStatement("XN-550", {101}, "0019", lis::CodeColumn::Number);
+  auto text = lis::OrderStatement("XN-550", {101}, "0019", lis::CodeColumn::Text);
+  auto zero = lis::OrderStatement("XN-550", {101}, "000", lis::CodeColumn::Text);
+  ASSERT_TRUE(number && text && zero);
+  EXPECT_NE(number->sql.find("ped.ped_cod_vis = ?"), std::string::npos);
+  EXPECT_EQ(std::get<int64_t>(number->params[0]), 19);
+  EXPECT_NE(text->sql.find("trim(leading '0' from ped.ped_cod_vis) = ?"), std::string::npos);
+  EXPECT_EQ(std::get<std::string>(text->params[0]), "19");
+  EXPECT_EQ(std::get<std::string>(zero->params[0]), "");
+  EXPECT_FALSE(lis::OrderStatement("XN-550", {101}, "SAMPLE123", lis::CodeColumn::Text));
+  EXPECT_EQ(lis::CodeColumnOf(37), lis::CodeColumn::Text);
+  EXPECT_EQ(lis::CodeColumnOf(14), lis::CodeColumn::Text);
+  EXPECT_EQ(lis::CodeColumnOf(16), lis::CodeColumn::Number);
+  EXPECT_EQ(lis::CodeColumnOf(8), lis::CodeColumn::Number);
 }
 
 TEST_P(LisLookups, OrderWithTwoMaterialsGivesTwoRows) {
