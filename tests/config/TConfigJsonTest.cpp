@@ -329,3 +329,31 @@ TEST(TConfigJsonLoad, IntervaloReenvioSegundos) {
 }
 
 }  // namespace
+
+TEST(TConfigJsonLoad, LisWorkerKeys) {
+  struct Row {
+    std::string keys;
+    int32_t threads, timeout;  // -1: refused
+    const char* refusedKey;
+  } rows[] = {
+      {"", 2, 5, nullptr},
+      {R"("threadsLis": null, "timeoutLisSegundos": null, )", 2, 5, nullptr},
+      {R"("threadsLis": 1, "timeoutLisSegundos": 1, )", 1, 1, nullptr},
+      {R"("threadsLis": "4", "timeoutLisSegundos": 30, )", 4, 30, nullptr},
+      {R"("threadsLis": 0, )", -1, -1, "threadsLis"},
+      {R"("threadsLis": 33, )", -1, -1, "threadsLis"},
+      {R"("timeoutLisSegundos": 0, )", -1, -1, "timeoutLisSegundos"},
+      {R"("timeoutLisSegundos": -5, )", -1, -1, "timeoutLisSegundos"},
+  };
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    const auto got = LoadFiles(std::nullopt, "{" + rows[i].keys + R"("analisadores": []})");
+    if (rows[i].refusedKey) {
+      EXPECT_NE(got->error.find("\"" + std::string(rows[i].refusedKey) + "\""), std::string::npos)
+          << "row " << i << ": " << got->error;
+      continue;
+    }
+    ASSERT_EQ(got->error, "") << "row " << i;
+    EXPECT_EQ(got->config.threadsLis, rows[i].threads) << "row " << i;
+    EXPECT_EQ(got->config.timeoutLisSegundos, rows[i].timeout) << "row " << i;
+  }
+}
