@@ -49,7 +49,7 @@ print_table() {
   done
   for c in 1 20; do
     row "server CPU per HL7 message, C=$c, pause 0" "${R[ours.0.hl7.$c.cpu]:--} µs" "${R[peer.hl7.$c.cpu]:--} µs" \
-      "$(div "${R[ours.0.hl7.$c.cpu]:-}" "${R[peer.hl7.$c.cpu]:-}")" "$([[ $c == 20 ]] && echo "≤ 0.33x the peer's")"
+      "$(div "${R[ours.0.hl7.$c.cpu]:-}" "${R[peer.hl7.$c.cpu]:-}")" "$([[ $c == 20 ]] && echo "≤ 0.33x the peer's" || echo -)"
   done
   row "VmRSS with $IDLE idle connections" "$(mb "${R[ours.idle.rss]:-}") (idle start $(mb "${R[ours.idle.rss0]:-}"))${R[ours.idle.bad]:+ !}" \
     "$(mb "${R[peer.idle.rss]:-}") (idle start $(mb "${R[peer.idle.rss0]:-}"))" \
