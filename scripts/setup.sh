@@ -10,10 +10,17 @@ PACKAGES=(
   # The fuzz targets (scripts/fuzz.sh): clang, and libFuzzer with the sanitizer runtimes.
   clang libclang-rt-dev
 )
-# The server package is only needed to test the remote (server) database path.
-if [[ "${1:-}" == "--with-server" ]]; then
-  PACKAGES+=(firebird3.0-server)
-fi
+# The server package is only needed to test the remote (server) database path;
+# Node.js and npm only for the peer that bench/run measures the service beside.
+for arg in "$@"; do
+  case "$arg" in
+    --with-server) PACKAGES+=(firebird3.0-server) ;;
+    --with-bench)
+      PACKAGES+=(nodejs)
+      command -v npm >/dev/null || PACKAGES+=(npm)
+      ;;
+  esac
+done
 
 missing=()
 for p in "${PACKAGES[@]}"; do
