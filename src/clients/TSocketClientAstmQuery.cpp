@@ -76,6 +76,10 @@ std::string TSocketClient::ProcessQueryASTM(const TLines& msg) {
       Log("TSocketClient.ProcessQueryASTM() -> RESULT" + std::string(1, CR) + protocol::LinesText(outputBuffer));
     }
     result = "use buffer";
+    Count([&](TClientEvents& e) {
+      e.QueryAnswered(*this, encontrado);
+      e.ReplyQueued(*this);
+    });
   } catch (const std::exception& e) {
     LogError("TSocketClient.ProcessQuery", e);
   }

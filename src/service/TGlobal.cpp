@@ -59,6 +59,7 @@ TGlobal::TGlobal(const std::string& exePath) : service_file_name(exePath) {
   delivery = std::make_unique<TArchiveDelivery>(archive, spool.get(), log_.get());
   lis = std::make_unique<TLisDatabaseLookups>([this] { return myDB.get(); },
                                               [this] { return config && config->debug; }, log_.get());
+  monitoredLis = std::make_unique<TMonitoredLisLookups>(*lis, [this] { return myDB.get(); }, lisMonitor);
 }
 
 TGlobal::~TGlobal() = default;
@@ -91,10 +92,11 @@ TClientContext TGlobal::ClientContext() {
   TClientContext c;
   c.log = log_.get();
   c.config = config.get();
-  c.lis = lis.get();
+  c.lis = monitoredLis.get();
   c.archive = &archive;
   c.delivery = delivery.get();
   c.clock = [this] { return clock(); };
+  c.events = events;
   return c;
 }
 

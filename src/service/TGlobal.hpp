@@ -12,6 +12,7 @@
 #include "archive/TArchiveWriter.hpp"
 #include "archive/TSpoolStore.hpp"
 #include "clients/TSocketClient.hpp"
+#include "service/TLisMonitor.hpp"
 
 class TLisLookups;
 class TMyDB;
@@ -35,7 +36,10 @@ class TGlobal {
   std::string config_file_name;  // path + lower-cased file name + ".json"
   TMyDBInfo myDBInfo;
   std::unique_ptr<TMyDB> myDB;
-  std::unique_ptr<TLisLookups> lis;  // the lookups over myDB (whichever is current) that records make
+  std::unique_ptr<TLisLookups> lis;  // the lookups over myDB (whichever is current)
+  TLisMonitor lisMonitor;            // the LIS state for the status page and metrics
+  std::unique_ptr<TLisLookups> monitoredLis;  // lis, timed and counted: what records use
+  TClientEvents* events = nullptr;   // what records count (the status service), when there is one
   TFileArchiveWriter archive;        // the archive folder of every client record
   std::unique_ptr<TFileSpoolStore> spool;     // spool_path
   std::unique_ptr<TArchiveDelivery> delivery;  // spool, then archive, for every client record

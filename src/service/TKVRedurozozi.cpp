@@ -37,6 +37,7 @@ TKVRedurozozi::TKVRedurozozi()
 }
 
 TKVRedurozozi::~TKVRedurozozi() {
+  StopStatus();
   // The look-up threads post into the loop: they must be gone before it is.
   lookups_.stop();
   lookups_.join();
@@ -86,9 +87,13 @@ void TKVRedurozozi::ServiceExecute() {
       throw std::runtime_error(reason.empty() ? "sem resposta do banco de dados" : reason);
     }
     if (table->RecordCount() >= 1) doLog("Banco de dados: OK");
+    global->lisMonitor.RecordCheck(true, {});
   } catch (const std::exception& e) {
     doLog(kDbErrorBefore + std::string(e.what()) + kDbErrorAfter);
+    global->lisMonitor.RecordCheck(false, e.what());
   }
+
+  StartStatus();
 
   // What an earlier run could not deliver goes first, before any new message.
   DeliverSpool();
