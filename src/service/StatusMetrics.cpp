@@ -2,6 +2,7 @@
 // snapshot: the counters live on the service thread and reach the HTTP thread
 // only as snapshots, so a client library's own registry would add nothing.
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <utility>
 
@@ -10,10 +11,11 @@
 
 namespace {
 
+// The shortest text that reads back as the same double.
 std::string Num(double v) {
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%.17g", v);
-  return buf;
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, r.ptr);
 }
 
 void Family(std::string& out, const std::string& name, const std::string& type, const std::string& help) {

@@ -66,7 +66,7 @@ const char* const kStyle =
     ".grid{display:grid;grid-template-columns:repeat(auto-fit,minmax(280px,1fr));gap:10px}"
     ".card{background:#fff;border-radius:8px;padding:10px 12px;box-shadow:0 1px 3px #0002}"
     ".it{display:flex;justify-content:space-between;gap:8px;border-bottom:1px solid #eee;padding:2px 0}"
-    ".k{color:#555}.v{text-align:right;word-break:break-all}.ok{color:#137a2a;font-weight:600}"
+    ".k{color:#555}.v{text-align:right;overflow-wrap:anywhere}.ok{color:#137a2a;font-weight:600}"
     ".bad{color:#b3261e;font-weight:600}.warn{color:#a05a00;font-weight:600}"
     ".status{display:inline-block;padding:2px 10px;border-radius:12px;color:#fff;font-weight:600}"
     ".s-ok{background:#137a2a}.s-degraded{background:#a05a00}.s-down{background:#b3261e}"

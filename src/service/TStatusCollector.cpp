@@ -141,18 +141,37 @@ void TStatusCollector::ReplyQueued(const TSocketClient& c) {
   if (TCounterRow* r = CounterOf(c)) ++r->replies;
 }
 
+TStatusCollector::TConnection* TStatusCollector::ConnectionOf(const TSocketClient& c) {
+  const auto it = connections_.find(&c);
+  return it == connections_.end() ? nullptr : &it->second;
+}
+
+void TStatusCollector::Settle(const TSocketClient* c, TConnection& conn) {
+  if (conn.checksumErrors + conn.duplicates + conn.naks == 0) return;
+  TModel* m = ModelOf(*c);
+  TCounterRow* r = CounterOf(*c);
+  if (!m || !r) return;
+  m->row.checksumErrors += conn.checksumErrors;
+  m->row.naks += conn.naks;
+  r->checksumErrors += conn.checksumErrors;
+  r->duplicates += conn.duplicates;
+  r->naks += conn.naks;
+  conn.checksumErrors = conn.duplicates = conn.naks = 0;
+}
+
 void TStatusCollector::ChecksumRefused(const TSocketClient& c) {
-  if (TModel* m = ModelOf(c)) ++m->row.checksumErrors;
-  if (TCounterRow* r = CounterOf(c)) ++r->checksumErrors;
+  if (TConnection* conn = ConnectionOf(c)) ++conn->checksumErrors;
 }
 
 void TStatusCollector::DuplicateFrame(const TSocketClient& c) {
-  if (TCounterRow* r = CounterOf(c)) ++r->duplicates;
+  if (TConnection* conn = ConnectionOf(c)) ++conn->duplicates;
 }
 
 void TStatusCollector::NakReceived(const TSocketClient& c) {
-  if (TModel* m = ModelOf(c)) ++m->row.naks;
-  if (TCounterRow* r = CounterOf(c)) ++r->naks;
+  if (TConnection* conn = ConnectionOf(c)) {
+    ++conn->naks;
+    Settle(&c, *conn);
+  }
 }
 
 void TStatusCollector::ErrorLogged(const TSocketClient& c, const std::string& line) {
@@ -167,13 +186,17 @@ void TStatusCollector::Connected(const TSocketClient* c, const std::string& id) 
 void TStatusCollector::Disconnected(const TSocketClient* c) {
   const auto it = connections_.find(c);
   if (it == connections_.end()) return;
+  Settle(c, it->second);
   if (TModel* m = ModelOf(*c)) m->row.lastReceived = std::max(m->row.lastReceived, it->second.lastReceived);
   connections_.erase(it);
 }
 
 void TStatusCollector::Received(const TSocketClient* c, std::time_t when) {
   const auto it = connections_.find(c);
-  if (it != connections_.end()) it->second.lastReceived = when;
+  if (it != connections_.end()) {
+    it->second.lastReceived = when;
+    Settle(c, it->second);
+  }
   // Identification may only just have happened with this chunk.
   if (TModel* m = ModelOf(*c)) m->row.lastReceived = std::max(m->row.lastReceived, when);
 }
@@ -190,8 +213,10 @@ void TStatusCollector::Tick(std::time_t now) {
     today_ = day;
     for (auto& [modelo, m] : models_) m.row.results = m.row.queries = m.row.naks = m.row.checksumErrors = 0;
   }
-  for (auto& [client, conn] : connections_)
+  for (auto& [client, conn] : connections_) {
+    Settle(client, conn);
     if (TModel* m = ModelOf(*client)) m->row.lastReceived = std::max(m->row.lastReceived, conn.lastReceived);
+  }
   if (lastScan_ == 0 || now - lastScan_ >= kFolderScanSeconds || now < lastScan_) ScanFolders(now);
   CheckSilence(now);
 }

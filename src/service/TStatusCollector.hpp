@@ -41,7 +41,7 @@ class TStatusCollector : public TClientEvents {
   // Spool waiting longer than this is a health reason.
   static constexpr int32_t kSpoolAlarmMinutes = 10;
   // The output folder is looked at this often (seconds): it may hold many files.
-  static constexpr int kFolderScanSeconds = 5;
+  static constexpr int kFolderScanSeconds = 2;
 
  private:
   struct TModel {
@@ -51,6 +51,9 @@ class TStatusCollector : public TClientEvents {
   struct TConnection {
     std::string id;
     std::time_t lastReceived = 0;
+    // Link events before the analyzer was identified (its header comes with
+    // the transfer's end), credited to its model once it is.
+    uint64_t checksumErrors = 0, duplicates = 0, naks = 0;
   };
 
   TModel& Model(const std::string& modelo, const std::string& protocolo);
@@ -58,6 +61,10 @@ class TStatusCollector : public TClientEvents {
   TModel* ModelOf(const TSocketClient& client);
   TCounterRow& Counter(const std::string& modelo, const std::string& protocolo);
   TCounterRow* CounterOf(const TSocketClient& client);
+  // The connection's record, or null when it is not connected.
+  TConnection* ConnectionOf(const TSocketClient& client);
+  // Credits what the connection counted before identification.
+  void Settle(const TSocketClient* client, TConnection& conn);
   void ScanFolders(std::time_t now);
   void CheckSilence(std::time_t now);
   void CheckImport(std::time_t now);

@@ -26,6 +26,12 @@ TStatusHttp::TStatusHttp(const TStatusBoard& board, std::string token)
   server_->set_write_timeout(5, 0);
   server_->set_keep_alive_max_count(20);
   server_->new_task_queue = [] { return new httplib::ThreadPool(4); };
+  // The library's default adds SO_REUSEPORT, which would let a second process
+  // share the port unnoticed; a taken port must fail.
+  server_->set_socket_options([](int sock) {
+    int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   Routes();
 }
 

@@ -12,8 +12,8 @@ TStatusService::TStatusService(TGlobal& g, asio::io_context& io)
 TStatusService::~TStatusService() { http_.reset(); }
 
 void TStatusService::Start() {
-  collector_.Tick();
-  Publish();
+  // The first snapshot comes with the first tick, once the output folder has
+  // been made; until then the server answers 503.
   Schedule();
   const TConfigJson* c = g_.config.get();
   if (!c || c->portaStatus == 0) return;
