@@ -233,6 +233,10 @@ void TStatusCollector::ScanFolders(std::time_t now) {
   CheckImport(now);
 }
 
+void TStatusCollector::Log(const std::string& txt) const {
+  if (g_.log_) g_.log_->make(txt);
+}
+
 void TStatusCollector::CheckSilence(std::time_t now) {
   if (!g_.config) return;
   for (const auto& a : g_.config->analisadores) {
@@ -243,10 +247,10 @@ void TStatusCollector::CheckSilence(std::time_t now) {
     if (silent == m.row.silent) continue;
     m.row.silent = silent;
     if (silent)
-      doLog("Alerta: analisador " + a->modelo + " sem comunica\xE7\xE3o h\xE1" " " +
+      Log("Alerta: analisador " + a->modelo + " sem comunica\xE7\xE3o h\xE1" " " +
             std::to_string(a->alertaSilencioMinutos) + " minutos ou mais");
     else
-      doLog("Analisador " + a->modelo + " voltou a comunicar");
+      Log("Analisador " + a->modelo + " voltou a comunicar");
   }
 }
 
@@ -257,10 +261,10 @@ void TStatusCollector::CheckImport(std::time_t now) {
   if (alarm == importAlarm_) return;
   importAlarm_ = alarm;
   if (alarm)
-    doLog("Alerta: arquivo aguardando importa\xE7\xE3o h\xE1" " mais de " + std::to_string(minutos) +
+    Log("Alerta: arquivo aguardando importa\xE7\xE3o h\xE1" " mais de " + std::to_string(minutos) +
           " minutos na pasta de sa\xED" "da (o importador do LIS parou?)");
   else
-    doLog("Importa\xE7\xE3o normalizada: nenhum arquivo aguardando h\xE1" " mais de " + std::to_string(minutos) +
+    Log("Importa\xE7\xE3o normalizada: nenhum arquivo aguardando h\xE1" " mais de " + std::to_string(minutos) +
           " minutos");
 }
 

@@ -67,6 +67,8 @@ class TStatusCollector : public TClientEvents {
   void Settle(const TSocketClient* client, TConnection& conn);
   void ScanFolders(std::time_t now);
   void CheckSilence(std::time_t now);
+  // Into the state's own log (the service log in the service).
+  void Log(const std::string& txt) const;
   void CheckImport(std::time_t now);
 
   TGlobal& g_;
