@@ -1,6 +1,7 @@
 #include "service/TStatusHttp.hpp"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include <httplib.h>
@@ -88,5 +89,8 @@ bool TStatusHttp::Start(const std::string& address, int port, std::string* error
   }
   port_ = port;
   thread_ = std::thread([this] { server_->listen_after_bind(); });
+  // A stop that came before the server runs would be missed and the join
+  // would hang: Start returns once it runs (or has ended).
+  for (int i = 0; i < 2000 && !server_->is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return true;
 }
