@@ -5,6 +5,7 @@
 # Ctrl-C stops it. Then, in another terminal: bash scripts/demo.sh
 #
 #   bash scripts/run-demo.sh [--port PORT]      (or KV_PORT=PORT)
+#   KV_STATUS_PORT=PORT: the status page's port (default 6080; 0 turns it off)
 #
 # For tests: KV_SKIP_BUILD=1 uses the executable already in KV_BUILD_DIR;
 # KV_RUN_DIR chooses another run folder.
@@ -13,6 +14,11 @@ source "$(dirname "$0")/lib.sh"
 demo_args run-demo 10 "$@"
 if ! [[ $PORT =~ ^[0-9]+$ ]] || ((PORT < 1 || PORT > 65535)); then
   echo "run-demo: bad port '$PORT'" >&2
+  exit 1
+fi
+STATUS_PORT=${KV_STATUS_PORT:-6080}
+if ! [[ $STATUS_PORT =~ ^[0-9]+$ ]] || ((STATUS_PORT > 65535)); then
+  echo "run-demo: bad status port '$STATUS_PORT'" >&2
   exit 1
 fi
 
@@ -64,6 +70,7 @@ cp "$BUILD_DIR/kv_redurozozi" "$RUN_DIR/.kv_redurozozi.new"
 mv -f "$RUN_DIR/.kv_redurozozi.new" "$RUN_DIR/kv_redurozozi"
 RUN_SED=${RUN_DIR//&/\\&}
 sed -e "s|@RUN_DIR@|$RUN_SED|g" -e "s|\"porta\": *[0-9]*|\"porta\": $PORT|" \
+  -e "s|\"portaStatus\": *[0-9]*|\"portaStatus\": $STATUS_PORT|" \
   demo/kv_redurozozi.json >"$RUN_DIR/kv_redurozozi.json"
 
 cat <<INFO
@@ -74,6 +81,7 @@ run-demo: demo laboratory ready
   service log   $RUN_DIR/Logs/Redurozozi.txt (newest line first)
   database log  $RUN_DIR/Logs/myDB.txt
   output folder $RUN_DIR/saida/ (one subfolder per analyzer model)
+  status page   $(if ((STATUS_PORT)); then echo "http://127.0.0.1:$STATUS_PORT/  (also /health and /metrics)"; else echo "off (KV_STATUS_PORT=0)"; fi)
 Play the demo messages from another terminal:  bash scripts/demo.sh --port $PORT
 Press Ctrl-C to stop the service.
 INFO

@@ -2,6 +2,7 @@
 
 #include <set>
 #include <stdexcept>
+#include <tuple>
 
 #include "log/TLogSink.hpp"
 
@@ -57,6 +58,7 @@ void TArchiveDelivery::Deliver(TItem& item) {
     item.entregue = true;
     Log("Item salvo em " + path);
     lastDeliveryKind_.clear();
+    if (onDelivered) onDelivered(item.entry, path);
   }
   if (spool_ && !item.key.empty()) {
     try {
@@ -147,4 +149,16 @@ void TArchiveDelivery::LoadSpool() {
 size_t TArchiveDelivery::DeliverPending() {
   DeliverOrigin(nullptr);
   return queue_.size();
+}
+
+std::optional<TDateTime> TArchiveDelivery::OldestPending() const {
+  if (queue_.empty()) return std::nullopt;
+  // Completion times of different origins interleave; the oldest is the smallest.
+  auto key = [](const TDateTime& t) {
+    return std::tuple(t.year, t.month, t.day, t.hour, t.minute, t.second, t.msec);
+  };
+  TDateTime oldest = queue_.front().entry.completo;
+  for (const TItem& item : queue_)
+    if (key(item.entry.completo) < key(oldest)) oldest = item.entry.completo;
+  return oldest;
 }

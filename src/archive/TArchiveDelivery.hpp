@@ -1,6 +1,8 @@
 #pragma once
 #include <cstddef>
 #include <deque>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "archive/TArchiveEntry.hpp"
@@ -37,6 +39,11 @@ class TArchiveDelivery {
   // Messages waiting (in the spool or, when it refused them, in memory).
   size_t Pending() const { return queue_.size(); }
   bool HasSpool() const { return spool_ != nullptr; }
+  // When the oldest waiting message was complete; none when nothing waits.
+  std::optional<TDateTime> OldestPending() const;
+
+  // Told of every archive file written, with its path (for the status page).
+  std::function<void(const TArchiveEntry& entry, const std::string& path)> onDelivered;
 
  private:
   struct TItem {

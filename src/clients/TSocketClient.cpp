@@ -16,10 +16,12 @@ TSocketClient::~TSocketClient() = default;
 
 void TSocketClient::Log(const std::string& txt) const {
   if (context_.log) context_.log->make(txt);
+  if (txt.find("Erro") != std::string::npos) Count([&](TClientEvents& e) { e.ErrorLogged(*this, txt); });
 }
 
 void TSocketClient::LogError(const std::string& where, const std::exception& e, const std::string& detail) const {
   ::LogError(context_.log, where, e, detail);
+  Count([&](TClientEvents& ev) { ev.ErrorLogged(*this, ErrorLine(where, e.what(), detail)); });
 }
 
 bool TSocketClient::Debug() const { return context_.config && context_.config->debug; }

@@ -8,6 +8,7 @@
 
 #include "archive/TArchiveDelivery.hpp"
 #include "archive/TArchiveWriter.hpp"
+#include "clients/TClientEvents.hpp"
 #include "clients/TInputBuffer.hpp"
 #include "config/TAnalisador.hpp"
 #include "db/TResultTable.hpp"
@@ -38,6 +39,8 @@ struct TClientContext {
   // TakeLisQuery, AnswerQuery), which asks the LIS off the service thread and
   // finds the device at the first query. False: `lis` is asked at once.
   bool lookupsDeferred = false;
+  // Counts what happens for the status page and metrics; null counts nothing.
+  TClientEvents* events = nullptr;
 };
 
 // The record of one analyzer connection: what was received and not yet
@@ -144,6 +147,11 @@ class TSocketClient {
  private:
   // --- the context's parts (TSocketClient.cpp)
   void Log(const std::string& txt) const;
+  // Calls the context's event port when there is one.
+  template <typename F>
+  void Count(F&& f) const {
+    if (context_.events) f(*context_.events);
+  }
   void LogError(const std::string& where, const std::exception& e, const std::string& detail = {}) const;
   bool Debug() const;
   TDateTime Now() const;

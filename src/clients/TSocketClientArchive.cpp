@@ -49,6 +49,7 @@ void TSocketClient::ArchiveBlock(const TLines& bloco, TArchiveDelivery::TWhenSpo
     throw std::runtime_error("Nome de arquivo inv\xe1lido: " + ArchiveFolderFor(entry));
   }
   Delivery().Accept(entry, whenSpoolFails);
+  Count([&](TClientEvents& e) { e.ResultReceived(*this); });
 }
 
 TArchiveDelivery& TSocketClient::Delivery() {

@@ -95,6 +95,10 @@ std::string TSocketClient::ReplyQueryASTM(const TLines& msg, TLisAnswer& answer)
       Log("TSocketClient.ProcessQueryASTM() -> RESULT" + std::string(1, CR) + protocol::LinesText(outputBuffer));
     }
     result = "use buffer";
+    Count([&](TClientEvents& e) {
+      e.QueryAnswered(*this, encontrado);
+      e.ReplyQueued(*this);
+    });
   } catch (const std::exception& e) {
     LogError("TSocketClient.ProcessQuery", e);
   }

@@ -16,6 +16,7 @@ void TSocketClient::ArchiveHL7(TLines& bloco) {
     ArchiveBlock(bloco, TArchiveDelivery::TWhenSpoolFails::Refuse);
     const hl7::AckValues valores = hl7::ReadAckValues(bloco[hl7::HeaderLineIndex(bloco)]);
     outputBuffer.push_back(hl7::BuildAckR01(valores, Now()));
+    Count([&](TClientEvents& e) { e.ReplyQueued(*this); });
   } catch (const std::exception& e) {
     Log(std::string("\r\rN\xE3o foi poss\xEDvel salvar informa\xE7\xF5") + "es recebidas.\rErro: " + e.what() +
         "\r\rInforma\xE7\xF5" + "es:\r" + protocol::LinesText(bloco));

@@ -98,6 +98,10 @@ std::string TSocketClient::ReplyQueryHL7(const TLines& msg, int32_t pTipo, TLisA
       outputBuffer.push_back(resposta);
       Log("HL7: ORR^O02 \r" + resposta);
     }
+    Count([&](TClientEvents& e) {
+      e.QueryAnswered(*this, encontrou);
+      e.ReplyQueued(*this);
+    });
   } catch (const std::exception& e) {
     LogError("ProcessQueryHL7", e);
   }

@@ -56,11 +56,13 @@ void TSocketClient::ReadFrame(const TLinkReceiver::TEvent& frame) {
       Log("Frame " + numero + " com checksum inv\xE1lido (recebido " + frame.checksum + ", calculado " +
           frame.expected + "): respondido com NAK");
       outputBuffer.emplace_back(1, NAK);
+      Count([&](TClientEvents& e) { e.ChecksumRefused(*this); });
       return;
     }
     if (frame.bytes == lastFrame_) {
       Log("Frame " + numero + " repetido (o ACK anterior n\xE3o chegou ao analisador): confirmado sem gravar de novo");
       outputBuffer.emplace_back(1, ACK);
+      Count([&](TClientEvents& e) { e.DuplicateFrame(*this); });
       return;
     }
     if (frame.number != nextFrameNumber_) {

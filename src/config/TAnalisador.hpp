@@ -53,6 +53,8 @@ class TAnalisador {
   std::unique_ptr<TAparelhoTevarin> aparelhoTevarin;
   bool usandoVTFS = false;
   bool usandoSTXETX = false;
+  // Minutes without a byte from this (configured) analyzer before the silence alarm (0: off).
+  int32_t alertaSilencioMinutos = 0;
 
   // Storage of a configured analyzer's own exams; `exames` refers into it.
   std::vector<std::unique_ptr<TExame>> examesProprios;

@@ -1,5 +1,6 @@
 #include "config/TConfigJson.hpp"
 
+#include <arpa/inet.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -196,10 +197,39 @@ std::unique_ptr<TAnalisador> ReadAnalisador(const json& obj, const Reader& r, co
   for (size_t i = 0; i < exames.size(); ++i)
     analisador->AddExame(ReadExame(exames[i], r, Reader::Index(examesKey, i)));
   analisador->usandoVTFS = r.Bool(obj, where, "usarCaracteresControle", false);
+  analisador->alertaSilencioMinutos = r.Int(obj, where, "alertaSilencioMinutos", 0);
+  if (analisador->alertaSilencioMinutos < 0)
+    r.Fail(Reader::Key(where, "alertaSilencioMinutos"),
+           "must not be negative: " + std::to_string(analisador->alertaSilencioMinutos));
   return analisador;
 }
 
+void ReadStatusKeys(const json& doc, const Reader& r, TConfigJson& c) {
+  c.portaStatus = r.Int(doc, "", "portaStatus", 6080);
+  if (c.portaStatus < 0 || c.portaStatus > 65535)
+    r.Fail(Reader::Key("", "portaStatus"), "is not a port (0 to 65535): " + std::to_string(c.portaStatus));
+  c.enderecoStatus = r.Text(doc, "", "enderecoStatus", "127.0.0.1");
+  c.tokenStatus = r.Text(doc, "", "tokenStatus", "");
+  // The page names analyzers, hosts and archive files: beyond this machine only with a token.
+  if (c.portaStatus != 0 && !IsLoopbackAddress(c.enderecoStatus) && c.tokenStatus.empty())
+    r.Fail(Reader::Key("", "tokenStatus"), "is required when \"enderecoStatus\" is not loopback (" +
+                                               c.enderecoStatus + ")");
+  c.alertaImportacaoMinutos = r.Int(doc, "", "alertaImportacaoMinutos", 30);
+  if (c.alertaImportacaoMinutos < 0)
+    r.Fail(Reader::Key("", "alertaImportacaoMinutos"),
+           "must not be negative: " + std::to_string(c.alertaImportacaoMinutos));
+}
+
 }  // namespace
+
+bool IsLoopbackAddress(const std::string& address) {
+  if (address == "localhost") return true;
+  in_addr v4{};
+  if (::inet_pton(AF_INET, address.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6{};
+  if (::inet_pton(AF_INET6, address.c_str(), &v6) == 1) return IN6_IS_ADDR_LOOPBACK(&v6);
+  return false;
+}
 
 void TConfigJson::Load(const std::string& pFileName) {
   const std::string dbFileName = FolderOf(pFileName) + "database.json";
@@ -253,6 +283,7 @@ void TConfigJson::Load(const std::string& pFileName) {
   geracoesLog = r.Int(doc, "", "geracoesLog", 5);
   if (geracoesLog < 0) r.Fail(Reader::Key("", "geracoesLog"), "must not be negative: " + std::to_string(geracoesLog));
 
+  ReadStatusKeys(doc, r, *this);
   const json& lista = r.RequiredArray(doc, "", "analisadores");
   for (size_t i = 0; i < lista.size(); ++i)
     analisadores.push_back(ReadAnalisador(lista[i], r, Reader::Index("\"analisadores\"", i)));

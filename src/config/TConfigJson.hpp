@@ -14,6 +14,9 @@ class TConfigError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// True for an IPv4 address in 127.0.0.0/8, ::1 and "localhost".
+bool IsLoopbackAddress(const std::string& address);
+
 // The service's settings, read once at start from kv_redurozozi.json and
 // the optional database.json beside it. Texts are held as Windows-1252.
 class TConfigJson {
@@ -43,6 +46,13 @@ class TConfigJson {
   int32_t timeoutLisSegundos = 5;
   // Full service logs kept beside the current one (Redurozozi.1.txt ...); 0 keeps none.
   int32_t geracoesLog = 5;
+  // The status page, /health and /metrics: port (0: off), address, and the
+  // token any address other than loopback requires.
+  int32_t portaStatus = 0;
+  std::string enderecoStatus = "127.0.0.1";
+  std::string tokenStatus;
+  // An archive file waiting this long in the output folder raises the import alarm (0: off).
+  int32_t alertaImportacaoMinutos = 0;
   TMyDBInfo myDBInfo;
 
   // Reads both files; throws TConfigError on a failure.

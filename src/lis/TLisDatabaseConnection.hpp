@@ -15,9 +15,14 @@ class TLisDatabaseConnection : public TLisWorkers::TConnection {
   TLisDatabaseConnection(const TMyDBInfo& info, const std::string& dbLogFile, TLogSink& dbLog,
                          std::function<bool()> debug, TLogSink* log);
 
-  TLisLookups& Lookups() override { return lookups_; }
+  // (Each lookup starts with no failure of an earlier one in LastError.)
+  TLisLookups& Lookups() override {
+    db_.lastError.clear();
+    return lookups_;
+  }
   TLisAnswer Check() override;
   void Cancel() override { db_.Cancel(); }
+  std::string LastError() const override { return db_.lastError; }
 
  private:
   TMyDB db_;

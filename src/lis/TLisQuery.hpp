@@ -26,6 +26,7 @@ struct TLisAnswer {
   std::string erroPedido;                      // the order lookup raised this
   std::string erroNomes;                       // the test-name lookup raised this
   std::string semResposta;                     // why the LIS gave no answer at all (empty: it did)
+  std::string falhaBanco;                      // the database layer's message when a lookup failed there
 
   // True when the order was found (a table with at least one row).
   bool Encontrado() const { return pedido && pedido->RecordCount() > 0; }

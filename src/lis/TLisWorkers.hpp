@@ -26,6 +26,8 @@ class TLisWorkers {
     virtual TLisAnswer Check() = 0;
     // Asks the LIS to abandon what runs on this connection now.
     virtual void Cancel() {}
+    // The database layer's message of the last failed statement ("" after a good one).
+    virtual std::string LastError() const { return {}; }
   };
   using Make = std::function<std::unique_ptr<TConnection>()>;
   using Work = std::function<TLisAnswer(TConnection&)>;

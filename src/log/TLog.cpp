@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -53,6 +54,11 @@ struct Pending {
 }  // namespace
 
 struct TLog::Impl {
+  std::atomic<uint64_t> restarts{0};  // files started afresh at the cap
+  // The last error entries as written (timestamp included), oldest first.
+  mutable std::mutex recentMutex;
+  std::deque<std::string> recentErrors;
+
   // Queue shared with the caller's thread.
   std::mutex pendingMutex;
   std::condition_variable wake;
@@ -144,6 +150,7 @@ bool TLog::Impl::FlushPending() {
         }
         written = i;
         Rotate(batch[i].generations);
+        restarts.fetch_add(1, std::memory_order_relaxed);
       }
       Apply(batch[i]);
     }
@@ -317,6 +324,11 @@ int64_t TLog::FileSize(const std::string& fileName) {
 void TLog::make(const std::string& txt, bool newLine) {
   try {
     std::string entry = txt.empty() ? std::string() : LogEntryText(now ? now() : SystemNow(), txt);
+    if (txt.find("Erro") != std::string::npos) {
+      std::lock_guard lk(impl_->recentMutex);
+      impl_->recentErrors.push_back(entry);
+      if (impl_->recentErrors.size() > kRecentErrors) impl_->recentErrors.pop_front();
+    }
     bool synchronous = false;
     bool wakeFlusher = false;
     {
@@ -344,6 +356,13 @@ void TLog::make(const std::string& txt, bool newLine) {
   } catch (...) {
     // Logging never stops the caller.
   }
+}
+
+uint64_t TLog::Restarts() const { return impl_->restarts.load(std::memory_order_relaxed); }
+
+std::vector<std::string> TLog::RecentErrors() const {
+  std::lock_guard lk(impl_->recentMutex);
+  return {impl_->recentErrors.begin(), impl_->recentErrors.end()};
 }
 
 void TLog::flush() {

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "log/TLogSink.hpp"
 #include "util/TDateTime.hpp"
@@ -28,6 +29,11 @@ class TLog : public TLogSink {
   void make(const std::string& txt, bool newLine = true) override;
   // Writes anything pending to the file now.
   void flush();
+  // How often a full file was set aside and a new one started.
+  uint64_t Restarts() const;
+  // The last kRecentErrors entries whose text holds "Erro", as written, oldest first.
+  std::vector<std::string> RecentErrors() const;
+  static constexpr size_t kRecentErrors = 20;
 
   std::string file_name;
   int32_t max_file_size;

@@ -51,6 +51,7 @@ void TClientSession::SendFromOutputBuffer(TSocketClient& client) {
 
 void TClientSession::ResendAfterNak(TSocketClient& client) {
   if (!sendingReply_ || lastSent_.empty()) return;  // nothing of ours to send again
+  owner_.NakReceived(client);
   if (sends_ < MAX_SENDS) {
     ++sends_;
     doLog("NAK do analisador: item reenviado (envio " + std::to_string(sends_) + " de " +

@@ -116,6 +116,7 @@ TClientContext TGlobal::ClientContext() {
   c.delivery = delivery.get();
   c.clock = [this] { return clock(); };
   c.lookupsDeferred = lisWorkers != nullptr;
+  c.events = events;
   return c;
 }
 

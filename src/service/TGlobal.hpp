@@ -12,6 +12,7 @@
 #include "archive/TArchiveWriter.hpp"
 #include "archive/TSpoolStore.hpp"
 #include "clients/TSocketClient.hpp"
+#include "service/TLisMonitor.hpp"
 
 class TLisLookups;
 class TLisWorkers;
@@ -40,6 +41,8 @@ class TGlobal {
   // The threads that run host queries' lookups, each on an attachment of its
   // own; while they run, records leave their lookups to the connection layer.
   std::unique_ptr<TLisWorkers> lisWorkers;
+  TLisMonitor lisMonitor;            // the LIS state for the status page and metrics
+  TClientEvents* events = nullptr;   // what records count (the status service), when there is one
   TFileArchiveWriter archive;        // the archive folder of every client record
   std::unique_ptr<TFileSpoolStore> spool;     // spool_path
   std::unique_ptr<TArchiveDelivery> delivery;  // spool, then archive, for every client record

@@ -41,6 +41,7 @@ TKVRedurozozi::TKVRedurozozi()
 }
 
 TKVRedurozozi::~TKVRedurozozi() {
+  StopStatus();
   // The LIS workers and the look-up threads post into the loop: they must be
   // gone before it is (a worker stuck in a hung LIS posts nothing after Stop).
   if (global && global->lisWorkers) global->lisWorkers->Stop();
@@ -82,6 +83,8 @@ void TKVRedurozozi::ServiceStart(bool& Started) {
 void TKVRedurozozi::ServiceExecute() {
   CheckDatabase();
 
+  StartStatus();
+
   // What an earlier run could not deliver goes first, before any new message.
   DeliverSpool();
 
@@ -108,6 +111,7 @@ void TKVRedurozozi::CheckDatabase() {
   TLisAnswer answer = future.get();  // the workers answer within timeoutLisSegundos
   if (answer.pedido) {
     if (answer.pedido->RecordCount() >= 1) doLog("Banco de dados: OK");
+    global->lisMonitor.RecordCheck(true, {});
     return;
   }
   std::string reason = !answer.semResposta.empty() ? answer.semResposta : answer.erroPedido;
@@ -116,15 +120,40 @@ void TKVRedurozozi::CheckDatabase() {
     if (c == '\r' || c == '\n') c = ' ';
   if (reason.empty()) reason = "sem resposta do banco de dados";
   doLog(kDbErrorBefore + reason + kDbErrorAfter);
+  global->lisMonitor.RecordCheck(false, reason);
 }
 
 void TKVRedurozozi::RunLisQuery(TLisQuery query, std::function<void(TLisAnswer)> done) {
   auto asked = std::make_shared<TLisQuery>(std::move(query));
-  global->lisWorkers->Run([asked](TLisWorkers::TConnection& c) { return AskLis(c.Lookups(), *asked); },
-                          [this, done = std::move(done)](TLisAnswer answer) {
+  const auto start = std::chrono::steady_clock::now();
+  global->lisWorkers->Run(
+      [asked](TLisWorkers::TConnection& c) {
+        TLisAnswer answer = AskLis(c.Lookups(), *asked);
+        if (!answer.pedido) answer.falhaBanco = c.LastError();
+        return answer;
+      },
+                          [this, start, done = std::move(done)](TLisAnswer answer) {
+                            RecordLookup(answer, std::chrono::steady_clock::now() - start);
                             auto given = std::make_shared<TLisAnswer>(std::move(answer));
                             asio::post(Context(), [done, given] { done(std::move(*given)); });
                           });
+}
+
+void TKVRedurozozi::RecordLookup(const TLisAnswer& answer, std::chrono::steady_clock::duration took) {
+  // A lookup that fails inside the database layer gives no table; its
+  // message is in Logs/myDB.txt.
+  TLisOutcome outcome = TLisOutcome::NotFound;
+  std::string error;
+  if (!answer.semResposta.empty()) {
+    outcome = TLisOutcome::Timeout;
+    error = answer.semResposta;
+  } else if (!answer.erroPedido.empty() || !answer.falhaBanco.empty()) {
+    outcome = TLisOutcome::Error;
+    error = answer.erroPedido.empty() ? answer.falhaBanco : answer.erroPedido;
+  } else if (answer.Encontrado()) {
+    outcome = TLisOutcome::Found;
+  }
+  global->lisMonitor.RecordLookup(outcome, std::chrono::duration<double>(took).count(), error);
 }
 
 void TKVRedurozozi::ServiceStop(bool& Stopped) {

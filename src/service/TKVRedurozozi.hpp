@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -11,6 +12,7 @@
 #include "lis/TLisQuery.hpp"
 #include "service/TClientSession.hpp"
 #include "service/TService.hpp"
+#include "service/TStatusService.hpp"
 
 class TSocketClient;
 
@@ -66,6 +68,11 @@ class TKVRedurozozi : public TService {
   // Port the listener is bound to (the system's choice when configured 0).
   int ListeningPort() const { return listeningPort_; }
 
+  // The analyzer refused an item of ours (counted for the status page and metrics).
+  void NakReceived(TSocketClient& client);
+  // The status collector once the status service runs; null before.
+  TStatusCollector* Status() { return status_ ? &status_->Collector() : nullptr; }
+
   // Public so that sessions report the errors that escape their handlers.
   void ReportError(const std::string& text) override;
 
@@ -77,6 +84,8 @@ class TKVRedurozozi : public TService {
  private:
   // The start-up database check, on a LIS worker, bounded by timeoutLisSegundos.
   void CheckDatabase();
+  // A host query's lookups for the status page and metrics (any thread).
+  void RecordLookup(const TLisAnswer& answer, std::chrono::steady_clock::duration took);
   void OpenListener(int32_t pPort);
   void CreateOutputFolder();
   // Delivers what the spool kept from an earlier run, then again every intervaloReenvioSegundos.
@@ -84,6 +93,9 @@ class TKVRedurozozi : public TService {
   void ScheduleRedelivery();
   void StartAccept();
   void ReleaseClient(TClientSession& session);
+  // The status page, /health and /metrics, and the counting they show (TKVRedurozoziStatus.cpp).
+  void StartStatus();
+  void StopStatus();
 
   asio::thread_pool lookups_{4};  // reverse look-ups of host names
   asio::ip::tcp::acceptor acceptor_;
@@ -91,4 +103,5 @@ class TKVRedurozozi : public TService {
   asio::steady_timer redelivery_;  // the next attempt on what waits in the spool
   std::error_code lastAcceptError_;  // the accept error logged last
   int listeningPort_ = 0;
+  std::unique_ptr<TStatusService> status_;
 };

@@ -61,6 +61,7 @@ void TKVRedurozozi::StartAccept() {
 void TKVRedurozozi::ServerSocketClientConnect(TClientSession& Socket) {
   Socket.id = GetClientID(Socket.RemoteHost, Socket.RemotePort);
   Socket.client = &global->clients->AddItem(Socket.id, global->config->pastaSaida, global->ClientContext());
+  if (TStatusCollector* s = Status()) s->Connected(Socket.client, Socket.id);
   doLog("");
   doLog(kNewConnection + Socket.id + "**");
 }
@@ -70,6 +71,7 @@ void TKVRedurozozi::ServerSocketClientRead(TClientSession& Socket, const std::st
   doLog("Nova mensagem: [" + Socket.id + "] " + std::string(1, CR) + pChunk);
   if (!Socket.client) return;
   Socket.Receive(pChunk);
+  if (TStatusCollector* s = Status(); s && Socket.client) s->Received(Socket.client);
 }
 
 void TKVRedurozozi::ServerSocketClientError(TClientSession& Socket, const std::error_code& ec) {
@@ -79,6 +81,7 @@ void TKVRedurozozi::ServerSocketClientError(TClientSession& Socket, const std::e
 
 void TKVRedurozozi::ServerSocketClientDisconnect(TClientSession& Socket) {
   doLog(kConnectionClosed + Socket.id);
+  if (TStatusCollector* s = Status()) s->Disconnected(Socket.client);
   ReleaseClient(Socket);
 }
 

@@ -19,6 +19,8 @@ ServiceProcess::ServiceProcess(const std::string& folder, nlohmann::json config)
                 fs::copy_options::overwrite_existing);
   if (config.is_object()) {
     if (!config.contains("porta")) config["porta"] = FreePort();
+    // The status page stays off unless a test asks for it: its fixed default port is for one service only.
+    if (!config.contains("portaStatus")) config["portaStatus"] = 0;
     port_ = config["porta"].is_number_integer() ? config["porta"].get<int>() : 0;
     WriteFile(folder_ + "/kv_redurozozi.json", config.dump(2));
   }

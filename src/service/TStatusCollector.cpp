@@ -1,0 +1,333 @@
+#include "service/TStatusCollector.hpp"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "archive/TArchiveEntry.hpp"
+#include "clients/TSocketClient.hpp"
+#include "config/TConfigJson.hpp"
+#include "service/TGlobal.hpp"
+#include "util/Encoding.hpp"
+
+#ifndef KV_VERSION
+#define KV_VERSION "dev"
+#endif
+
+namespace {
+
+int LocalDay(std::time_t t) {
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  return (tm.tm_year + 1900) * 10000 + (tm.tm_mon + 1) * 100 + tm.tm_mday;
+}
+
+std::time_t ToTime(const TDateTime& d) {
+  std::tm tm{};
+  tm.tm_year = d.year - 1900;
+  tm.tm_mon = d.month - 1;
+  tm.tm_mday = d.day;
+  tm.tm_hour = d.hour;
+  tm.tm_min = d.minute;
+  tm.tm_sec = d.second;
+  tm.tm_isdst = -1;
+  return std::mktime(&tm);
+}
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The oldest modification time of the archive files in folder and its model
+// subfolders (names ending in .tmp are files still being written); 0 when none.
+std::time_t OldestFile(const std::string& folder, int depth) {
+  std::time_t oldest = 0;
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return 0;
+  while (const dirent* e = ::readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string path = folder + (EndsWith(folder, "/") ? "" : "/") + name;
+    struct stat st{};
+    if (::lstat(path.c_str(), &st) != 0) continue;
+    std::time_t t = 0;
+    if (S_ISDIR(st.st_mode) && depth > 0)
+      t = OldestFile(path, depth - 1);
+    else if (S_ISREG(st.st_mode) && !EndsWith(name, ".tmp"))
+      t = st.st_mtime;
+    if (t != 0 && (oldest == 0 || t < oldest)) oldest = t;
+  }
+  ::closedir(dir);
+  return oldest;
+}
+
+uint64_t ResidentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  uint64_t size = 0, resident = 0;
+  if (!(statm >> size >> resident)) return 0;
+  return resident * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+}
+
+}  // namespace
+
+std::string ProtocolName(int32_t id) {
+  switch (id) {
+    case PROTOCOLO_ASTM: return "ASTM";
+    case PROTOCOLO_HL7: return "HL7";
+    case PROTOCOLO_JSON_DIAGNO: return "JSON";
+    default: return "";
+  }
+}
+
+std::string ShortErrorLine(const std::string& text) {
+  // Error lines may go on with the message they concern; the page keeps the reason only.
+  std::string out;
+  int lines = 0;
+  size_t from = 0;
+  while (from <= text.size() && lines < 2) {
+    size_t end = text.find_first_of("\r\n", from);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(from, end - from);
+    if (line.find_first_not_of(" \t") != std::string::npos) {
+      out += (lines ? " " : "") + line;
+      ++lines;
+    }
+    from = end + 1;
+  }
+  if (out.size() > 200) out = out.substr(0, 197) + "...";
+  return out;
+}
+
+TStatusCollector::TStatusCollector(TGlobal& g, std::time_t started)
+    : g_(g), started_(started), today_(LocalDay(started)) {}
+
+TStatusCollector::TModel& TStatusCollector::Model(const std::string& modelo, const std::string& protocolo) {
+  TModel& m = models_[modelo];
+  m.row.modelo = modelo;
+  if (!protocolo.empty()) m.row.protocolo = protocolo;
+  return m;
+}
+
+TStatusCollector::TModel* TStatusCollector::ModelOf(const TSocketClient& c) {
+  if (!c.analisador || c.analisador->protocolo.id == PROTOCOLO_NAO_INDENTIFICADO) return nullptr;
+  return &Model(c.analisador->modelo, ProtocolName(c.analisador->protocolo.id));
+}
+
+TCounterRow& TStatusCollector::Counter(const std::string& modelo, const std::string& protocolo) {
+  TCounterRow& r = counters_[{modelo, protocolo}];
+  r.modelo = modelo;
+  r.protocolo = protocolo;
+  return r;
+}
+
+TCounterRow* TStatusCollector::CounterOf(const TSocketClient& c) {
+  if (!c.analisador || c.analisador->protocolo.id == PROTOCOLO_NAO_INDENTIFICADO) return nullptr;
+  return &Counter(c.analisador->modelo, ProtocolName(c.analisador->protocolo.id));
+}
+
+void TStatusCollector::ResultReceived(const TSocketClient& c) {
+  if (TModel* m = ModelOf(c)) ++m->row.results;
+}
+
+void TStatusCollector::QueryAnswered(const TSocketClient& c, bool) {
+  if (TModel* m = ModelOf(c)) ++m->row.queries;
+}
+
+void TStatusCollector::ReplyQueued(const TSocketClient& c) {
+  if (TCounterRow* r = CounterOf(c)) ++r->replies;
+}
+
+TStatusCollector::TConnection* TStatusCollector::ConnectionOf(const TSocketClient& c) {
+  const auto it = connections_.find(&c);
+  return it == connections_.end() ? nullptr : &it->second;
+}
+
+void TStatusCollector::Settle(const TSocketClient* c, TConnection& conn) {
+  if (conn.checksumErrors + conn.duplicates + conn.naks == 0) return;
+  TModel* m = ModelOf(*c);
+  TCounterRow* r = CounterOf(*c);
+  if (!m || !r) return;
+  m->row.checksumErrors += conn.checksumErrors;
+  m->row.naks += conn.naks;
+  r->checksumErrors += conn.checksumErrors;
+  r->duplicates += conn.duplicates;
+  r->naks += conn.naks;
+  conn.checksumErrors = conn.duplicates = conn.naks = 0;
+}
+
+void TStatusCollector::ChecksumRefused(const TSocketClient& c) {
+  if (TConnection* conn = ConnectionOf(c)) ++conn->checksumErrors;
+}
+
+void TStatusCollector::DuplicateFrame(const TSocketClient& c) {
+  if (TConnection* conn = ConnectionOf(c)) ++conn->duplicates;
+}
+
+void TStatusCollector::NakReceived(const TSocketClient& c) {
+  if (TConnection* conn = ConnectionOf(c)) {
+    ++conn->naks;
+    Settle(&c, *conn);
+  }
+}
+
+void TStatusCollector::ErrorLogged(const TSocketClient& c, const std::string& line) {
+  if (TModel* m = ModelOf(c)) {
+    m->row.lastError = ShortErrorLine(line);
+    m->row.lastErrorAt = std::time(nullptr);
+  }
+}
+
+void TStatusCollector::Connected(const TSocketClient* c, const std::string& id) { connections_[c].id = id; }
+
+void TStatusCollector::Disconnected(const TSocketClient* c) {
+  const auto it = connections_.find(c);
+  if (it == connections_.end()) return;
+  Settle(c, it->second);
+  if (TModel* m = ModelOf(*c)) m->row.lastReceived = std::max(m->row.lastReceived, it->second.lastReceived);
+  connections_.erase(it);
+}
+
+void TStatusCollector::Received(const TSocketClient* c, std::time_t when) {
+  const auto it = connections_.find(c);
+  if (it != connections_.end()) {
+    it->second.lastReceived = when;
+    Settle(c, it->second);
+  }
+  // Identification may only just have happened with this chunk.
+  if (TModel* m = ModelOf(*c)) m->row.lastReceived = std::max(m->row.lastReceived, when);
+}
+
+void TStatusCollector::Delivered(const TArchiveEntry& entry, std::time_t when) {
+  const std::string protocolo = ProtocolName(entry.protocolo);
+  ++Counter(entry.modelo, protocolo).archived;
+  Model(entry.modelo, protocolo).row.lastArchived = when;
+}
+
+void TStatusCollector::Tick(std::time_t now) {
+  const int day = LocalDay(now);
+  if (day != today_) {
+    today_ = day;
+    for (auto& [modelo, m] : models_) m.row.results = m.row.queries = m.row.naks = m.row.checksumErrors = 0;
+  }
+  for (auto& [client, conn] : connections_) {
+    Settle(client, conn);
+    if (TModel* m = ModelOf(*client)) m->row.lastReceived = std::max(m->row.lastReceived, conn.lastReceived);
+  }
+  if (lastScan_ == 0 || now - lastScan_ >= kFolderScanSeconds || now < lastScan_) ScanFolders(now);
+  CheckSilence(now);
+}
+
+void TStatusCollector::ScanFolders(std::time_t now) {
+  lastScan_ = now;
+  const std::string pasta = g_.config ? Cp1252ToUtf8(g_.config->pastaSaida) : std::string();
+  outputWritable_ = !pasta.empty() && ::access(pasta.c_str(), W_OK | X_OK) == 0;
+  struct statvfs vfs{};
+  freeKnown_ = !pasta.empty() && ::statvfs(pasta.c_str(), &vfs) == 0;
+  freeBytes_ = freeKnown_ ? static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize : 0;
+  spoolWritable_ = ::access(g_.spool_path.c_str(), W_OK | X_OK) == 0;
+  oldestWaitingFile_ = pasta.empty() ? 0 : OldestFile(pasta, 1);
+  CheckImport(now);
+}
+
+void TStatusCollector::Log(const std::string& txt) const {
+  if (g_.log_) g_.log_->make(txt);
+}
+
+void TStatusCollector::CheckSilence(std::time_t now) {
+  if (!g_.config) return;
+  for (const auto& a : g_.config->analisadores) {
+    if (a->alertaSilencioMinutos <= 0) continue;
+    TModel& m = Model(a->modelo, "");
+    const std::time_t last = std::max(m.row.lastReceived, started_);
+    const bool silent = now - last >= static_cast<std::time_t>(a->alertaSilencioMinutos) * 60;
+    if (silent == m.row.silent) continue;
+    m.row.silent = silent;
+    if (silent)
+      Log("Alerta: analisador " + a->modelo + " sem comunica\xE7\xE3o h\xE1" " " +
+            std::to_string(a->alertaSilencioMinutos) + " minutos ou mais");
+    else
+      Log("Analisador " + a->modelo + " voltou a comunicar");
+  }
+}
+
+void TStatusCollector::CheckImport(std::time_t now) {
+  const int32_t minutos = g_.config ? g_.config->alertaImportacaoMinutos : 0;
+  const bool alarm =
+      minutos > 0 && oldestWaitingFile_ != 0 && now - oldestWaitingFile_ >= static_cast<std::time_t>(minutos) * 60;
+  if (alarm == importAlarm_) return;
+  importAlarm_ = alarm;
+  if (alarm)
+    Log("Alerta: arquivo aguardando importa\xE7\xE3o h\xE1" " mais de " + std::to_string(minutos) +
+          " minutos na pasta de sa\xED" "da (o importador do LIS parou?)");
+  else
+    Log("Importa\xE7\xE3o normalizada: nenhum arquivo aguardando h\xE1" " mais de " + std::to_string(minutos) +
+          " minutos");
+}
+
+std::shared_ptr<const TStatusSnapshot> TStatusCollector::Build(std::time_t now) const {
+  auto s = std::make_shared<TStatusSnapshot>();
+  s->taken = now;
+  s->started = started_;
+  s->version = KV_VERSION;
+  s->lis = g_.lisMonitor.State();
+  s->outputFolder = g_.config ? g_.config->pastaSaida : std::string();
+  s->outputWritable = outputWritable_;
+  s->freeKnown = freeKnown_;
+  s->freeBytes = freeBytes_;
+  s->spoolWritable = spoolWritable_;
+  s->spoolDepth = g_.delivery ? g_.delivery->Pending() : 0;
+  if (g_.delivery)
+    if (auto oldest = g_.delivery->OldestPending()) s->spoolOldest = ToTime(*oldest);
+  s->spoolAlarmMinutes = kSpoolAlarmMinutes;
+  s->oldestWaitingFile = oldestWaitingFile_;
+  s->importAlarmMinutes = g_.config ? g_.config->alertaImportacaoMinutos : 0;
+  s->importAlarm = importAlarm_;
+  s->openConnections = connections_.size();
+  s->logRestarts = g_.log_ ? g_.log_->Restarts() : 0;
+  s->residentBytes = ResidentBytes();
+  if (g_.log_) {
+    const auto errors = g_.log_->RecentErrors();
+    for (auto it = errors.rbegin(); it != errors.rend(); ++it) s->recentErrors.push_back(ShortErrorLine(*it));
+  }
+  for (const auto& [key, row] : counters_) s->counters.push_back(row);
+
+  // Configured analyzers in file order, then connected ones that match none.
+  auto modelOf = [](const TSocketClient* c) { return c->analisador ? c->analisador->modelo : std::string(); };
+  std::vector<std::string> configured;
+  if (g_.config) {
+    for (const auto& a : g_.config->analisadores) {
+      if (std::find(configured.begin(), configured.end(), a->modelo) != configured.end()) continue;
+      configured.push_back(a->modelo);
+      const auto it = models_.find(a->modelo);
+      TAnalyzerStatus row = it != models_.end() ? it->second.row : TAnalyzerStatus{};
+      row.modelo = a->modelo;
+      row.configured = true;
+      row.silenceMinutes = a->alertaSilencioMinutos;
+      for (const auto& [client, conn] : connections_)
+        if (modelOf(client) == a->modelo) row.connections.push_back(conn.id);
+      s->analyzers.push_back(std::move(row));
+    }
+  }
+  const size_t firstUnmatched = s->analyzers.size();
+  for (const auto& [client, conn] : connections_) {
+    const std::string modelo = modelOf(client);
+    if (std::find(configured.begin(), configured.end(), modelo) != configured.end()) continue;
+    auto row = std::find_if(s->analyzers.begin() + static_cast<std::ptrdiff_t>(firstUnmatched), s->analyzers.end(),
+                            [&](const TAnalyzerStatus& r) { return r.modelo == modelo; });
+    if (row == s->analyzers.end()) {
+      const auto it = models_.find(modelo);
+      TAnalyzerStatus fresh = it != models_.end() ? it->second.row : TAnalyzerStatus{};
+      fresh.modelo = modelo;
+      fresh.configured = false;
+      s->analyzers.push_back(std::move(fresh));
+      row = s->analyzers.end() - 1;
+    }
+    row->connections.push_back(conn.id);
+    row->lastReceived = std::max(row->lastReceived, conn.lastReceived);
+  }
+  return s;
+}

@@ -1,0 +1,90 @@
+#pragma once
+#include <ctime>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "clients/TClientEvents.hpp"
+#include "service/TStatusSnapshot.hpp"
+
+class TGlobal;
+struct TArchiveEntry;
+
+// Gathers, on the service thread, what the status page, /health and /metrics
+// show: the records' events, the connections, the delivered archive files,
+// and on each Tick the folders and the alarms; Build takes the snapshot.
+class TStatusCollector : public TClientEvents {
+ public:
+  // Configured analyzers, output folder and alarms come from g.config.
+  TStatusCollector(TGlobal& g, std::time_t started);
+
+  // --- TClientEvents
+  void ResultReceived(const TSocketClient& client) override;
+  void QueryAnswered(const TSocketClient& client, bool found) override;
+  void ReplyQueued(const TSocketClient& client) override;
+  void ChecksumRefused(const TSocketClient& client) override;
+  void DuplicateFrame(const TSocketClient& client) override;
+  void ErrorLogged(const TSocketClient& client, const std::string& line) override;
+
+  // --- the connection events and the delivery
+  void Connected(const TSocketClient* client, const std::string& id);
+  void Disconnected(const TSocketClient* client);
+  void Received(const TSocketClient* client, std::time_t when = std::time(nullptr));
+  void NakReceived(const TSocketClient& client);
+  void Delivered(const TArchiveEntry& entry, std::time_t when = std::time(nullptr));
+
+  // Day change, silence and import alarms (one log line each way), folder checks.
+  void Tick(std::time_t now = std::time(nullptr));
+  std::shared_ptr<const TStatusSnapshot> Build(std::time_t now = std::time(nullptr)) const;
+
+  // Spool waiting longer than this is a health reason.
+  static constexpr int32_t kSpoolAlarmMinutes = 10;
+  // The output folder is looked at this often (seconds): it may hold many files.
+  static constexpr int kFolderScanSeconds = 2;
+
+ private:
+  struct TModel {
+    TAnalyzerStatus row;
+    int day = 0;  // yyyymmdd of the today's counts
+  };
+  struct TConnection {
+    std::string id;
+    std::time_t lastReceived = 0;
+    // Link events before the analyzer was identified (its header comes with
+    // the transfer's end), credited to its model once it is.
+    uint64_t checksumErrors = 0, duplicates = 0, naks = 0;
+  };
+
+  TModel& Model(const std::string& modelo, const std::string& protocolo);
+  // The model row of an identified record; null before identification.
+  TModel* ModelOf(const TSocketClient& client);
+  TCounterRow& Counter(const std::string& modelo, const std::string& protocolo);
+  TCounterRow* CounterOf(const TSocketClient& client);
+  // The connection's record, or null when it is not connected.
+  TConnection* ConnectionOf(const TSocketClient& client);
+  // Credits what the connection counted before identification.
+  void Settle(const TSocketClient* client, TConnection& conn);
+  void ScanFolders(std::time_t now);
+  void CheckSilence(std::time_t now);
+  // Into the state's own log (the service log in the service).
+  void Log(const std::string& txt) const;
+  void CheckImport(std::time_t now);
+
+  TGlobal& g_;
+  std::time_t started_;
+  int today_ = 0;
+  std::map<std::string, TModel> models_;
+  std::map<std::pair<std::string, std::string>, TCounterRow> counters_;
+  std::map<const TSocketClient*, TConnection> connections_;
+  // Folder facts, refreshed every kFolderScanSeconds.
+  std::time_t lastScan_ = 0;
+  bool outputWritable_ = false, spoolWritable_ = false, freeKnown_ = false, importAlarm_ = false;
+  uint64_t freeBytes_ = 0;
+  std::time_t oldestWaitingFile_ = 0;
+};
+
+// The protocol's name on the page and in the metrics ("" before identification).
+std::string ProtocolName(int32_t id);
+// An error text as one short line: its first two non-empty lines, at most 200 characters.
+std::string ShortErrorLine(const std::string& text);

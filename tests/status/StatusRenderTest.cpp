@@ -1,0 +1,160 @@
+// Health rules, the page's escaping and the metrics text, from snapshots made here.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "service/StatusRender.hpp"
+
+namespace {
+
+TStatusSnapshot Healthy() {
+  TStatusSnapshot s;
+  s.taken = 1'800'000'000;
+  s.started = s.taken - 3600;
+  s.version = "t";
+  s.lis.checked = true;
+  s.lis.ok = true;
+  s.outputFolder = "/srv/saida/";
+  s.outputWritable = true;
+  s.spoolWritable = true;
+  s.spoolAlarmMinutes = 10;
+  s.importAlarmMinutes = 30;
+  TAnalyzerStatus a;
+  a.modelo = "XN-550";
+  a.protocolo = "ASTM";
+  s.analyzers.push_back(a);
+  return s;
+}
+
+TEST(StatusHealth, RulesTable) {
+  struct Row {
+    std::string name;
+    std::function<void(TStatusSnapshot&)> change;
+    std::string status;
+    std::string reason;  // part of the one reason expected ("" with none)
+    int http;
+  };
+  const std::vector<Row> rows = {
+      {"all well", [](TStatusSnapshot&) {}, "ok", "", 200},
+      {"LIS not checked yet", [](TStatusSnapshot& s) { s.lis.checked = false; }, "ok", "", 200},
+      {"LIS failed",
+       [](TStatusSnapshot& s) {
+         s.lis.ok = false;
+         s.lis.error = "connection refused";
+       },
+       "degraded", "LIS inacess\xC3\xADvel: connection refused", 200},
+      {"output folder read-only, spool takes messages", [](TStatusSnapshot& s) { s.outputWritable = false; },
+       "degraded", "pasta de sa\xC3\xAD" "da sem escrita: /srv/saida/", 200},
+      {"spool refusing alone (results go straight to the folder)",
+       [](TStatusSnapshot& s) { s.spoolWritable = false; }, "ok", "", 200},
+      {"spool waiting 9 minutes",
+       [](TStatusSnapshot& s) {
+         s.spoolDepth = 2;
+         s.spoolOldest = s.taken - 9 * 60;
+       },
+       "ok", "", 200},
+      {"spool waiting 11 minutes",
+       [](TStatusSnapshot& s) {
+         s.spoolDepth = 2;
+         s.spoolOldest = s.taken - 11 * 60;
+       },
+       "degraded", "2 mensagem(ns) no spool h\xC3\xA1 mais de 10 minutos", 200},
+      {"analyzer silent",
+       [](TStatusSnapshot& s) {
+         s.analyzers[0].silent = true;
+         s.analyzers[0].silenceMinutes = 15;
+       },
+       "degraded", "analisador XN-550 em sil\xC3\xAAncio h\xC3\xA1 15 minutos ou mais", 200},
+      {"import alarm", [](TStatusSnapshot& s) { s.importAlarm = true; }, "degraded",
+       "arquivo aguardando importa\xC3\xA7\xC3\xA3o h\xC3\xA1 mais de 30 minutos", 200},
+  };
+  for (const Row& r : rows) {
+    TStatusSnapshot s = Healthy();
+    r.change(s);
+    const THealth h = EvaluateHealth(s);
+    EXPECT_EQ(h.status, r.status) << r.name;
+    EXPECT_EQ(h.HttpStatus(), r.http) << r.name;
+    if (r.reason.empty()) {
+      EXPECT_TRUE(h.reasons.empty()) << r.name << ": " << (h.reasons.empty() ? "" : h.reasons[0]);
+    } else {
+      ASSERT_EQ(h.reasons.size(), 1u) << r.name;
+      EXPECT_EQ(h.reasons[0], r.reason) << r.name;
+    }
+  }
+}
+
+TEST(StatusHealth, NowhereToKeepResultsIsDown) {
+  TStatusSnapshot s = Healthy();
+  s.outputWritable = false;
+  s.spoolWritable = false;
+  s.lis.ok = false;
+  const THealth h = EvaluateHealth(s);
+  EXPECT_EQ(h.status, "down");
+  EXPECT_EQ(h.HttpStatus(), 503);
+  EXPECT_EQ(h.reasons.size(), 3u);
+  EXPECT_EQ(RenderHealthJson(h).substr(0, 12), "{\"reasons\":[");
+  EXPECT_NE(RenderHealthJson(h).find("\"status\":\"down\""), std::string::npos);
+}
+
+TEST(StatusPage, EverythingShownIsEscaped) {
+  TStatusSnapshot s = Healthy();
+  s.analyzers[0].modelo = "<script>alert('x')</script>";
+  s.analyzers[0].lastError = "Erro: \"a\" & <b>";
+  s.analyzers[0].lastErrorAt = s.taken;
+  s.outputFolder = "/srv/<saida>/";
+  s.recentErrors = {"09/12/2026 10:00:00\tTSocketClient.X() -> Erro: <img src=x onerror=y>"};
+  s.lis.ok = false;
+  s.lis.error = "falha <no> banco \xE9";
+  const std::string page = RenderStatusPage(s);
+  for (const char* raw : {"<script>", "<b>", "<img", "<saida>", "<no>", "'x'"})
+    EXPECT_EQ(page.find(raw), std::string::npos) << raw;
+  for (const char* escaped : {"&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;", "&quot;a&quot; &amp; &lt;b&gt;",
+                              "&lt;img src=x onerror=y&gt;", "/srv/&lt;saida&gt;/", "falha &lt;no&gt; banco \xC3\xA9"})
+    EXPECT_NE(page.find(escaped), std::string::npos) << escaped;
+  EXPECT_NE(page.find("<meta http-equiv=\"refresh\" content=\"5\">"), std::string::npos);
+  EXPECT_NE(page.find("name=\"viewport\""), std::string::npos);
+  // One document, nothing fetched from elsewhere.
+  EXPECT_EQ(page.find("src="), page.find("src=x"));
+  EXPECT_EQ(page.find("href="), std::string::npos);
+}
+
+TEST(StatusMetrics, CountersHistogramAndLabels) {
+  TStatusSnapshot s = Healthy();
+  TCounterRow r;
+  r.modelo = "Modelo \"A\"\\B";
+  r.protocolo = "HL7";
+  r.archived = 7;
+  r.replies = 3;
+  r.naks = 1;
+  s.counters.push_back(r);
+  s.lis.found = 4;
+  s.lis.errors = 1;
+  s.lis.bucketCounts[0] = 2;  // <= 5 ms
+  s.lis.bucketCounts[4] = 3;  // <= 100 ms
+  s.lis.count = 5;
+  s.lis.sumSeconds = 0.25;
+  s.spoolDepth = 2;
+  s.spoolOldest = s.taken - 90;
+  const std::string m = RenderMetrics(s);
+  const std::string labels = R"({modelo="Modelo \"A\"\\B",protocolo="HL7"})";
+  for (const std::string& line : {
+           "kv_redurozozi_messages_archived_total" + labels + " 7\n",
+           "kv_redurozozi_replies_sent_total" + labels + " 3\n",
+           "kv_redurozozi_naks_received_total" + labels + " 1\n",
+           "kv_redurozozi_checksum_errors_total" + labels + " 0\n",
+           std::string("kv_redurozozi_lis_lookups_total{outcome=\"found\"} 4\n"),
+           std::string("kv_redurozozi_lis_lookups_total{outcome=\"error\"} 1\n"),
+           std::string("kv_redurozozi_lis_lookup_duration_seconds_bucket{le=\"0.005\"} 2\n"),
+           std::string("kv_redurozozi_lis_lookup_duration_seconds_bucket{le=\"0.05\"} 2\n"),
+           std::string("kv_redurozozi_lis_lookup_duration_seconds_bucket{le=\"0.1\"} 5\n"),
+           std::string("kv_redurozozi_lis_lookup_duration_seconds_bucket{le=\"+Inf\"} 5\n"),
+           std::string("kv_redurozozi_lis_lookup_duration_seconds_sum 0.25\n"),
+           std::string("kv_redurozozi_lis_lookup_duration_seconds_count 5\n"),
+           std::string("kv_redurozozi_spool_messages 2\n"),
+           std::string("kv_redurozozi_spool_oldest_age_seconds 90\n"),
+           std::string("# TYPE kv_redurozozi_lis_lookup_duration_seconds histogram\n"),
+       })
+    EXPECT_NE(m.find(line), std::string::npos) << line << "\n" << m;
+}
+
+}  // namespace
