@@ -74,6 +74,11 @@ void TClientSession::OnRead(ReadEvent event, const std::error_code& ec, const st
     case ReadAction::ReportError: owner_.ServerSocketClientError(*this, ec); return;
     case ReadAction::StartReplyTimer: StartReplyTimer(); return;
     case ReadAction::SendReply: SendReply(); return;
+    case ReadAction::SendReplyAndFinish:
+      replyTimer_.cancel();
+      SendReply();
+      OnWrite(WriteEvent::PeerClosed);
+      return;
     case ReadAction::Close: Teardown(); return;
   }
 }
@@ -225,6 +230,8 @@ bool TClientSession::CheckInputBound() {
 }
 
 void TClientSession::Close() { OnRead(ReadEvent::Stop); }
+
+void TClientSession::Drain() { OnRead(ReadEvent::Drain); }
 
 void TClientSession::Teardown() {
   OnWrite(WriteEvent::Stop);

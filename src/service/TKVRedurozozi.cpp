@@ -100,6 +100,7 @@ void TKVRedurozozi::ServiceExecute() {
     CreateOutputFolder();
     ScheduleRedelivery();
     while (!Terminated()) ProcessRequests(true);
+    CloseConnections();
   } catch (const std::exception& e) {
     doLog(kCannotStart + std::string(e.what()));
     ExitCode = 1;

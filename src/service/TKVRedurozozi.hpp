@@ -1,5 +1,8 @@
 #pragma once
+#include <chrono>
 #include <cstdint>
+#include <memory>
+#include <vector>
 #include <string>
 #include <system_error>
 
@@ -26,6 +29,8 @@ class TKVRedurozozi : public TService {
   static constexpr size_t MAX_READ_BYTES = 1024u * 1024u;
   // Queued output above which the connection is not read until it drains.
   static constexpr size_t MAX_WRITE_BACKLOG = 1024u * 1024u;
+  // At the stop, how long the replies already made may take to be written.
+  static constexpr std::chrono::milliseconds STOP_WRITE_TIME{2000};
 
   // Runs ServiceCreate.
   TKVRedurozozi();
@@ -76,6 +81,9 @@ class TKVRedurozozi : public TService {
   void DeliverSpool();
   void ScheduleRedelivery();
   void StartAccept();
+  // After the stop request: no new connection, no new input; the replies
+  // already made go out within STOP_WRITE_TIME, then every connection closes.
+  void CloseConnections();
   void ReleaseClient(TClientSession& session);
 
   asio::thread_pool lookups_{4};  // reverse look-ups of host names
@@ -84,4 +92,7 @@ class TKVRedurozozi : public TService {
   asio::steady_timer redelivery_;  // the next attempt on what waits in the spool
   std::error_code lastAcceptError_;  // the accept error logged last
   int listeningPort_ = 0;
+  // The open connections, for the stop; a session is owned by its pending handlers.
+  std::vector<std::weak_ptr<TClientSession>> sessions_;
+  bool stopping_ = false;
 };

@@ -26,12 +26,20 @@ ReadStep ReadTransition(ReadState state, ReadEvent event, bool backlogFull) {
     case Key(S::Handling, E::ChunksDone): return readMore;
     case Key(S::ReplyPause, E::ReplyTimeUp): return {S::Handling, A::SendReply};
     case Key(S::Held, E::WriteFinished): return readMore;
+    // The stop: what was answered goes out, nothing new is read or handled;
+    // the write side closes once its queue is out (or the stop's time is up).
+    case Key(S::Naming, E::Drain):
+    case Key(S::AwaitingData, E::Drain):
+    case Key(S::Handling, E::Drain):
+    case Key(S::Held, E::Drain): return {S::Draining, A::FinishWriting};
+    case Key(S::ReplyPause, E::Drain): return {S::Draining, A::SendReplyAndFinish};
     case Key(S::Naming, E::Stop):
     case Key(S::AwaitingData, E::Stop):
     case Key(S::Handling, E::Stop):
     case Key(S::ReplyPause, E::Stop):
     case Key(S::Held, E::Stop):
-    case Key(S::PeerClosed, E::Stop): return {S::Closed, A::Close};
+    case Key(S::PeerClosed, E::Stop):
+    case Key(S::Draining, E::Stop): return {S::Closed, A::Close};
     // Anything else (late completions after the close, a finished write
     // while reading is not held) changes nothing.
     default: return {state, A::None};
@@ -70,6 +78,7 @@ std::string Name(ReadState s) {
     case ReadState::ReplyPause: return "ReplyPause";
     case ReadState::Held: return "Held";
     case ReadState::PeerClosed: return "PeerClosed";
+    case ReadState::Draining: return "Draining";
     case ReadState::Closed: return "Closed";
   }
   return "?";
@@ -87,6 +96,7 @@ std::string Name(ReadEvent e) {
     case ReadEvent::ChunksDone: return "ChunksDone";
     case ReadEvent::ReplyTimeUp: return "ReplyTimeUp";
     case ReadEvent::WriteFinished: return "WriteFinished";
+    case ReadEvent::Drain: return "Drain";
     case ReadEvent::Stop: return "Stop";
   }
   return "?";
@@ -103,6 +113,7 @@ std::string Name(ReadAction a) {
     case ReadAction::ReportError: return "ReportError";
     case ReadAction::StartReplyTimer: return "StartReplyTimer";
     case ReadAction::SendReply: return "SendReply";
+    case ReadAction::SendReplyAndFinish: return "SendReplyAndFinish";
     case ReadAction::Close: return "Close";
   }
   return "?";

@@ -48,6 +48,24 @@ const std::vector<ReadRow> kReadRows = {
     {RS::ReplyPause, RE::ReplyTimeUp, false, RS::Handling, RA::SendReply},
     {RS::Held, RE::WriteFinished, false, RS::AwaitingData, RA::WaitForData},
     {RS::Held, RE::WriteFinished, true, RS::Held, RA::None},
+    // The service stops: reading ends, a running pause is cut short and its
+    // reply sent, and the write side closes once its queue is out.
+    {RS::Naming, RE::Drain, false, RS::Draining, RA::FinishWriting},
+    {RS::AwaitingData, RE::Drain, false, RS::Draining, RA::FinishWriting},
+    {RS::Handling, RE::Drain, false, RS::Draining, RA::FinishWriting},
+    {RS::Held, RE::Drain, true, RS::Draining, RA::FinishWriting},
+    {RS::ReplyPause, RE::Drain, false, RS::Draining, RA::SendReplyAndFinish},
+    {RS::PeerClosed, RE::Drain, false, RS::PeerClosed, RA::None},
+    {RS::Closed, RE::Drain, false, RS::Closed, RA::None},
+    // Draining reads and handles nothing; late completions change nothing.
+    {RS::Draining, RE::Readable, false, RS::Draining, RA::None},
+    {RS::Draining, RE::Failed, false, RS::Draining, RA::None},
+    {RS::Draining, RE::Named, false, RS::Draining, RA::None},
+    {RS::Draining, RE::ReplyTimeUp, false, RS::Draining, RA::None},
+    {RS::Draining, RE::ChunksDone, false, RS::Draining, RA::None},
+    {RS::Draining, RE::ReplyDue, false, RS::Draining, RA::None},
+    {RS::Draining, RE::WriteFinished, true, RS::Draining, RA::None},
+    {RS::Draining, RE::Drain, false, RS::Draining, RA::None},
     // Every open state closes on Stop, with the teardown.
     {RS::Naming, RE::Stop, false, RS::Closed, RA::Close},
     {RS::AwaitingData, RE::Stop, false, RS::Closed, RA::Close},
@@ -55,6 +73,7 @@ const std::vector<ReadRow> kReadRows = {
     {RS::ReplyPause, RE::Stop, false, RS::Closed, RA::Close},
     {RS::Held, RE::Stop, true, RS::Closed, RA::Close},
     {RS::PeerClosed, RE::Stop, false, RS::Closed, RA::Close},
+    {RS::Draining, RE::Stop, false, RS::Closed, RA::Close},
     // Ignored: a second close, late completions after the close, a finished
     // write while reading is not held, reading again after the peer's end.
     {RS::Closed, RE::Stop, false, RS::Closed, RA::None},
