@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: the normal build, the
-# same tests through a Firebird server on 127.0.0.1, the sanitizer build, and
-# a bounded run of every fuzz target (scripts/fuzz.sh).
+# Installs what is missing, builds, and runs every test: the normal build, a
+# 2-minute soak run (scripts/soak.sh), the same tests through a Firebird server
+# on 127.0.0.1, the sanitizer build, and a bounded run of every fuzz target
+# (scripts/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -19,6 +20,9 @@ status=0
 
 echo "== tests (release build, embedded database)"
 (cd build && ctest --output-on-failure -j"$JOBS") || status=1
+
+echo "== soak (2 minutes, 50 simulated analyzers, the demo LIS)"
+bash scripts/soak.sh --seconds 120 --analyzers 50 || status=1
 
 echo "== LIS lookup tests through a Firebird server on 127.0.0.1"
 bash scripts/firebird-server.sh start

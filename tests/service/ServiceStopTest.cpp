@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "ServiceHarness.hpp"
+#include "protocol/E1381.hpp"
 
 using namespace kvtest;
 
@@ -158,4 +159,28 @@ TEST(ServiceStop, PeerThatNeverReadsDoesNotHoldUpTheStop) {
   EXPECT_LT(took, 5s);
   EXPECT_TRUE(deaf.WaitClosed(5000ms));
   sender.join();
+}
+
+// An ASTM transfer whose every frame, the terminator record's included, was
+// acknowledged when the stop came is archived as at its EOT: the analyzer was
+// told it was received.
+TEST(ServiceStop, AcknowledgedAstmTransferWithoutEotIsArchivedAtTheStop) {
+  TempDir dir;
+  ServiceProcess svc(dir / "svc", ServiceConfig(dir.path()));
+  ASSERT_TRUE(svc.WaitListening()) << Repr(svc.LogText());
+  Peer peer(svc.port());
+  const std::string ack = "\x06\r\n";
+  peer.Send("\x05");
+  ASSERT_EQ(Repr(peer.ReadUntilEndsWith(ack)), Repr(ack));
+  const std::vector<std::string> records = {"H|\\^&|||XN-550^00-24|||||||P|LIS2-A2", "P|1", "O|1|S77||^^^WBC",
+                                            "R|1|^^^WBC|7.5|10*3/uL", "L|1|N"};
+  std::string expected;
+  for (size_t i = 0; i < records.size(); ++i) {
+    const std::string text = std::to_string(i + 1) + records[i];
+    peer.Send(astm::EnvelopeASTM(text + "\r") + "\r\n");
+    ASSERT_EQ(Repr(peer.ReadUntilEndsWith(ack)), Repr(ack)) << "frame " << i + 1;
+    expected += text + "\r\n";
+  }
+  EXPECT_EQ(svc.Stop(), 0);
+  EXPECT_EQ(Repr(ReadFile(dir / "saida/XN-550/S77.astm")), Repr(expected));
 }
