@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "analyzer-sim/AstmFrames.hpp"
 #include "analyzer-sim/Messages.hpp"
@@ -108,8 +109,14 @@ std::string JsonArchive(const std::string& document) {
   return out;
 }
 
-Analyzer::Analyzer(int index, Protocol protocol, const Templates& templates, const sim::Options& options)
-    : index_(index), protocol_(protocol), templates_(templates), options_(options), quiet_(nullptr) {
+Analyzer::Analyzer(int index, Protocol protocol, const Templates& templates, const sim::Options& options,
+                   std::chrono::milliseconds jsonPause)
+    : index_(index),
+      protocol_(protocol),
+      templates_(templates),
+      options_(options),
+      jsonPause_(jsonPause),
+      quiet_(nullptr) {
   options_.quiet = true;
 }
 
@@ -193,6 +200,8 @@ void Analyzer::SendResult() {
     }
     doc += "\r\n";  // the empty line that ends the document
     session_->JsonDocument(doc);  // no answer is due; the document and its EOT went out
+    // Nothing paces it but its own measuring: without a pause it would flood the service.
+    std::this_thread::sleep_for(jsonPause_);
     a.relativePath = "Icounter/" + sample + ".json";
     a.content = JsonArchive(doc);
   }

@@ -33,7 +33,7 @@ struct Archived {
 };
 
 struct Tally {
-  long results[3] = {0, 0, 0};  // acknowledged, by Protocol
+  long results[3] = {0, 0, 0};  // by Protocol: acknowledged (ASTM, HL7), sent whole (JSON)
   long queriesFound = 0;        // replies with the expected order
   long queriesNotFound = 0;     // replies saying "no order" for an unknown sample
   long reconnects = 0;
@@ -46,7 +46,9 @@ inline const std::string kUnknownSample = "9999";
 
 class Analyzer {
  public:
-  Analyzer(int index, Protocol protocol, const Templates& templates, const sim::Options& options);
+  // jsonPause: a JSON analyzer's pause between two documents (it awaits no answer).
+  Analyzer(int index, Protocol protocol, const Templates& templates, const sim::Options& options,
+           std::chrono::milliseconds jsonPause);
   ~Analyzer();
 
   // One exchange: a result message, or for ASTM and HL7 every fourth a query.
@@ -70,6 +72,7 @@ class Analyzer {
   Protocol protocol_;
   const Templates& templates_;
   sim::Options options_;
+  std::chrono::milliseconds jsonPause_;
   std::ostream quiet_;  // the session's summary lines go nowhere
   std::unique_ptr<sim::Connection> conn_;
   std::unique_ptr<sim::Session> session_;

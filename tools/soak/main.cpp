@@ -41,6 +41,8 @@ Options:
   --warmup N           seconds before the memory and descriptor reference (a quarter of the run, at most 30)
   --rss-slack-kb N     growth of VmRSS allowed from the warm-up to the end (8192)
   --fd-slack N         growth of the open descriptors allowed (4)
+  --json-pause MS      a JSON analyzer's pause between documents: it awaits no
+                       answer, so nothing else paces it (1000)
   --timeout SECONDS    longest wait for any answer (15)
 )";
 
@@ -54,6 +56,7 @@ struct Settings {
   int warmup = -1;
   long rssSlackKb = 8192;
   long fdSlack = 4;
+  long jsonPauseMs = 1000;
 };
 
 [[noreturn]] void Usage(const std::string& why) {
@@ -93,6 +96,7 @@ Settings Parse(int argc, char** argv) {
     else if (a == "--warmup") s.warmup = static_cast<int>(Number(value(), a));
     else if (a == "--rss-slack-kb") s.rssSlackKb = Number(value(), a);
     else if (a == "--fd-slack") s.fdSlack = Number(value(), a);
+    else if (a == "--json-pause") s.jsonPauseMs = Number(value(), a);
     else if (a == "--timeout") s.sim.timeout = std::chrono::milliseconds(1000 * Number(value(), a));
     else Usage("unknown argument " + a);
   }
@@ -120,7 +124,8 @@ int main(int argc, char** argv) {
   }
   std::vector<std::unique_ptr<Analyzer>> analyzers;
   for (int i = 0; i < s.analyzers; ++i)
-    analyzers.push_back(std::make_unique<Analyzer>(i, static_cast<Protocol>(i % 3), templates, s.sim));
+    analyzers.push_back(std::make_unique<Analyzer>(i, static_cast<Protocol>(i % 3), templates, s.sim,
+                                                std::chrono::milliseconds(s.jsonPauseMs)));
 
   const ProcessSample start = SampleProcess(s.pid);
   std::cout << "soak: " << s.analyzers << " analyzers for " << s.seconds << " s against " << s.sim.host << ":"
@@ -174,8 +179,8 @@ int main(int argc, char** argv) {
   }
   const ArchiveReport report = CheckArchives(s.output, acknowledged, std::chrono::seconds(15));
 
-  std::cout << "  results acknowledged: ASTM " << total.results[0] << ", HL7 " << total.results[1] << ", JSON "
-            << total.results[2] << "\n  queries answered as expected: " << total.queriesFound
+  std::cout << "  results acknowledged: ASTM " << total.results[0] << ", HL7 " << total.results[1]
+            << "; JSON documents sent: " << total.results[2] << "\n  queries answered as expected: " << total.queriesFound
             << " with their order, " << total.queriesNotFound << " unknown samples not found\n"
             << "  connections renewed: " << total.reconnects << "\n  archives: " << report.identical << " of "
             << report.checked << " in exactly one identical file; missing " << report.missing << ", different "
