@@ -137,6 +137,8 @@ bool Analyzer::EnsureConnected() {
     return true;
   } catch (const std::exception& e) {
     Fail(std::string("connect: ") + e.what());
+    // As an analyzer's bridge does: try again a little later, not in a tight loop.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     return false;
   }
 }
@@ -147,10 +149,9 @@ void Analyzer::Disconnect() {
 }
 
 void Analyzer::Fail(const std::string& what) {
+  ++tally_.failureCount;
   if (tally_.failures.size() < kFailuresKept)
     tally_.failures.push_back(Name(protocol_) + " analyzer " + std::to_string(index_) + ": " + what);
-  else
-    tally_.failures.push_back("");
 }
 
 void Analyzer::Step() {

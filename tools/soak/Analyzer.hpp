@@ -37,7 +37,8 @@ struct Tally {
   long queriesFound = 0;        // replies with the expected order
   long queriesNotFound = 0;     // replies saying "no order" for an unknown sample
   long reconnects = 0;
-  std::vector<std::string> failures;  // one line each
+  long failureCount = 0;
+  std::vector<std::string> failures;  // the first few, one line each
 };
 
 // Demo samples the LIS holds an order for, and one it does not know.
