@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: the normal build, the
-# same tests through a Firebird server on 127.0.0.1, the sanitizer build, and
-# a bounded run of every fuzz target (scripts/fuzz.sh).
+# Installs what is missing, builds, and runs every test: the normal build, a
+# 2-minute soak run (scripts/soak.sh), the same tests through a Firebird server
+# on 127.0.0.1, the sanitizer build, and a bounded run of every fuzz target
+# (scripts/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -25,6 +26,9 @@ for tool in chromium promtool; do
   command -v "$tool" >/dev/null || echo "status: $tool is missing: the checks that need it are skipped (bash scripts/setup.sh installs it)"
 done
 build/test_status --gtest_filter='StatusEndToEnd.*:StatusServer.*' || status=1
+
+echo "== soak (2 minutes, 50 simulated analyzers, the demo LIS)"
+bash scripts/soak.sh --seconds 120 --analyzers 50 || status=1
 
 echo "== LIS lookup tests through a Firebird server on 127.0.0.1"
 bash scripts/firebird-server.sh start

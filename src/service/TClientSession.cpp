@@ -76,6 +76,11 @@ void TClientSession::OnRead(ReadEvent event, const std::error_code& ec, const st
     case ReadAction::SendReply: SendReply(); return;
     case ReadAction::AskLis: AskLis(); return;
     case ReadAction::AnswerQuery: AnswerQuery(); return;
+    case ReadAction::SendReplyAndFinish:
+      replyTimer_.cancel();
+      SendReply();
+      OnWrite(WriteEvent::PeerClosed);
+      return;
     case ReadAction::Close: Teardown(); return;
   }
 }
@@ -270,6 +275,8 @@ bool TClientSession::CheckInputBound() {
 }
 
 void TClientSession::Close() { OnRead(ReadEvent::Stop); }
+
+void TClientSession::Drain() { OnRead(ReadEvent::Drain); }
 
 void TClientSession::Teardown() {
   OnWrite(WriteEvent::Stop);

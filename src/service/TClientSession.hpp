@@ -24,8 +24,7 @@ class TSocketClient;
 // Lifetime: the session is shared by the handlers of its outstanding
 // operations (look-up, wait, write, reply pause; every state but Closed has
 // one), so it lives exactly as long as something can still happen to it. The
-// listener keeps no list of its own: at the stop, the event loop's destruction
-// destroys the pending handlers and with them the sessions and their sockets.
+// listener keeps only weak references, so that the stop can drain them.
 class TClientSession : public std::enable_shared_from_this<TClientSession> {
  public:
   TClientSession(TKVRedurozozi& owner, asio::ip::tcp::socket pSocket);
@@ -34,6 +33,10 @@ class TClientSession : public std::enable_shared_from_this<TClientSession> {
   // Closes the connection once: stops the pause, closes the socket and, when
   // it has a record, raises the listener's disconnect event.
   void Close();
+  // The service stops: reads nothing more, sends the reply of a running pause
+  // at once, and closes once everything queued is written.
+  void Drain();
+  bool Closed() const { return read_ == sessionstate::ReadState::Closed; }
 
   // Hands a logged read's chunks to reception.
   void Receive(const std::string& pChunk);

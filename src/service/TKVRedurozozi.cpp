@@ -95,6 +95,7 @@ void TKVRedurozozi::ServiceExecute() {
     CreateOutputFolder();
     ScheduleRedelivery();
     while (!Terminated()) ProcessRequests(true);
+    CloseConnections();
   } catch (const std::exception& e) {
     doLog(kCannotStart + std::string(e.what()));
     ExitCode = 1;
@@ -126,17 +127,16 @@ void TKVRedurozozi::CheckDatabase() {
 void TKVRedurozozi::RunLisQuery(TLisQuery query, std::function<void(TLisAnswer)> done) {
   auto asked = std::make_shared<TLisQuery>(std::move(query));
   const auto start = std::chrono::steady_clock::now();
-  global->lisWorkers->Run(
-      [asked](TLisWorkers::TConnection& c) {
-        TLisAnswer answer = AskLis(c.Lookups(), *asked);
-        if (!answer.pedido) answer.falhaBanco = c.LastError();
-        return answer;
-      },
-                          [this, start, done = std::move(done)](TLisAnswer answer) {
-                            RecordLookup(answer, std::chrono::steady_clock::now() - start);
-                            auto given = std::make_shared<TLisAnswer>(std::move(answer));
-                            asio::post(Context(), [done, given] { done(std::move(*given)); });
-                          });
+  auto work = [asked](TLisWorkers::TConnection& c) {
+    TLisAnswer answer = AskLis(c.Lookups(), *asked);
+    if (!answer.pedido) answer.falhaBanco = c.LastError();
+    return answer;
+  };
+  global->lisWorkers->Run(work, [this, start, done = std::move(done)](TLisAnswer answer) {
+    RecordLookup(answer, std::chrono::steady_clock::now() - start);
+    auto given = std::make_shared<TLisAnswer>(std::move(answer));
+    asio::post(Context(), [done, given] { done(std::move(*given)); });
+  });
 }
 
 void TKVRedurozozi::RecordLookup(const TLisAnswer& answer, std::chrono::steady_clock::duration took) {

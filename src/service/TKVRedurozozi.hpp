@@ -2,6 +2,8 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <vector>
 #include <string>
 #include <system_error>
 
@@ -30,6 +32,8 @@ class TKVRedurozozi : public TService {
   static constexpr size_t MAX_READ_BYTES = 1024u * 1024u;
   // Queued output above which the connection is not read until it drains.
   static constexpr size_t MAX_WRITE_BACKLOG = 1024u * 1024u;
+  // At the stop, how long the replies already made may take to be written.
+  static constexpr std::chrono::milliseconds STOP_WRITE_TIME{2000};
 
   // Runs ServiceCreate.
   TKVRedurozozi();
@@ -92,6 +96,9 @@ class TKVRedurozozi : public TService {
   void DeliverSpool();
   void ScheduleRedelivery();
   void StartAccept();
+  // After the stop request: no new connection, no new input; the replies
+  // already made go out within STOP_WRITE_TIME, then every connection closes.
+  void CloseConnections();
   void ReleaseClient(TClientSession& session);
   // The status page, /health and /metrics, and the counting they show (TKVRedurozoziStatus.cpp).
   void StartStatus();
@@ -104,4 +111,7 @@ class TKVRedurozozi : public TService {
   std::error_code lastAcceptError_;  // the accept error logged last
   int listeningPort_ = 0;
   std::unique_ptr<TStatusService> status_;
+  // The open connections, for the stop; a session is owned by its pending handlers.
+  std::vector<std::weak_ptr<TClientSession>> sessions_;
+  bool stopping_ = false;
 };

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <stdexcept>
@@ -49,13 +50,37 @@ void TKVRedurozozi::StartAccept() {
       });
       return;
     }
+    if (stopping_) return;  // accepted just before the stop: it closes unread
     lastAcceptError_.clear();
     std::error_code ignored;
     socket.non_blocking(true, ignored);
     socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-    std::make_shared<TClientSession>(*this, std::move(socket))->Start(lookups_);
+    auto session = std::make_shared<TClientSession>(*this, std::move(socket));
+    std::erase_if(sessions_, [](const std::weak_ptr<TClientSession>& w) { return w.expired(); });
+    sessions_.push_back(session);
+    session->Start(lookups_);
     StartAccept();
   });
+}
+
+void TKVRedurozozi::CloseConnections() {
+  stopping_ = true;
+  std::error_code ec;
+  acceptor_.close(ec);
+  acceptRetry_.cancel();
+  redelivery_.cancel();
+  std::vector<std::shared_ptr<TClientSession>> open;
+  for (const std::weak_ptr<TClientSession>& w : sessions_)
+    if (std::shared_ptr<TClientSession> s = w.lock()) open.push_back(std::move(s));
+  sessions_.clear();
+  // An acknowledgement the analyzer never gets makes it send the message again.
+  for (const auto& s : open) s->Drain();
+  const auto deadline = std::chrono::steady_clock::now() + STOP_WRITE_TIME;
+  const auto anyOpen = [&] { return std::any_of(open.begin(), open.end(), [](const auto& s) { return !s->Closed(); }); };
+  while (anyOpen() && std::chrono::steady_clock::now() < deadline)
+    if (!ProcessRequestsUntil(deadline)) break;
+  // A peer that does not read its replies does not hold up the stop.
+  for (const auto& s : open) s->Close();
 }
 
 void TKVRedurozozi::ServerSocketClientConnect(TClientSession& Socket) {
@@ -80,7 +105,8 @@ void TKVRedurozozi::ServerSocketClientError(TClientSession& Socket, const std::e
 }
 
 void TKVRedurozozi::ServerSocketClientDisconnect(TClientSession& Socket) {
-  doLog(kConnectionClosed + Socket.id);
+  // The stop lines stay the last of a run: connections closed by the stop log nothing.
+  if (!stopping_) doLog(kConnectionClosed + Socket.id);
   if (TStatusCollector* s = Status()) s->Disconnected(Socket.client);
   ReleaseClient(Socket);
 }

@@ -61,4 +61,15 @@ void TService::ProcessRequests(bool pWait) {
   }
 }
 
+bool TService::ProcessRequestsUntil(std::chrono::steady_clock::time_point deadline) {
+  try {
+    return io_.run_one_until(deadline) > 0 || !io_.stopped();
+  } catch (const std::exception& e) {
+    ReportError(e.what());
+  } catch (...) {
+    ReportError("erro desconhecido");
+  }
+  return true;
+}
+
 void TService::ReportError(const std::string& text) { std::cerr << text << std::endl; }

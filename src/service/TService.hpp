@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <string>
 
 #include <asio/io_context.hpp>
@@ -22,6 +23,9 @@ class TService {
   int Run();
   // Waits for the next event (stop request or socket event) and handles it.
   void ProcessRequests(bool pWait);
+  // Handles the next event, waiting no later than deadline; false when
+  // nothing is left to wait for.
+  bool ProcessRequestsUntil(std::chrono::steady_clock::time_point deadline);
   // True once a stop request was accepted; the execute loop ends on it.
   bool Terminated() const { return terminated_; }
   // The event loop every handler of the service runs on.

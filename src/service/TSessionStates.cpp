@@ -31,13 +31,23 @@ ReadStep ReadTransition(ReadState state, ReadEvent event, bool backlogFull) {
     case Key(S::Handling, E::LisAsked):
     case Key(S::AwaitingData, E::LisAsked): return {S::AwaitingLis, A::AskLis};
     case Key(S::AwaitingLis, E::LisAnswered): return {S::Handling, A::AnswerQuery};
+    // The stop: what was answered goes out, nothing new is read or handled;
+    // the write side closes once its queue is out (or the stop's time is up).
+    case Key(S::Naming, E::Drain):
+    case Key(S::AwaitingData, E::Drain):
+    case Key(S::Handling, E::Drain):
+    // (A query still waiting for the LIS gets no reply: its answer is ignored.)
+    case Key(S::AwaitingLis, E::Drain):
+    case Key(S::Held, E::Drain): return {S::Draining, A::FinishWriting};
+    case Key(S::ReplyPause, E::Drain): return {S::Draining, A::SendReplyAndFinish};
     case Key(S::Naming, E::Stop):
     case Key(S::AwaitingData, E::Stop):
     case Key(S::Handling, E::Stop):
     case Key(S::ReplyPause, E::Stop):
     case Key(S::Held, E::Stop):
     case Key(S::AwaitingLis, E::Stop):
-    case Key(S::PeerClosed, E::Stop): return {S::Closed, A::Close};
+    case Key(S::PeerClosed, E::Stop):
+    case Key(S::Draining, E::Stop): return {S::Closed, A::Close};
     // Anything else (late completions after the close, a finished write
     // while reading is not held) changes nothing.
     default: return {state, A::None};
@@ -77,6 +87,7 @@ std::string Name(ReadState s) {
     case ReadState::AwaitingLis: return "AwaitingLis";
     case ReadState::Held: return "Held";
     case ReadState::PeerClosed: return "PeerClosed";
+    case ReadState::Draining: return "Draining";
     case ReadState::Closed: return "Closed";
   }
   return "?";
@@ -96,6 +107,7 @@ std::string Name(ReadEvent e) {
     case ReadEvent::WriteFinished: return "WriteFinished";
     case ReadEvent::LisAsked: return "LisAsked";
     case ReadEvent::LisAnswered: return "LisAnswered";
+    case ReadEvent::Drain: return "Drain";
     case ReadEvent::Stop: return "Stop";
   }
   return "?";
@@ -114,6 +126,7 @@ std::string Name(ReadAction a) {
     case ReadAction::SendReply: return "SendReply";
     case ReadAction::AskLis: return "AskLis";
     case ReadAction::AnswerQuery: return "AnswerQuery";
+    case ReadAction::SendReplyAndFinish: return "SendReplyAndFinish";
     case ReadAction::Close: return "Close";
   }
   return "?";

@@ -21,6 +21,7 @@ enum class ReadState {
   AwaitingLis,   // a host query's lookups run off the loop; queued chunks wait for the answer
   Held,          // the peer does not read its replies: no reading until the backlog drains
   PeerClosed,    // the peer closed its sending side; the write side finishes
+  Draining,      // the service stops: nothing more is read, the replies made so far go out
   Closed,        // the connection is closed; every event is ignored
 };
 
@@ -37,6 +38,7 @@ enum class ReadEvent {
   WriteFinished,   // a write finished, so the backlog may be under the limit again
   LisAsked,        // handling left a host query waiting for the LIS
   LisAnswered,     // the LIS answered the query (or its time ran out)
+  Drain,           // the service stops: finish what was answered, read nothing more
   Stop,            // the connection closes
 };
 
@@ -46,12 +48,13 @@ enum class ReadAction {
   WaitForData,      // start a wait for readable data
   ReadNow,          // read what is there
   HandChunks,       // log the read and hand its chunks to reception
-  FinishWriting,    // tell the write side the peer closed its side
+  FinishWriting,    // tell the write side no input follows (the peer closed, or the stop)
   ReportError,      // log the socket error and close
   StartReplyTimer,  // start the pause before the reply
   SendReply,        // send the reply, then go on with the queued chunks
   AskLis,           // hand the query's lookups to the LIS workers
   AnswerQuery,      // hand the answer to the record, then go on with the queued chunks
+  SendReplyAndFinish,  // cut the pause short: send the reply, then finish writing
   Close,            // tear the connection down (cancel, close, release the record)
 };
 
@@ -74,7 +77,7 @@ enum class WriteState {
 enum class WriteEvent {
   Queued,      // text was queued
   Written,     // the front text was taken whole and left the queue
-  PeerClosed,  // the read side found the end of the peer's data
+  PeerClosed,  // no input follows (the peer's data ended, or the service stops): close once the queue is out
   Failed,      // the write failed
   Stop,        // the connection closes
 };

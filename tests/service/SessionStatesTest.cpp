@@ -57,6 +57,26 @@ const std::vector<ReadRow> kReadRows = {
     {RS::AwaitingLis, RE::WriteFinished, true, RS::AwaitingLis, RA::None},
     {RS::AwaitingLis, RE::ReplyTimeUp, false, RS::AwaitingLis, RA::None},
     {RS::Closed, RE::LisAnswered, false, RS::Closed, RA::None},
+    // The service stops: reading ends, a running pause is cut short and its
+    // reply sent, and the write side closes once its queue is out.
+    {RS::Naming, RE::Drain, false, RS::Draining, RA::FinishWriting},
+    {RS::AwaitingData, RE::Drain, false, RS::Draining, RA::FinishWriting},
+    {RS::Handling, RE::Drain, false, RS::Draining, RA::FinishWriting},
+    {RS::Held, RE::Drain, true, RS::Draining, RA::FinishWriting},
+    {RS::ReplyPause, RE::Drain, false, RS::Draining, RA::SendReplyAndFinish},
+    {RS::AwaitingLis, RE::Drain, false, RS::Draining, RA::FinishWriting},
+    {RS::Draining, RE::LisAnswered, false, RS::Draining, RA::None},
+    {RS::PeerClosed, RE::Drain, false, RS::PeerClosed, RA::None},
+    {RS::Closed, RE::Drain, false, RS::Closed, RA::None},
+    // Draining reads and handles nothing; late completions change nothing.
+    {RS::Draining, RE::Readable, false, RS::Draining, RA::None},
+    {RS::Draining, RE::Failed, false, RS::Draining, RA::None},
+    {RS::Draining, RE::Named, false, RS::Draining, RA::None},
+    {RS::Draining, RE::ReplyTimeUp, false, RS::Draining, RA::None},
+    {RS::Draining, RE::ChunksDone, false, RS::Draining, RA::None},
+    {RS::Draining, RE::ReplyDue, false, RS::Draining, RA::None},
+    {RS::Draining, RE::WriteFinished, true, RS::Draining, RA::None},
+    {RS::Draining, RE::Drain, false, RS::Draining, RA::None},
     // Every open state closes on Stop, with the teardown.
     {RS::Naming, RE::Stop, false, RS::Closed, RA::Close},
     {RS::AwaitingData, RE::Stop, false, RS::Closed, RA::Close},
@@ -65,6 +85,7 @@ const std::vector<ReadRow> kReadRows = {
     {RS::Held, RE::Stop, true, RS::Closed, RA::Close},
     {RS::AwaitingLis, RE::Stop, false, RS::Closed, RA::Close},
     {RS::PeerClosed, RE::Stop, false, RS::Closed, RA::Close},
+    {RS::Draining, RE::Stop, false, RS::Closed, RA::Close},
     // Ignored: a second close, late completions after the close, a finished
     // write while reading is not held, reading again after the peer's end.
     {RS::Closed, RE::Stop, false, RS::Closed, RA::None},
