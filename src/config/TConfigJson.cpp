@@ -1,7 +1,5 @@
 #include "config/TConfigJson.hpp"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -12,6 +10,7 @@
 #include <optional>
 
 #include "util/Encoding.hpp"
+#include "util/FileSystem.hpp"
 #include "util/TString.hpp"
 
 using json = nlohmann::json;
@@ -19,19 +18,16 @@ using json = nlohmann::json;
 namespace {
 
 std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
+  const size_t slash = path.find_last_of(fsys::PATH_SEPARATORS);
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
 std::string BaseName(const std::string& path) {
-  const size_t slash = path.rfind('/');
+  const size_t slash = path.find_last_of(fsys::PATH_SEPARATORS);
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool IsFile(const std::string& path) {
-  struct stat st{};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
+bool IsFile(const std::string& path) { return fsys::IsRegularFile(path); }
 
 // The file's text as UTF-8: a byte-order mark selects UTF-8 or UTF-16, and
 // bytes that are not UTF-8 (a file saved in the 8-bit code page) are read as
@@ -152,7 +148,7 @@ class Reader {
 };
 
 std::string ReadBytes(const std::string& path, const Reader& r) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(fsys::PathOf(path), std::ios::binary);
   if (!in) r.Fail("", std::string("cannot be read: ") + std::strerror(errno));
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad()) r.Fail("", "cannot be read");

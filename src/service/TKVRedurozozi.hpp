@@ -68,6 +68,7 @@ class TKVRedurozozi : public TService {
   void OnStart(bool& Started) override { ServiceStart(Started); }
   void OnExecute() override { ServiceExecute(); }
   void OnStop(bool& Stopped) override { ServiceStop(Stopped); }
+  void OnFinished() override;
 
  private:
   void OpenListener(int32_t pPort);
