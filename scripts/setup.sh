@@ -9,6 +9,8 @@ PACKAGES=(
   libgtest-dev
   # The fuzz targets (scripts/fuzz.sh): clang, and libFuzzer with the sanitizer runtimes.
   clang libclang-rt-dev
+  # The Windows build (scripts/build-windows.sh) and its smoke test under Wine (scripts/wine-smoke.sh).
+  g++-mingw-w64-x86-64 mingw-w64 wine wine64 ccache
 )
 # The server package is only needed to test the remote (server) database path.
 if [[ "${1:-}" == "--with-server" ]]; then

@@ -36,6 +36,16 @@ export LSAN_OPTIONS=suppressions=$ROOT/scripts/lsan.supp:print_suppressions=0:us
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 (cd build-asan && ctest --output-on-failure -j"$JOBS") || status=1
 
+echo "== Windows build (MinGW-w64) and its smoke test under Wine"
+wstart=$SECONDS
+if bash scripts/build-windows.sh; then
+  echo "cross-build took $((SECONDS - wstart)) s"
+  bash scripts/wine-smoke.sh build-win/kv_redurozozi.exe build/analyzer-sim || status=1
+else
+  status=1
+fi
+echo "Windows part took $((SECONDS - wstart)) s"
+
 echo "== fuzz targets (libFuzzer, ${FUZZ_SECONDS:-30} s each)"
 bash scripts/fuzz.sh || status=1
 
