@@ -22,7 +22,8 @@ void FlushFolder(const std::string& folder) {
   int err = 0;
   if (fsys::FlushFolder(folder, err)) return;
   // A folder that cannot be opened is another failure than one that cannot be flushed.
-  if (!fsys::IsDirectory(folder)) throw std::runtime_error(SysError("N\xe3o foi poss\xedvel abrir a fila", folder, err));
+  if (!fsys::IsDirectory(folder))
+    throw std::runtime_error(SysError("N\xe3o foi poss\xedvel abrir a fila", folder, err));
   throw std::runtime_error(SysError("N\xe3o foi poss\xedvel gravar na fila", folder, err));
 }
 

@@ -222,7 +222,8 @@ void TLog::Impl::Rotate(int32_t generations) {
 
 void TLog::Impl::ReportFailure(const char* what, int err) {
   // The caller must go on; one note on stderr (the journal) until writing works again.
-  if (!failureReported) std::fprintf(stderr, "TLog: %s %s: %s\n", what, cacheFile.c_str(), fsys::ErrorText(err).c_str());
+  if (!failureReported)
+    std::fprintf(stderr, "TLog: %s %s: %s\n", what, cacheFile.c_str(), fsys::ErrorText(err).c_str());
   failureReported = true;
 }
 

@@ -72,7 +72,8 @@ TEST(FileSystem, FoldersNamesAndErrors) {
   EXPECT_TRUE(fsys::AlreadyExists(err));
   EXPECT_TRUE(fsys::IsDirectory(dir / "spool"));
   EXPECT_FALSE(fsys::IsRegularFile(dir / "spool"));
-  for (const char* n : {"b.entry", "a.entry", "c"}) ASSERT_EQ(fsys::WriteNewFile(dir / "spool/" + n, n, false, err), fsys::NewFileStep::None);
+  for (const char* n : {"b.entry", "a.entry", "c"})
+    ASSERT_EQ(fsys::WriteNewFile(dir / "spool/" + n, n, false, err), fsys::NewFileStep::None);
   EXPECT_EQ(Names(dir / "spool"), (std::vector<std::string>{"a.entry", "b.entry", "c"}));
   EXPECT_TRUE(Names(dir / "none").empty());
 
