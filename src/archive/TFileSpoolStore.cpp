@@ -20,10 +20,9 @@ bool EndsWith(const std::string& s, const std::string& end) {
 
 void FlushFolder(const std::string& folder) {
   int err = 0;
-  if (fsys::FlushFolder(folder, err)) return;
-  // A folder that cannot be opened is another failure than one that cannot be flushed.
-  if (!fsys::IsDirectory(folder))
-    throw std::runtime_error(SysError("N\xe3o foi poss\xedvel abrir a fila", folder, err));
+  bool opened = false;
+  if (fsys::FlushFolder(folder, err, &opened)) return;
+  if (!opened) throw std::runtime_error(SysError("N\xe3o foi poss\xedvel abrir a fila", folder, err));
   throw std::runtime_error(SysError("N\xe3o foi poss\xedvel gravar na fila", folder, err));
 }
 

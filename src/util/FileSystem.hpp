@@ -65,8 +65,9 @@ enum class NewFileStep { None, Create, Write, Rename };
 // ordinaryMode gives the file the mode a new file gets under the umask
 // (otherwise it stays readable by its owner only).
 NewFileStep WriteNewFile(const std::string& path, const std::string& data, bool ordinaryMode, int& err);
-// Makes the names in the folder durable (a rename or removal survives a power cut).
-bool FlushFolder(const std::string& folder, int& err);
+// Makes the names in the folder durable (a rename or removal survives a power
+// cut). opened (when given) tells whether the folder could be opened at all.
+bool FlushFolder(const std::string& folder, int& err, bool* opened = nullptr);
 
 bool NotFound(int err);
 bool AlreadyExists(int err);

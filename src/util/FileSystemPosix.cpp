@@ -257,8 +257,9 @@ NewFileStep WriteNewFile(const std::string& path, const std::string& data, bool 
   return NewFileStep::None;
 }
 
-bool FlushFolder(const std::string& folder, int& err) {
+bool FlushFolder(const std::string& folder, int& err, bool* opened) {
   const int dfd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY);
+  if (opened) *opened = dfd >= 0;
   if (dfd < 0) {
     err = errno;
     return false;

@@ -241,11 +241,13 @@ NewFileStep WriteNewFile(const std::string& path, const std::string& data, bool 
   return NewFileStep::None;
 }
 
-bool FlushFolder(const std::string& folder, int& err) {
+bool FlushFolder(const std::string& folder, int& err, bool* opened) {
   // Renames are made durable with MOVEFILE_WRITE_THROUGH, and NTFS journals
   // its folders; a folder cannot be flushed like a file. What is left to
   // check is that the folder is there.
-  if (IsDirectory(folder.empty() ? "." : folder)) return true;
+  const bool there = IsDirectory(folder.empty() ? "." : folder);
+  if (opened) *opened = there;
+  if (there) return true;
   err = ERROR_PATH_NOT_FOUND;
   return false;
 }
