@@ -11,6 +11,8 @@ PACKAGES=(
   libcpp-httplib-dev chromium prometheus
   # The fuzz targets (scripts/fuzz.sh): clang, and libFuzzer with the sanitizer runtimes.
   clang libclang-rt-dev
+  # The Windows build (scripts/build-windows.sh) and its smoke test under Wine (scripts/wine-smoke.sh).
+  g++-mingw-w64-x86-64 mingw-w64 wine wine64 ccache
 )
 # The server package is only needed to test the remote (server) database path;
 # Node.js and npm only for the peer that bench/run measures the service beside.

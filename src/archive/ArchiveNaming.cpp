@@ -3,6 +3,7 @@
 #include "archive/TArchiveEntry.hpp"
 #include "config/TAnalisador.hpp"
 #include "protocol/ArchiveNames.hpp"
+#include "util/FileSystem.hpp"
 
 namespace {
 
@@ -18,7 +19,7 @@ std::string ShownIdentifier(const std::string& identificador) {
 std::string ArchiveFolderFor(const TArchiveEntry& entry) {
   std::string path = entry.pastaSaida;
   const std::string subpasta = protocol::SubfolderName(entry.modelo, entry.nomeTevarin);
-  if (!subpasta.empty()) path += subpasta + "/";
+  if (!subpasta.empty()) path += subpasta + fsys::PATH_SEPARATOR;
   return path;
 }
 

@@ -3,8 +3,10 @@
 #include <set>
 #include <stdexcept>
 #include <tuple>
+#include <string_view>
 
 #include "log/TLogSink.hpp"
+#include "util/FileSystem.hpp"
 
 namespace {
 
@@ -17,8 +19,9 @@ std::string KindOf(const std::string& what) {
 
 std::string Parent(const std::string& folder) {
   std::string p = folder;
-  while (p.size() > 1 && p.back() == '/') p.pop_back();
-  const size_t slash = p.rfind('/');
+  const std::string_view separators = fsys::PATH_SEPARATORS;
+  while (p.size() > 1 && separators.find(p.back()) != std::string_view::npos) p.pop_back();
+  const size_t slash = p.find_last_of(fsys::PATH_SEPARATORS);
   if (slash == std::string::npos) return {};
   return p.substr(0, slash + 1);
 }

@@ -15,7 +15,7 @@ struct TArchiveEntry {
   std::string versao;           // and version (ASTM: where the sample identifier is)
   std::string modelo;           // the analyzer's model (subfolder)
   std::string nomeTevarin;      // the configured LIS name (subfolder when modelo gives none)
-  std::string pastaSaida;       // the output folder, ending with "/"
+  std::string pastaSaida;       // the output folder, ending with the path separator
   TDateTime completo;           // when the message was complete (time-stamp name)
   std::string origem;           // the connection it came from: delivery order is kept per origem
 

@@ -1,16 +1,9 @@
-#include <dirent.h>
-#include <fcntl.h>
-#include <stdio.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <stdexcept>
 
 #include "archive/TSpoolStore.hpp"
+#include "util/FileSystem.hpp"
 
 namespace {
 
@@ -18,7 +11,7 @@ const char* const kMagic = "KVSPOOL 1\n";
 const char* const kExt = ".entry";
 
 std::string SysError(const std::string& what, const std::string& path, int err) {
-  return what + " " + path + ": " + std::strerror(err);
+  return what + " " + path + ": " + fsys::ErrorText(err);
 }
 
 bool EndsWith(const std::string& s, const std::string& end) {
@@ -26,37 +19,19 @@ bool EndsWith(const std::string& s, const std::string& end) {
 }
 
 void FlushFolder(const std::string& folder) {
-  const int dfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
-  if (dfd < 0) throw std::runtime_error(SysError("N\xe3o foi poss\xedvel abrir a fila", folder, errno));
-  const int r = ::fsync(dfd);
-  const int err = errno;
-  ::close(dfd);
-  if (r != 0) throw std::runtime_error(SysError("N\xe3o foi poss\xedvel gravar na fila", folder, err));
+  int err = 0;
+  bool opened = false;
+  if (fsys::FlushFolder(folder, err, &opened)) return;
+  if (!opened) throw std::runtime_error(SysError("N\xe3o foi poss\xedvel abrir a fila", folder, err));
+  throw std::runtime_error(SysError("N\xe3o foi poss\xedvel gravar na fila", folder, err));
 }
 
-std::vector<std::string> Names(const std::string& folder) {
-  std::vector<std::string> out;
-  DIR* d = ::opendir(folder.c_str());
-  if (!d) return out;
-  while (const dirent* e = ::readdir(d)) {
-    const std::string n = e->d_name;
-    if (n != "." && n != "..") out.push_back(n);
-  }
-  ::closedir(d);
-  std::sort(out.begin(), out.end());
-  return out;
-}
+std::vector<std::string> Names(const std::string& folder) { return fsys::ListFolder(folder); }
 
 bool ReadAll(const std::string& path, std::string& out) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
-  char buf[65536];
-  size_t n = 0;
   out.clear();
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  const bool ok = !std::ferror(f);
-  std::fclose(f);
-  return ok;
+  int err = 0;
+  return fsys::ReadWholeFile(path, out, err);
 }
 
 // Length-prefixed fields: "<name> <byte count>\n<bytes>\n", so any byte of a
@@ -102,7 +77,7 @@ class Parser {
 }  // namespace
 
 TFileSpoolStore::TFileSpoolStore(std::string folder) : folder_(std::move(folder)) {
-  if (!folder_.empty() && folder_.back() != '/') folder_ += '/';
+  if (!folder_.empty() && folder_.back() != fsys::PATH_SEPARATOR) folder_ += fsys::PATH_SEPARATOR;
 }
 
 std::string TFileSpoolStore::Encode(const TArchiveEntry& e) {
@@ -173,51 +148,20 @@ std::string TFileSpoolStore::Put(const TArchiveEntry& entry) {
     std::snprintf(seq, sizeof seq, "%020llu", next_++);
     const std::string key = std::string(seq) + kExt;
     const std::string destino = folder_ + key;
-    std::string temp = destino + ".XXXXXX.tmp";
-    const int fd = ::mkstemps(temp.data(), 4);
-    if (fd < 0) throw std::runtime_error(SysError("N\xe3o foi poss\xedvel criar na fila", destino, errno));
-    auto falhar = [&](int err) {
-      ::unlink(temp.c_str());
+    int err = 0;
+    const fsys::NewFileStep step = fsys::WriteNewFile(destino, text, false, err);
+    // Another process's entry (or a left-over) holds the number: take the next one.
+    if (step == fsys::NewFileStep::Rename && fsys::AlreadyExists(err)) continue;
+    if (step == fsys::NewFileStep::Create)
+      throw std::runtime_error(SysError("N\xe3o foi poss\xedvel criar na fila", destino, err));
+    if (step != fsys::NewFileStep::None)
       throw std::runtime_error(SysError("N\xe3o foi poss\xedvel gravar na fila", destino, err));
-    };
-    size_t escritos = 0;
-    while (escritos < text.size()) {
-      const ssize_t n = ::write(fd, text.data() + escritos, text.size() - escritos);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        const int err = errno;
-        ::close(fd);
-        falhar(err);
-      }
-      escritos += static_cast<size_t>(n);
-    }
-    if (::fsync(fd) != 0) {
-      const int err = errno;
-      ::close(fd);
-      falhar(err);
-    }
-    if (::close(fd) != 0) falhar(errno);
-    if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, destino.c_str(), RENAME_NOREPLACE) != 0) {
-      int err = errno;
-      if (err == EINVAL || err == ENOSYS || err == ENOTSUP) {
-        err = ::link(temp.c_str(), destino.c_str()) == 0 ? 0 : errno;
-        ::unlink(temp.c_str());
-        if (err == 0) {
-          FlushFolder(folder_);
-          return key;
-        }
-      } else {
-        ::unlink(temp.c_str());
-      }
-      // Another process's entry (or a left-over) holds the number: take the next one.
-      if (err == EEXIST) continue;
-      throw std::runtime_error(SysError("N\xe3o foi poss\xedvel gravar na fila", destino, err));
-    }
     try {
       FlushFolder(folder_);
     } catch (...) {
       // Not known to survive a power cut: taken back, the caller decides.
-      ::unlink(destino.c_str());
+      int ignored = 0;
+      (void)fsys::RemoveFile(destino, ignored);
       throw;
     }
     return key;
@@ -227,8 +171,9 @@ std::string TFileSpoolStore::Put(const TArchiveEntry& entry) {
 
 void TFileSpoolStore::Remove(const std::string& key) {
   const std::string path = folder_ + key;
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT)
-    throw std::runtime_error(SysError("N\xe3o foi poss\xedvel remover da fila", path, errno));
+  int err = 0;
+  if (!fsys::RemoveFile(path, err) && !fsys::NotFound(err))
+    throw std::runtime_error(SysError("N\xe3o foi poss\xedvel remover da fila", path, err));
   // Without this a power cut could bring the entry back (and archive it twice).
   FlushFolder(folder_);
 }
@@ -240,7 +185,8 @@ std::vector<std::pair<std::string, TArchiveEntry>> TFileSpoolStore::Load(std::ve
     const std::string path = folder_ + n;
     if (EndsWith(n, ".tmp")) {
       // A write that did not finish: its message was never taken, so nobody was told it was received.
-      ::unlink(path.c_str());
+      int ignored = 0;
+      (void)fsys::RemoveFile(path, ignored);
       continue;
     }
     if (!EndsWith(n, kExt)) continue;
@@ -251,7 +197,8 @@ std::vector<std::pair<std::string, TArchiveEntry>> TFileSpoolStore::Load(std::ve
       continue;
     }
     const std::string aside = path + ".ilegivel";
-    const bool moved = ::rename(path.c_str(), aside.c_str()) == 0;
+    int err = 0;
+    const bool moved = fsys::RenameFile(path, aside, err);
     if (problems)
       problems->push_back("Item da fila ileg\xedvel: " + path + (moved ? " (renomeado para " + aside + ")" : ""));
   }

@@ -5,6 +5,7 @@
 
 #include "clients/TSocketClient.hpp"
 #include "protocol/ArchiveNames.hpp"
+#include "util/FileSystem.hpp"
 
 TArchiveEntry TSocketClient::EntryFor(const TLines& bloco) const {
   TArchiveEntry e;
@@ -30,7 +31,7 @@ std::string TSocketClient::GetFileName(const TLines& bloco) {
 }
 
 void TSocketClient::SaveBlock(const std::string& path, const TLines& bloco) {
-  if (path.empty() || path.back() == '/') {
+  if (path.empty() || path.back() == fsys::PATH_SEPARATOR) {
     throw std::runtime_error("Nome de arquivo inv\xe1lido: " + path);
   }
   Archive().Save(path, protocol::LinesText(bloco));

@@ -1,8 +1,6 @@
 #include "config/TConfigJson.hpp"
 
-#include <arpa/inet.h>
-#include <sys/stat.h>
-
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -11,8 +9,10 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <vector>
 
 #include "util/Encoding.hpp"
+#include "util/FileSystem.hpp"
 #include "util/TString.hpp"
 
 using json = nlohmann::json;
@@ -20,19 +20,16 @@ using json = nlohmann::json;
 namespace {
 
 std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
+  const size_t slash = path.find_last_of(fsys::PATH_SEPARATORS);
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
 std::string BaseName(const std::string& path) {
-  const size_t slash = path.rfind('/');
+  const size_t slash = path.find_last_of(fsys::PATH_SEPARATORS);
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool IsFile(const std::string& path) {
-  struct stat st{};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
+bool IsFile(const std::string& path) { return fsys::IsRegularFile(path); }
 
 // The file's text as UTF-8: a byte-order mark selects UTF-8 or UTF-16, and
 // bytes that are not UTF-8 (a file saved in the 8-bit code page) are read as
@@ -153,7 +150,7 @@ class Reader {
 };
 
 std::string ReadBytes(const std::string& path, const Reader& r) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(fsys::PathOf(path), std::ios::binary);
   if (!in) r.Fail("", std::string("cannot be read: ") + std::strerror(errno));
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad()) r.Fail("", "cannot be read");
@@ -222,13 +219,67 @@ void ReadStatusKeys(const json& doc, const Reader& r, TConfigJson& c) {
 
 }  // namespace
 
+namespace {
+
+// The value of a group of 1 to `digits` digits in `base`; -1 when it is not one.
+long GroupValue(const std::string& g, int base, size_t digits) {
+  if (g.empty() || g.size() > digits) return -1;
+  long v = 0;
+  for (char c : g) {
+    const int d = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                  : base == 16 && std::isxdigit(static_cast<unsigned char>(c))
+                      ? std::tolower(static_cast<unsigned char>(c)) - 'a' + 10
+                      : -1;
+    if (d < 0) return -1;
+    v = v * base + d;
+  }
+  return v;
+}
+
+std::vector<std::string> SplitAt(const std::string& s, char sep) {
+  std::vector<std::string> parts;
+  size_t from = 0;
+  for (size_t at; (at = s.find(sep, from)) != std::string::npos; from = at + 1) parts.push_back(s.substr(from, at - from));
+  parts.push_back(s.substr(from));
+  return parts;
+}
+
+// 127.x.y.z, written as four decimal numbers.
+bool IsIpv4Loopback(const std::string& a) {
+  const std::vector<std::string> parts = SplitAt(a, '.');
+  if (parts.size() != 4) return false;
+  for (const std::string& p : parts)
+    if (GroupValue(p, 10, 3) < 0 || GroupValue(p, 10, 3) > 255) return false;
+  return GroupValue(parts[0], 10, 3) == 127;
+}
+
+// ::1 in any of its spellings (0:0:0:0:0:0:0:1, ::0:1 ...).
+bool IsIpv6Loopback(const std::string& a) {
+  const size_t gap = a.find("::");
+  if (gap != std::string::npos && a.find("::", gap + 1) != std::string::npos) return false;
+  std::vector<std::string> groups;
+  auto add = [&](const std::string& part) {
+    if (part.empty()) return true;
+    for (const std::string& g : SplitAt(part, ':')) {
+      if (GroupValue(g, 16, 4) < 0) return false;
+      groups.push_back(g);
+    }
+    return true;
+  };
+  if (gap == std::string::npos) {
+    if (!add(a) || groups.size() != 8) return false;
+  } else if (!add(a.substr(0, gap)) || !add(a.substr(gap + 2)) || groups.size() > 7 || a.size() <= gap + 2) {
+    return false;  // (a trailing "::" leaves the last group zero)
+  }
+  for (size_t i = 0; i + 1 < groups.size(); ++i)
+    if (GroupValue(groups[i], 16, 4) != 0) return false;
+  return GroupValue(groups.back(), 16, 4) == 1;
+}
+
+}  // namespace
+
 bool IsLoopbackAddress(const std::string& address) {
-  if (address == "localhost") return true;
-  in_addr v4{};
-  if (::inet_pton(AF_INET, address.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
-  in6_addr v6{};
-  if (::inet_pton(AF_INET6, address.c_str(), &v6) == 1) return IN6_IS_ADDR_LOOPBACK(&v6);
-  return false;
+  return address == "localhost" || IsIpv4Loopback(address) || IsIpv6Loopback(address);
 }
 
 void TConfigJson::Load(const std::string& pFileName) {

@@ -1,12 +1,29 @@
 #include "db/FbApi.hpp"
 
 #include <memory>
+#include <stdexcept>
+
+#include "db/FbClient.hpp"
 
 namespace fbapi {
 
+namespace {
+
+// The client library is found at start (on Windows fbclient.dll is loaded
+// then, and may be missing: the service runs on as with a database that is down).
+struct ClientLibrary {
+  std::string error;  // before master: filled while master is found
+  IMaster* master = nullptr;
+  ClientLibrary() : master(LoadMasterInterface(error)) {}
+};
+
+}  // namespace
+
 IMaster* Master() {
-  static IMaster* master = Firebird::fb_get_master_interface();
-  return master;
+  static const ClientLibrary library;
+  if (!library.master)
+    throw std::runtime_error("biblioteca cliente do Firebird n\xE3o encontrada: " + library.error);
+  return library.master;
 }
 
 std::string ErrorText(const FbException& e) {

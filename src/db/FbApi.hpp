@@ -12,7 +12,8 @@ using Firebird::IAttachment;
 using Firebird::IMaster;
 using Firebird::ThrowStatusWrapper;
 
-// The client library's master interface (process lifetime).
+// The client library's master interface (process lifetime); throws
+// std::runtime_error when the client library cannot be found.
 IMaster* Master();
 
 // The text of a Firebird error status, lines joined by CR LF, no trailing line end.

@@ -8,6 +8,7 @@
 
 Firebird::IAttachment* TMyDB::Impl::Attached(TMyDB& db) {
   if (att) return att;
+  (void)fbapi::Master();  // a missing client library is reported before anything else
   // Without a database the client library would try its default server for
   // seconds while every analyzer waits on the one service thread.
   if (db.info.database.empty()) throw std::runtime_error("nenhum banco de dados configurado (\"database\" vazio)");

@@ -1,12 +1,7 @@
 #include "log/LogFile.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
-
 #include "util/Encoding.hpp"
+#include "util/FileSystem.hpp"
 
 namespace logfile {
 
@@ -84,129 +79,12 @@ bool HasLineBreak(const std::string& line, FileEncoding e) {
   return false;
 }
 
-FileIdentity FileIdentity::Of(const struct stat& st) {
-  return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
-}
-
-bool FileIdentity::operator==(const FileIdentity& o) const {
-  return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
-         mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec && ctime.tv_nsec == o.ctime.tv_nsec;
-}
-
-bool ReadAll(int fd, std::string& out) {
-  char buf[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n == 0) return true;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    out.append(buf, static_cast<size_t>(n));
-  }
-}
-
-bool WriteAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-namespace {
-
-bool NoSpace(int e) { return e == ENOSPC || e == EDQUOT; }
-
-// The in-place rewrite for a folder we may not write to. The old content is
-// overwritten, so room for the new one is reserved before the first byte goes
-// out; a file that would only grow into a full disk is left untouched.
-bool RewriteInPlace(const std::string& file, const std::string& data, int& err) {
-  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    err = errno;
-    return false;
-  }
-  struct stat st{};
-  bool ok = ::fstat(fd, &st) == 0;
-  if (!ok) err = errno;
-  const auto want = static_cast<off_t>(data.size());
-  if (ok && want > st.st_size && ::fallocate(fd, 0, 0, want) != 0 && errno != EOPNOTSUPP) {
-    err = errno;
-    ok = false;
-  }
-  if (ok) {
-    size_t done = 0;
-    while (ok && done < data.size()) {
-      const ssize_t n = ::pwrite(fd, data.data() + done, data.size() - done, static_cast<off_t>(done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        err = errno;
-        ok = false;
-      } else {
-        done += static_cast<size_t>(n);
-      }
-    }
-  }
-  // Shortened only once the whole new content is in.
-  if (ok && want < st.st_size && ::ftruncate(fd, want) != 0) {
-    err = errno;
-    ok = false;
-  }
-  if (::close(fd) != 0 && ok) {
-    err = errno;
-    ok = false;
-  }
-  return ok;
-}
-
-}  // namespace
-
 bool WriteFileBytes(const std::string& file, const std::string& data, int& err) {
-  struct stat old{};
-  bool exists = ::lstat(file.c_str(), &old) == 0;
-  std::string target = file;
-  if (exists && S_ISLNK(old.st_mode)) {
-    char* real = ::realpath(file.c_str(), nullptr);
-    if (!real) return RewriteInPlace(file, data, err);  // a dangling link: creating its target is all there is
-    target = real;
-    std::free(real);
-    exists = ::stat(target.c_str(), &old) == 0;
-  }
-  if (exists && !S_ISREG(old.st_mode)) return RewriteInPlace(target, data, err);  // fails on a folder
-
-  const std::string tmp = target + ".kvtmp";
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    err = errno;
-    if (!exists || NoSpace(err)) return false;
-    return RewriteInPlace(target, data, err);
-  }
-  bool ok = WriteAll(fd, data);
-  if (!ok) err = errno;
-  if (ok && exists) ::fchmod(fd, old.st_mode & 07777);
-  if (::close(fd) != 0 && ok) {
-    err = errno;
-    ok = false;
-  }
-  if (ok && ::rename(tmp.c_str(), target.c_str()) != 0) {
-    err = errno;
-    ok = false;
-  }
-  if (ok) return true;
-  ::unlink(tmp.c_str());
-  // A full disk leaves the old file as it is; anything else may still succeed in place.
-  if (!exists || NoSpace(err)) return false;
-  return RewriteInPlace(target, data, err);
+  return fsys::ReplaceFileContent(file, data, err);
 }
 
 std::string GenerationName(const std::string& file, int n) {
-  const size_t slash = file.rfind('/');
+  const size_t slash = file.find_last_of(fsys::PATH_SEPARATORS);
   const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
   const size_t dot = file.rfind('.');
   std::string number(1, '.');
@@ -218,39 +96,21 @@ std::string GenerationName(const std::string& file, int n) {
 
 bool RotateFile(const std::string& file, int generations, int& err) {
   if (generations <= 0) return true;
-  struct stat st{};
-  if (::lstat(file.c_str(), &st) != 0) {
-    if (errno == ENOENT) return true;
-    err = errno;
-    return false;
-  }
+  fsys::FileInfo info;
+  if (!fsys::Stat(file, info, false, err)) return fsys::NotFound(err);
   // Only the unbroken run .1, .2 ... moves up; a gap takes the shift.
   int run = 0;
-  struct stat gst{};
-  while (run < generations - 1 && ::lstat(GenerationName(file, run + 1).c_str(), &gst) == 0) ++run;
-  for (int k = run; k >= 1; --k) {
-    if (::rename(GenerationName(file, k).c_str(), GenerationName(file, k + 1).c_str()) != 0) {
-      err = errno;
-      return false;
-    }
-  }
+  fsys::FileInfo gen;
+  int ignored = 0;
+  while (run < generations - 1 && fsys::Stat(GenerationName(file, run + 1), gen, false, ignored)) ++run;
+  for (int k = run; k >= 1; --k)
+    if (!fsys::RenameFile(GenerationName(file, k), GenerationName(file, k + 1), err)) return false;
   const std::string first = GenerationName(file, 1);
-  if (!S_ISLNK(st.st_mode)) {
-    if (::rename(file.c_str(), first.c_str()) == 0) return true;
-    err = errno;
-    return false;
-  }
+  if (!info.isLink) return fsys::RenameFile(file, first, err);
   // A symbolic link was set up on purpose: it stays, and its target's text is copied.
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    err = errno;
-    return errno == ENOENT;  // a dangling link holds nothing
-  }
   std::string text;
-  const bool ok = ReadAll(fd, text);
-  if (!ok) err = errno;
-  ::close(fd);
-  return ok && WriteFileBytes(first, text, err);
+  if (!fsys::ReadWholeFile(file, text, err)) return fsys::NotFound(err);  // a dangling link holds nothing
+  return WriteFileBytes(first, text, err);
 }
 
 }  // namespace logfile

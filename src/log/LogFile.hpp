@@ -1,6 +1,4 @@
 #pragma once
-#include <sys/stat.h>
-
 #include <string>
 #include <vector>
 
@@ -24,28 +22,12 @@ const std::string& LineBreak(FileEncoding e);
 void SplitLines(const std::string& text, FileEncoding e, std::vector<std::string>& out);
 bool HasLineBreak(const std::string& line, FileEncoding e);
 
-// What the file looked like right after our last write.
-struct FileIdentity {
-  dev_t dev = 0;
-  ino_t ino = 0;
-  off_t size = -1;
-  timespec mtime{};
-  timespec ctime{};
-
-  static FileIdentity Of(const struct stat& st);
-  bool operator==(const FileIdentity& o) const;
-};
-
-// Reads to the end of fd; false on a read error.
-bool ReadAll(int fd, std::string& out);
-// Writes all of data; false on a write error.
-bool WriteAll(int fd, const std::string& data);
 // Replaces the file's content. A new file is written beside it (beside the
 // target of a symbolic link) and renamed over it, so that a reader or a crash
 // never meets a half-written log. Where no file can be made beside it (a
 // folder we may not write to) the file is rewritten in place, but only after
 // room for the new content is reserved. On a full disk nothing is rewritten:
-// the file stays exactly as it was. err receives errno on failure.
+// the file stays exactly as it was. err receives the host's error code on failure.
 bool WriteFileBytes(const std::string& file, const std::string& data, int& err);
 
 // The name of kept generation n of a log: "Logs/Redurozozi.txt", 1 ->
@@ -55,7 +37,7 @@ std::string GenerationName(const std::string& file, int n);
 // one that would pass `generations` being dropped; afterwards the file no
 // longer exists (a symbolic link stays, its target is copied). Renames need
 // no free space, so this works on a full disk. A missing file or
-// generations <= 0 is nothing to keep (true). err receives errno on failure.
+// generations <= 0 is nothing to keep (true). err receives the host's error code on failure.
 bool RotateFile(const std::string& file, int generations, int& err);
 
 }  // namespace logfile

@@ -1,9 +1,5 @@
 #include "log/TLog.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -21,6 +17,7 @@
 #include "log/LogEntry.hpp"
 #include "log/LogFile.hpp"
 #include "util/Encoding.hpp"
+#include "util/FileSystem.hpp"
 
 // Rewriting a file of up to a megabyte for every entry would make the log the
 // slowest part of message handling. So the file's lines stay in memory between
@@ -67,14 +64,14 @@ struct TLog::Impl {
   Clock::time_point deadline;
   bool stopping = false;
   std::thread flusher;
-  pid_t flusherPid = 0;  // the process that started the flusher
+  long flusherPid = 0;  // the process that started the flusher
   bool threadFailed = false;
 
   // The file as it stands after the last entry; touched only under ioMutex.
   std::mutex ioMutex;
   bool cacheValid = false;
   std::string cacheFile;
-  FileIdentity written;
+  fsys::FileStamp written;
   FileEncoding enc = FileEncoding::Ansi;
   std::deque<std::string> lines;  // encoded, without line breaks (except maybe the first)
   int64_t size = 0;               // bytes the file holds after a rewrite, mark included
@@ -176,9 +173,10 @@ bool TLog::Impl::FlushPending() {
 // Makes the in-memory lines reflect the file on disk, reading it only when it
 // is not exactly what we wrote last.
 void TLog::Impl::Load(const std::string& file, int64_t cap) {
-  struct stat st{};
-  const bool exists = ::stat(file.c_str(), &st) == 0;
-  if (cacheValid && cacheFile == file && exists && FileIdentity::Of(st) == written) return;
+  fsys::FileInfo st;
+  int statErr = 0;
+  const bool exists = fsys::Stat(file, st, true, statErr);
+  if (cacheValid && cacheFile == file && exists && st.stamp == written) return;
 
   cacheValid = false;
   cacheFile = file;
@@ -188,14 +186,11 @@ void TLog::Impl::Load(const std::string& file, int64_t cap) {
   diskSize.reset();
   dirty = false;
   if (!exists) return;
-  diskSize = st.st_size;
-  if (st.st_size >= cap) return;  // dropped by the cap rule when the entry is applied
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return;  // unreadable counts as empty
+  diskSize = st.size;
+  if (st.size >= cap) return;  // dropped by the cap rule when the entry is applied
   std::string text;
-  const bool ok = ReadAll(fd, text);
-  ::close(fd);
-  if (!ok) return;
+  int readErr = 0;
+  if (!fsys::ReadWholeFile(file, text, readErr)) return;  // unreadable counts as empty
 
   enc = EncodingOf(text);
   const size_t bom = Bom(enc).size();
@@ -209,7 +204,7 @@ void TLog::Impl::Load(const std::string& file, int64_t cap) {
   }
   // `size` is what the next rewrite will leave (line breaks normalised); the
   // cap is judged on the file as it is now.
-  diskSize = st.st_size;
+  diskSize = st.size;
 }
 
 bool TLog::Impl::AtCap(const Pending& p) const {
@@ -234,7 +229,8 @@ void TLog::Impl::Rotate(int32_t generations) {
 
 void TLog::Impl::ReportFailure(const char* what, int err) {
   // The caller must go on; one note on stderr (the journal) until writing works again.
-  if (!failureReported) std::fprintf(stderr, "TLog: %s %s: %s\n", what, cacheFile.c_str(), std::strerror(err));
+  if (!failureReported)
+    std::fprintf(stderr, "TLog: %s %s: %s\n", what, cacheFile.c_str(), fsys::ErrorText(err).c_str());
   failureReported = true;
 }
 
@@ -287,9 +283,9 @@ bool TLog::Impl::Write() {
   }
   failureReported = false;
   dirty = false;
-  struct stat st{};
-  if (::stat(cacheFile.c_str(), &st) != 0) return true;
-  written = FileIdentity::Of(st);
+  fsys::FileInfo st;
+  if (!fsys::Stat(cacheFile, st, true, err)) return true;
+  written = st.stamp;
   cacheValid = true;
   return true;
 }
@@ -298,7 +294,7 @@ TLog::TLog(const std::string& filename, int32_t maxFileSize)
     : file_name(filename), max_file_size(maxFileSize), impl_(std::make_unique<Impl>()) {}
 
 TLog::~TLog() {
-  if (impl_->flusher.joinable() && impl_->flusherPid != ::getpid()) {
+  if (impl_->flusher.joinable() && impl_->flusherPid != fsys::ProcessId()) {
     // A forked child that exits normally: the flusher thread does not exist
     // here, and joining it would hang; the parent keeps the log.
     (void)impl_.release();
@@ -316,9 +312,10 @@ TLog::~TLog() {
 void TLog::setFile(const std::string& filename) { file_name = filename; }
 
 int64_t TLog::FileSize(const std::string& fileName) {
-  struct stat st{};
-  if (::stat(fileName.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-  return st.st_size;
+  fsys::FileInfo st;
+  int err = 0;
+  if (!fsys::Stat(fileName, st, true, err) || !st.isRegular) return -1;
+  return st.size;
 }
 
 void TLog::make(const std::string& txt, bool newLine) {
@@ -337,7 +334,7 @@ void TLog::make(const std::string& txt, bool newLine) {
       if (!impl_->flusher.joinable() && !impl_->threadFailed) {
         try {
           impl_->flusher = std::thread([impl = impl_.get()] { impl->Run(); });
-          impl_->flusherPid = ::getpid();
+          impl_->flusherPid = fsys::ProcessId();
         } catch (const std::system_error&) {
           impl_->threadFailed = true;
         }

@@ -1,8 +1,5 @@
 #include "service/TClientSession.hpp"
 
-#include <netdb.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <chrono>
 #include <exception>
@@ -13,21 +10,12 @@
 #include "clients/TSocketClient.hpp"
 #include "protocol/Controls.hpp"
 #include "config/TConfigJson.hpp"
+#include "service/HostNames.hpp"
 #include "service/TGlobal.hpp"
 #include "service/TKVRedurozozi.hpp"
 
 using sessionstate::ReadAction;
 using sessionstate::ReadState;
-
-namespace {
-// Reverse look-up of the peer's address; "" when it has no name.
-std::string ReverseLookup(const asio::ip::tcp::endpoint& peer) {
-  char host[NI_MAXHOST] = {};
-  const int rc = ::getnameinfo(peer.data(), static_cast<socklen_t>(peer.size()), host, sizeof host,
-                               nullptr, 0, NI_NAMEREQD);
-  return rc == 0 ? std::string(host) : std::string();
-}
-}  // namespace
 
 TClientSession::TClientSession(TKVRedurozozi& owner, asio::ip::tcp::socket pSocket)
     : owner_(owner),

@@ -1,8 +1,5 @@
 #include "service/TGlobal.hpp"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <thread>
 
@@ -10,6 +7,7 @@
 #include "lis/TLisDatabaseConnection.hpp"
 #include "lis/TLisLookups.hpp"
 #include "lis/TLisWorkers.hpp"
+#include "util/FileSystem.hpp"
 
 std::unique_ptr<TGlobal> global;
 
@@ -32,28 +30,30 @@ std::string WithoutExe(const std::string& lowerName) {
 }  // namespace
 
 TGlobal::TGlobal(const std::string& exePath) : service_file_name(exePath) {
-  const size_t slash = exePath.rfind('/');
+  const size_t slash = exePath.find_last_of(fsys::PATH_SEPARATORS);
   const std::string folder = slash == std::string::npos ? std::string(".") : exePath.substr(0, slash);
   const std::string fileName = slash == std::string::npos ? exePath : exePath.substr(slash + 1);
   // Only the file name is lower-cased: Linux folder names are case-sensitive.
   const std::string baseName = WithoutExe(AsciiLower(fileName));
+  const std::string sep(1, fsys::PATH_SEPARATOR);
 
-  path = folder + "/";
+  path = folder + sep;
   service_file_name_new = path + baseName + ".new";
-  temp_path = path + "temp/";
-  spool_path = path + "spool/";
-  log_file_name = path + "Logs/Redurozozi.txt";
-  db_log_file_name = path + "Logs/myDB.txt";
+  temp_path = path + "temp" + sep;
+  spool_path = path + "spool" + sep;
+  log_file_name = path + "Logs" + sep + "Redurozozi.txt";
+  db_log_file_name = path + "Logs" + sep + "myDB.txt";
   config_file_name = path + baseName + ".json";
 
   clients = std::make_unique<TSocketClientList>();
   reiniciar_monitor = false;
 
   // A fresh install has no Logs folder; without it every log line would be lost.
-  ::mkdir((path + "Logs").c_str(), 0755);
-  ::mkdir(temp_path.c_str(), 0755);  // a failure is ignored: nothing needs it
+  int err = 0;
+  (void)fsys::MakeFolder(path + "Logs", 0755, err);
+  (void)fsys::MakeFolder(temp_path, 0755, err);  // a failure is ignored: nothing needs it
   // A failure shows when the first message cannot be put there.
-  ::mkdir(spool_path.c_str(), 0755);
+  (void)fsys::MakeFolder(spool_path, 0755, err);
 
   log_ = std::make_unique<TLog>(log_file_name, 1000000);
   log_->now = [this] { return clock(); };
@@ -131,10 +131,4 @@ void doLog(const std::string& txt, bool /*newLine: every caller passes true*/) {
 
 bool modoDebug() { return global && global->config && global->config->debug; }
 
-std::string ExecutablePath() {
-  std::string buf(4096, '\0');
-  const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
-  if (n <= 0) return {};
-  buf.resize(static_cast<size_t>(n));
-  return buf;
-}
+std::string ExecutablePath() { return fsys::ExecutablePath(); }

@@ -29,7 +29,8 @@ class TGlobal {
 
   std::string service_file_name;
   std::string service_file_name_new;
-  std::string path;              // executable folder, ending with "/"
+  // Paths are UTF-8 and end folders with the host's separator ("/", or "\\" on Windows).
+  std::string path;              // executable folder, ending with the separator
   std::string temp_path;         // path + "temp/"
   std::string spool_path;        // path + "spool/": result messages not yet in the output folder
   std::string log_file_name;     // path + "Logs/Redurozozi.txt"
@@ -73,5 +74,5 @@ extern std::unique_ptr<TGlobal> global;
 void doLog(const std::string& txt, bool newLine = true);
 bool modoDebug();
 
-// Full path of the running executable (from /proc/self/exe).
+// Full path of the running executable (UTF-8).
 std::string ExecutablePath();

@@ -16,6 +16,7 @@
 #include "lis/TLisWorkers.hpp"
 #include "log/TLogSink.hpp"
 #include "util/Encoding.hpp"
+#include "util/FileSystem.hpp"
 
 namespace fs = std::filesystem;
 
@@ -36,7 +37,7 @@ const char* const kCannotStart = "N\xE3o foi poss\xEDvel iniciar o servi\xE7o. E
 }  // namespace
 
 TKVRedurozozi::TKVRedurozozi()
-    : acceptor_(Context()), acceptRetry_(Context()), redelivery_(Context()) {
+    : TService(SERVICE_NAME), acceptor_(Context()), acceptRetry_(Context()), redelivery_(Context()) {
   ServiceCreate();
 }
 
@@ -56,7 +57,7 @@ void TKVRedurozozi::ServiceCreate() {
   global = std::make_unique<TGlobal>(ExecutablePath());
   // A fresh install must log from its first line.
   std::error_code ec;
-  if (!global->path.empty()) fs::create_directories(fs::path(global->path) / "Logs", ec);
+  if (!global->path.empty()) fs::create_directories(fsys::PathOf(global->path) / "Logs", ec);
   for (int i = 0; i < 4; ++i) doLog("");
   doLog(kHyphens);
   doLog(kStartHeader);
@@ -169,7 +170,7 @@ void TKVRedurozozi::CreateOutputFolder() {
   try {
     const std::string& pasta = global->config->pastaSaida;
     if (pasta.empty()) throw std::runtime_error("caminho da pasta vazio");
-    const fs::path folder(Cp1252ToUtf8(pasta));
+    const fs::path folder = fsys::PathOf(Cp1252ToUtf8(pasta));
     if (!fs::is_directory(folder)) fs::create_directories(folder);
   } catch (const std::exception& e) {
     doLog("Erro ao tentar criar pasta. Erro: " + std::string(e.what()));
@@ -197,6 +198,11 @@ void TKVRedurozozi::ScheduleRedelivery() {
     }
     ScheduleRedelivery();
   });
+}
+
+void TKVRedurozozi::OnFinished() {
+  // Everything logged is on disk before the host is told the service stopped.
+  if (global && global->log_) global->log_->flush();
 }
 
 void TKVRedurozozi::ReportError(const std::string& text) {

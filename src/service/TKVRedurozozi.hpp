@@ -84,6 +84,7 @@ class TKVRedurozozi : public TService {
   void OnStart(bool& Started) override { ServiceStart(Started); }
   void OnExecute() override { ServiceExecute(); }
   void OnStop(bool& Stopped) override { ServiceStop(Stopped); }
+  void OnFinished() override;
 
  private:
   // The start-up database check, on a LIS worker, bounded by timeoutLisSegundos.

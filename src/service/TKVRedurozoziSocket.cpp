@@ -10,6 +10,8 @@
 #include "service/TGlobal.hpp"
 #include "service/TKVRedurozozi.hpp"
 
+#include "service/Listener.hpp"
+
 namespace {
 const char* const kNewConnection = "** Nova conex\xE3o: ";
 const char* const kConnectionClosed = "Conex\xE3o encerrada: ";
@@ -22,12 +24,7 @@ std::string TKVRedurozozi::GetClientID(const std::string& pRemoteHost, int pRemo
 void TKVRedurozozi::OpenListener(int32_t pPort) {
   if (pPort < 0 || pPort > 65535) throw std::runtime_error("porta inv\xE1lida: " + std::to_string(pPort));
   const asio::ip::tcp::endpoint endpoint(asio::ip::tcp::v4(), static_cast<unsigned short>(pPort));
-  acceptor_.open(endpoint.protocol());
-  // Lets a restarted service bind at once while old connections linger in
-  // TIME_WAIT; a port held by a listening process still fails.
-  acceptor_.set_option(asio::ip::tcp::acceptor::reuse_address(true));
-  acceptor_.bind(endpoint);
-  acceptor_.listen(asio::socket_base::max_listen_connections);
+  OpenListeningSocket(acceptor_, endpoint);
   listeningPort_ = acceptor_.local_endpoint().port();
   StartAccept();
 }

@@ -1,20 +1,22 @@
 #pragma once
 #include <chrono>
+#include <memory>
 #include <string>
 
 #include <asio/io_context.hpp>
-#include <asio/posix/stream_descriptor.hpp>
 
-// Our small service framework: runs a service object in the foreground the way
-// the service manager would (start, execute, stop). SIGTERM and SIGINT are the
-// stop request. The execute handler runs the loop itself with ProcessRequests.
-// The stop signals are blocked in every thread and read from a signalfd on the
-// loop: the embedded Firebird engine installs its own SIGTERM/SIGINT handlers
-// when it attaches a database, which would replace a handler of ours
-// (asio::signal_set) and end the process without the stop lines.
+// Our small service framework: runs a service object the way the host's
+// service manager does (start, execute, stop). The execute handler runs the
+// loop itself with ProcessRequests. How stop requests arrive is the host's
+// part (TServicePosix.cpp, TServiceWindows.cpp): on Linux SIGTERM and SIGINT,
+// read from a signalfd (the embedded Firebird engine installs its own
+// SIGTERM/SIGINT handlers when it attaches a database, which would replace a
+// handler of ours and end the process without the stop lines); on Windows the
+// service control manager's stop, or Ctrl-C when started from a console.
 class TService {
  public:
-  TService();
+  // serviceName: the name the host's service manager knows the service by.
+  explicit TService(const char* serviceName = "");
   virtual ~TService();
   TService(const TService&) = delete;
   TService& operator=(const TService&) = delete;
@@ -41,14 +43,24 @@ class TService {
   virtual void OnExecute() = 0;
   // Called on a stop request; Stopped false refuses it.
   virtual void OnStop(bool& Stopped) = 0;
+  // Called when the service has ended, before the host is told it stopped.
+  virtual void OnFinished() {}
   // Reports an error that escaped an event handler (the system's event log).
   virtual void ReportError(const std::string& text);
 
  private:
-  void WaitStopRequest();
+  friend struct TServiceHost;  // the host's callbacks (Windows)
+  struct StopRequests;  // the host's source of stop requests
 
+  // Start, then (when started) the stop requests are awaited and the execute handler runs.
+  int RunHere();
+  // Begins waiting for the host's stop requests (on the loop).
+  void WatchStopRequests();
+  // A stop request, handled on the loop: the stop handler, then the loop ends at its next test.
+  void Stop();
+
+  const std::string serviceName_;
   asio::io_context io_;
-  asio::posix::stream_descriptor signals_;  // signalfd of SIGTERM and SIGINT
-  char signalInfo_[128] = {};              // one signalfd_siginfo
+  std::unique_ptr<StopRequests> stops_;
   bool terminated_ = false;
 };

@@ -3,15 +3,30 @@
 #include <string>
 #include <thread>
 
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
+
 #include "service/TStatusSnapshot.hpp"
 
-namespace httplib {
-class Server;
-}
+// One HTTP answer of the status server.
+struct THttpReply {
+  int status = 200;
+  std::string contentType;
+  std::string body;
+  bool challenge = false;  // 401: asks for a bearer token
+};
 
-// The HTTP server of the status page, /health and /metrics, on a thread of
-// its own. It reads nothing but the published snapshots, so a slow or
-// hostile HTTP client never holds up the service thread.
+// The answer to "GET target" (target with its query string) given the
+// Authorization header, the token the server requires ("" for none) and the
+// snapshot of the moment (none while the service is starting).
+THttpReply StatusHttpAnswer(const std::string& method, const std::string& target, const std::string& authorization,
+                            const std::string& token, const TStatusSnapshot* snapshot);
+
+// The HTTP server of the status page, /health and /metrics: Asio on a thread
+// and an event loop of its own. It reads nothing but the published snapshots,
+// and every connection has a deadline and a size limit, so a slow or hostile
+// HTTP client never holds up the service thread or the other HTTP clients.
 class TStatusHttp {
  public:
   // token: required as "Authorization: Bearer" or "?token=" when not empty.
@@ -25,11 +40,14 @@ class TStatusHttp {
   int Port() const { return port_; }
 
  private:
-  void Routes();
+  class Connection;
+  void Accept();
 
   const TStatusBoard& board_;
   std::string token_;
-  std::unique_ptr<httplib::Server> server_;
+  asio::io_context io_;
+  asio::ip::tcp::acceptor acceptor_;
+  asio::steady_timer acceptRetry_;  // after a failed accept (no descriptor left)
   std::thread thread_;
   int port_ = 0;
 };

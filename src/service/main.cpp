@@ -1,18 +1,15 @@
-// Entry block: the service in the foreground, or the install/uninstall runs.
-#include <sys/resource.h>
-
-#include <csignal>
+// Entry block: the service (in the foreground, or run by the host's service
+// manager), or the install/uninstall runs.
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <iostream>
 #include <string>
 
 #include "db/TMyDB.hpp"
 #include "lis/TLisWorkers.hpp"
+#include "service/ServiceInstall.hpp"
 #include "service/TGlobal.hpp"
 #include "service/TKVRedurozozi.hpp"
-#include "service/TSystemdUnit.hpp"
 
 namespace {
 
@@ -43,45 +40,6 @@ TArgs ParseArgs(int argc, char** argv) {
   return args;
 }
 
-// Every analyzer connection holds a descriptor; the default soft limit of
-// 1024 would refuse a large lab long before memory runs short.
-void RaiseDescriptorLimit() {
-  rlimit lim{};
-  if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
-    lim.rlim_cur = lim.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &lim);
-  }
-}
-
-int Install(TKVRedurozozi& service, const std::string& unitDir) {
-  const std::string folder = TSystemdUnit::Folder(unitDir);
-  try {
-    TSystemdUnit::Install(folder, ExecutablePath());
-    TSystemdUnit::ReloadManager(folder);
-  } catch (const std::exception& e) {
-    doLog("N\xE3o foi poss\xEDvel instalar o servi\xE7o. Erro: " + std::string(e.what()));
-    std::cerr << "install failed: " << e.what() << std::endl;
-    return 1;
-  }
-  service.ServiceAfterInstall();
-  std::cout << "installed " << folder << "/" << TSystemdUnit::UNIT_NAME << std::endl;
-  return 0;
-}
-
-int Uninstall(const std::string& unitDir) {
-  const std::string folder = TSystemdUnit::Folder(unitDir);
-  try {
-    const bool removed = TSystemdUnit::Uninstall(folder);
-    TSystemdUnit::ReloadManager(folder);
-    std::cout << (removed ? "removed " : "not installed: ") << folder << "/" << TSystemdUnit::UNIT_NAME
-              << std::endl;
-  } catch (const std::exception& e) {
-    std::cerr << "uninstall failed: " << e.what() << std::endl;
-    return 1;
-  }
-  return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -90,19 +48,17 @@ int main(int argc, char** argv) {
     std::cerr << "usage: " << argv[0] << " [--install | --uninstall] [--unit-dir DIR]" << std::endl;
     return 2;
   }
-  // A peer that closes while a reply is on its way must not end the process.
-  std::signal(SIGPIPE, SIG_IGN);
-  RaiseDescriptorLimit();
+  serviceinstall::PrepareProcess();
 
   int status = 0;
   {
     TKVRedurozozi service;
     switch (args.mode) {
       case TMode::Install:
-        status = Install(service, args.unitDir);
+        status = serviceinstall::Install(service, args.unitDir);
         break;
       case TMode::Uninstall:
-        status = Uninstall(args.unitDir);
+        status = serviceinstall::Uninstall(args.unitDir);
         break;
       case TMode::Run:
         status = service.Run();

@@ -107,9 +107,12 @@ TEST(StatusKeys, AlertaSilencioMinutos) {
 }
 
 TEST(StatusKeys, LoopbackAddresses) {
-  for (const char* a : {"127.0.0.1", "127.0.0.2", "127.255.255.254", "::1", "localhost"})
+  for (const char* a : {"127.0.0.1", "127.0.0.2", "127.255.255.254", "::1", "localhost", "0:0:0:0:0:0:0:1",
+                        "::0:1", "0::1", "0000::0001"})
     EXPECT_TRUE(IsLoopbackAddress(a)) << a;
-  for (const char* a : {"0.0.0.0", "10.0.0.1", "128.0.0.1", "::", "::ffff:10.0.0.1", "lab", "", "127.0.0.1 "})
+  for (const char* a : {"0.0.0.0", "10.0.0.1", "128.0.0.1", "::", "::ffff:10.0.0.1", "lab", "", "127.0.0.1 ",
+                        "127.0.0", "127.0.0.256", "127.0.0.1.1", "1::1", "::1::", "::2", "1::", "0:0:0:0:0:0:1",
+                        "::00001", "127.0.0.x"})
     EXPECT_FALSE(IsLoopbackAddress(a)) << a;
 }
 

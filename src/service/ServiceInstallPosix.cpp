@@ -1,0 +1,55 @@
+#include <sys/resource.h>
+
+#include <csignal>
+#include <exception>
+#include <iostream>
+
+#include "service/ServiceInstall.hpp"
+#include "service/TGlobal.hpp"
+#include "service/TKVRedurozozi.hpp"
+#include "service/TSystemdUnit.hpp"
+
+namespace serviceinstall {
+
+void PrepareProcess() {
+  // A peer that closes while a reply is on its way must not end the process.
+  std::signal(SIGPIPE, SIG_IGN);
+  // Every analyzer connection holds a descriptor; the default soft limit of
+  // 1024 would refuse a large lab long before memory runs short.
+  rlimit lim{};
+  if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
+    lim.rlim_cur = lim.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &lim);
+  }
+}
+
+int Install(TKVRedurozozi& service, const std::string& unitDir) {
+  const std::string folder = TSystemdUnit::Folder(unitDir);
+  try {
+    TSystemdUnit::Install(folder, ExecutablePath());
+    TSystemdUnit::ReloadManager(folder);
+  } catch (const std::exception& e) {
+    doLog("N\xE3o foi poss\xEDvel instalar o servi\xE7o. Erro: " + std::string(e.what()));
+    std::cerr << "install failed: " << e.what() << std::endl;
+    return 1;
+  }
+  service.ServiceAfterInstall();
+  std::cout << "installed " << folder << "/" << TSystemdUnit::UNIT_NAME << std::endl;
+  return 0;
+}
+
+int Uninstall(const std::string& unitDir) {
+  const std::string folder = TSystemdUnit::Folder(unitDir);
+  try {
+    const bool removed = TSystemdUnit::Uninstall(folder);
+    TSystemdUnit::ReloadManager(folder);
+    std::cout << (removed ? "removed " : "not installed: ") << folder << "/" << TSystemdUnit::UNIT_NAME
+              << std::endl;
+  } catch (const std::exception& e) {
+    std::cerr << "uninstall failed: " << e.what() << std::endl;
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace serviceinstall

@@ -1,0 +1,288 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "util/FileSystem.hpp"
+
+namespace fsys {
+
+const char PATH_SEPARATOR = '/';
+const char* const PATH_SEPARATORS = "/";
+
+namespace {
+
+int64_t Nanoseconds(const timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; }
+
+FileInfo InfoOf(const struct stat& st) {
+  FileInfo i;
+  i.isDirectory = S_ISDIR(st.st_mode);
+  i.isRegular = S_ISREG(st.st_mode);
+  i.isLink = S_ISLNK(st.st_mode);
+  i.size = st.st_size;
+  i.stamp = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), st.st_size,
+             Nanoseconds(st.st_mtim), Nanoseconds(st.st_ctim)};
+  return i;
+}
+
+bool WriteAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// The process's file-creation mask, read without changing it (umask() would
+// race with other threads creating files).
+mode_t CurrentUmask() {
+  static const mode_t mask = [] {
+    mode_t m = 022;
+    if (std::FILE* f = std::fopen("/proc/self/status", "r")) {
+      char line[128];
+      unsigned value = 0;
+      while (std::fgets(line, sizeof line, f)) {
+        if (std::sscanf(line, "Umask: %o", &value) == 1) {
+          m = static_cast<mode_t>(value);
+          break;
+        }
+      }
+      std::fclose(f);
+    }
+    return m;
+  }();
+  return mask;
+}
+
+// The in-place rewrite for a folder we may not write to. The old content is
+// overwritten, so room for the new one is reserved before the first byte goes
+// out; a file that would only grow into a full disk is left untouched.
+bool RewriteInPlace(const std::string& file, const std::string& data, int& err) {
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    err = errno;
+    return false;
+  }
+  struct stat st{};
+  bool ok = ::fstat(fd, &st) == 0;
+  if (!ok) err = errno;
+  const auto want = static_cast<off_t>(data.size());
+  if (ok && want > st.st_size && ::fallocate(fd, 0, 0, want) != 0 && errno != EOPNOTSUPP) {
+    err = errno;
+    ok = false;
+  }
+  if (ok) {
+    size_t done = 0;
+    while (ok && done < data.size()) {
+      const ssize_t n = ::pwrite(fd, data.data() + done, data.size() - done, static_cast<off_t>(done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        err = errno;
+        ok = false;
+      } else {
+        done += static_cast<size_t>(n);
+      }
+    }
+  }
+  // Shortened only once the whole new content is in.
+  if (ok && want < st.st_size && ::ftruncate(fd, want) != 0) {
+    err = errno;
+    ok = false;
+  }
+  if (::close(fd) != 0 && ok) {
+    err = errno;
+    ok = false;
+  }
+  return ok;
+}
+
+}  // namespace
+
+bool Stat(const std::string& path, FileInfo& info, bool followLinks, int& err) {
+  struct stat st{};
+  if ((followLinks ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0) {
+    err = errno;
+    return false;
+  }
+  info = InfoOf(st);
+  return true;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsRegularFile(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool MakeFolder(const std::string& path, unsigned mode, int& err) {
+  if (::mkdir(path.c_str(), static_cast<mode_t>(mode)) == 0) return true;
+  err = errno;
+  return false;
+}
+
+std::vector<std::string> ListFolder(const std::string& folder) {
+  std::vector<std::string> out;
+  DIR* d = ::opendir(folder.c_str());
+  if (!d) return out;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string n = e->d_name;
+    if (n != "." && n != "..") out.push_back(n);
+  }
+  ::closedir(d);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& out, int& err) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    err = errno;
+    return false;
+  }
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      err = errno;
+      ::close(fd);
+      return false;
+    }
+    out.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return true;
+}
+
+bool RemoveFile(const std::string& path, int& err) {
+  if (::unlink(path.c_str()) == 0) return true;
+  err = errno;
+  return false;
+}
+
+bool RenameFile(const std::string& from, const std::string& to, int& err) {
+  if (::rename(from.c_str(), to.c_str()) == 0) return true;
+  err = errno;
+  return false;
+}
+
+bool ReplaceFileContent(const std::string& file, const std::string& data, int& err) {
+  struct stat old{};
+  bool exists = ::lstat(file.c_str(), &old) == 0;
+  std::string target = file;
+  if (exists && S_ISLNK(old.st_mode)) {
+    char* real = ::realpath(file.c_str(), nullptr);
+    if (!real) return RewriteInPlace(file, data, err);  // a dangling link: creating its target is all there is
+    target = real;
+    std::free(real);
+    exists = ::stat(target.c_str(), &old) == 0;
+  }
+  if (exists && !S_ISREG(old.st_mode)) return RewriteInPlace(target, data, err);  // fails on a folder
+
+  const std::string tmp = target + ".kvtmp";
+  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    err = errno;
+    if (!exists || NoSpace(err)) return false;
+    return RewriteInPlace(target, data, err);
+  }
+  bool ok = WriteAll(fd, data);
+  if (!ok) err = errno;
+  if (ok && exists) ::fchmod(fd, old.st_mode & 07777);
+  if (::close(fd) != 0 && ok) {
+    err = errno;
+    ok = false;
+  }
+  if (ok && ::rename(tmp.c_str(), target.c_str()) != 0) {
+    err = errno;
+    ok = false;
+  }
+  if (ok) return true;
+  ::unlink(tmp.c_str());
+  // A full disk leaves the old file as it is; anything else may still succeed in place.
+  if (!exists || NoSpace(err)) return false;
+  return RewriteInPlace(target, data, err);
+}
+
+NewFileStep WriteNewFile(const std::string& path, const std::string& data, bool ordinaryMode, int& err) {
+  std::string temp = path + ".XXXXXX.tmp";
+  const int fd = ::mkstemps(temp.data(), 4);
+  if (fd < 0) {
+    err = errno;
+    return NewFileStep::Create;
+  }
+  auto discard = [&](NewFileStep step, int e) {
+    ::unlink(temp.c_str());
+    err = e;
+    return step;
+  };
+  if (!WriteAll(fd, data)) {
+    const int e = errno;
+    ::close(fd);
+    return discard(NewFileStep::Write, e);
+  }
+  // mkstemps makes the file private; give it the mode an ordinary new file gets.
+  if (ordinaryMode) ::fchmod(fd, 0666 & ~CurrentUmask());
+  if (::fsync(fd) != 0) {
+    const int e = errno;
+    ::close(fd);
+    return discard(NewFileStep::Write, e);
+  }
+  if (::close(fd) != 0) return discard(NewFileStep::Write, errno);
+
+  if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
+    const int e = errno;
+    if (e != EINVAL && e != ENOSYS && e != ENOTSUP) return discard(NewFileStep::Rename, e);
+    // File systems without RENAME_NOREPLACE: a hard link fails as well when the name is taken.
+    if (::link(temp.c_str(), path.c_str()) != 0) return discard(NewFileStep::Rename, errno);
+    ::unlink(temp.c_str());
+  }
+  return NewFileStep::None;
+}
+
+bool FlushFolder(const std::string& folder, int& err, bool* opened) {
+  const int dfd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY);
+  if (opened) *opened = dfd >= 0;
+  if (dfd < 0) {
+    err = errno;
+    return false;
+  }
+  const int r = ::fsync(dfd);
+  err = errno;
+  ::close(dfd);
+  return r == 0;
+}
+
+bool NotFound(int err) { return err == ENOENT; }
+bool AlreadyExists(int err) { return err == EEXIST; }
+bool NoSpace(int err) { return err == ENOSPC || err == EDQUOT; }
+std::string ErrorText(int err) { return std::strerror(err); }
+
+std::string ExecutablePath() {
+  std::string buf(4096, '\0');
+  const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
+  if (n <= 0) return {};
+  buf.resize(static_cast<size_t>(n));
+  return buf;
+}
+
+long ProcessId() { return static_cast<long>(::getpid()); }
+
+}  // namespace fsys

@@ -1,0 +1,103 @@
+// The host file-system seam (util/FileSystem) on real files in a temporary folder.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "support/TestSupport.hpp"
+#include "util/FileSystem.hpp"
+
+using kvtest::ReadFile;
+using kvtest::TempDir;
+
+namespace {
+
+std::vector<std::string> Names(const std::string& folder) { return fsys::ListFolder(folder); }
+
+TEST(FileSystem, WriteNewFileNeverReplacesAndLeavesNoTemporaryFile) {
+  TempDir dir;
+  const std::string file = dir / "1001.astm";
+  int err = 0;
+  ASSERT_EQ(fsys::WriteNewFile(file, "first\r\n", true, err), fsys::NewFileStep::None);
+  EXPECT_EQ(ReadFile(file), "first\r\n");
+
+  err = 0;
+  EXPECT_EQ(fsys::WriteNewFile(file, "second\r\n", true, err), fsys::NewFileStep::Rename);
+  EXPECT_TRUE(fsys::AlreadyExists(err)) << fsys::ErrorText(err);
+  EXPECT_EQ(ReadFile(file), "first\r\n");
+  EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"1001.astm"});  // the temporary file is gone
+
+  EXPECT_EQ(fsys::WriteNewFile(dir / "missing/x.astm", "x", true, err), fsys::NewFileStep::Create);
+  EXPECT_TRUE(fsys::NotFound(err)) << fsys::ErrorText(err);
+}
+
+TEST(FileSystem, WriteNewFileModes) {
+  // An archive file gets an ordinary file's mode; a spool entry stays its owner's.
+  TempDir dir;
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+  int err = 0;
+  ASSERT_EQ(fsys::WriteNewFile(dir / "a", "a", true, err), fsys::NewFileStep::None);
+  ASSERT_EQ(fsys::WriteNewFile(dir / "b", "b", false, err), fsys::NewFileStep::None);
+  struct stat a{}, b{};
+  ASSERT_EQ(::stat((dir / "a").c_str(), &a), 0);
+  ASSERT_EQ(::stat((dir / "b").c_str(), &b), 0);
+  EXPECT_EQ(a.st_mode & 0777, 0666 & ~mask);
+  EXPECT_EQ(b.st_mode & 0777, 0600u);
+}
+
+TEST(FileSystem, ReplaceFileContentKeepsTheModeAndChangesTheStamp) {
+  TempDir dir;
+  const std::string file = dir / "Redurozozi.txt";
+  int err = 0;
+  ASSERT_TRUE(fsys::ReplaceFileContent(file, "one\r\n", err)) << fsys::ErrorText(err);
+  ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
+  fsys::FileInfo before, after;
+  ASSERT_TRUE(fsys::Stat(file, before, true, err));
+  ASSERT_TRUE(fsys::ReplaceFileContent(file, "two\r\none\r\n", err)) << fsys::ErrorText(err);
+  ASSERT_TRUE(fsys::Stat(file, after, true, err));
+  EXPECT_EQ(ReadFile(file), "two\r\none\r\n");
+  EXPECT_FALSE(before.stamp == after.stamp);
+  EXPECT_EQ(after.size, 10);
+  EXPECT_TRUE(after.isRegular);
+  struct stat st{};
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"Redurozozi.txt"});
+}
+
+TEST(FileSystem, FoldersNamesAndErrors) {
+  TempDir dir;
+  int err = 0;
+  ASSERT_TRUE(fsys::MakeFolder(dir / "spool", 0755, err));
+  EXPECT_FALSE(fsys::MakeFolder(dir / "spool", 0755, err));
+  EXPECT_TRUE(fsys::AlreadyExists(err));
+  EXPECT_TRUE(fsys::IsDirectory(dir / "spool"));
+  EXPECT_FALSE(fsys::IsRegularFile(dir / "spool"));
+  for (const char* n : {"b.entry", "a.entry", "c"})
+    ASSERT_EQ(fsys::WriteNewFile(dir / "spool/" + n, n, false, err), fsys::NewFileStep::None);
+  EXPECT_EQ(Names(dir / "spool"), (std::vector<std::string>{"a.entry", "b.entry", "c"}));
+  EXPECT_TRUE(Names(dir / "none").empty());
+
+  ASSERT_TRUE(fsys::RenameFile(dir / "spool/c", dir / "spool/a.entry", err));  // replaces
+  EXPECT_EQ(ReadFile(dir / "spool/a.entry"), "c");
+  ASSERT_TRUE(fsys::RemoveFile(dir / "spool/a.entry", err));
+  EXPECT_FALSE(fsys::RemoveFile(dir / "spool/a.entry", err));
+  EXPECT_TRUE(fsys::NotFound(err));
+  std::string text;
+  EXPECT_FALSE(fsys::ReadWholeFile(dir / "spool/a.entry", text, err));
+  EXPECT_TRUE(fsys::NotFound(err));
+  ASSERT_TRUE(fsys::ReadWholeFile(dir / "spool/b.entry", text, err));
+  EXPECT_EQ(text, "b.entry");
+  EXPECT_TRUE(fsys::FlushFolder(dir / "spool", err));
+  EXPECT_FALSE(fsys::FlushFolder(dir / "none", err));
+  EXPECT_EQ(fsys::PATH_SEPARATOR, '/');
+}
+
+TEST(FileSystem, PathOfKeepsUtf8Bytes) {
+  TempDir dir;
+  const std::string name = dir / "A\xC3\xA7\xC3\xA3o";  // "Ação" in UTF-8
+  std::error_code ec;
+  ASSERT_TRUE(std::filesystem::create_directory(fsys::PathOf(name), ec)) << ec.message();
+  EXPECT_TRUE(fsys::IsDirectory(name));
+}
+
+}  // namespace
