@@ -1,18 +1,13 @@
 #include "service/TStatusCollector.hpp"
 
-#include <dirent.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <fstream>
 
 #include "archive/TArchiveEntry.hpp"
 #include "clients/TSocketClient.hpp"
 #include "config/TConfigJson.hpp"
 #include "service/TGlobal.hpp"
 #include "util/Encoding.hpp"
+#include "util/FileSystem.hpp"
 
 #ifndef KV_VERSION
 #define KV_VERSION "dev"
@@ -46,30 +41,22 @@ bool EndsWith(const std::string& s, const std::string& tail) {
 // subfolders (names ending in .tmp are files still being written); 0 when none.
 std::time_t OldestFile(const std::string& folder, int depth) {
   std::time_t oldest = 0;
-  DIR* dir = ::opendir(folder.c_str());
-  if (!dir) return 0;
-  while (const dirent* e = ::readdir(dir)) {
-    const std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
-    const std::string path = folder + (EndsWith(folder, "/") ? "" : "/") + name;
-    struct stat st{};
-    if (::lstat(path.c_str(), &st) != 0) continue;
+  for (const std::string& name : fsys::ListFolder(folder)) {
+    const std::string path = folder + (EndsWith(folder, std::string(1, fsys::PATH_SEPARATOR)) || EndsWith(folder, "/")
+                                           ? ""
+                                           : std::string(1, fsys::PATH_SEPARATOR)) +
+                             name;
+    fsys::FileInfo info;
+    int err = 0;
+    if (!fsys::Stat(path, info, false, err)) continue;
     std::time_t t = 0;
-    if (S_ISDIR(st.st_mode) && depth > 0)
+    if (info.isDirectory && depth > 0)
       t = OldestFile(path, depth - 1);
-    else if (S_ISREG(st.st_mode) && !EndsWith(name, ".tmp"))
-      t = st.st_mtime;
+    else if (info.isRegular && !EndsWith(name, ".tmp"))
+      t = static_cast<std::time_t>(info.stamp.modified / 1000000000);
     if (t != 0 && (oldest == 0 || t < oldest)) oldest = t;
   }
-  ::closedir(dir);
   return oldest;
-}
-
-uint64_t ResidentBytes() {
-  std::ifstream statm("/proc/self/statm");
-  uint64_t size = 0, resident = 0;
-  if (!(statm >> size >> resident)) return 0;
-  return resident * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
 }
 
 }  // namespace
@@ -224,11 +211,10 @@ void TStatusCollector::Tick(std::time_t now) {
 void TStatusCollector::ScanFolders(std::time_t now) {
   lastScan_ = now;
   const std::string pasta = g_.config ? Cp1252ToUtf8(g_.config->pastaSaida) : std::string();
-  outputWritable_ = !pasta.empty() && ::access(pasta.c_str(), W_OK | X_OK) == 0;
-  struct statvfs vfs{};
-  freeKnown_ = !pasta.empty() && ::statvfs(pasta.c_str(), &vfs) == 0;
-  freeBytes_ = freeKnown_ ? static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize : 0;
-  spoolWritable_ = ::access(g_.spool_path.c_str(), W_OK | X_OK) == 0;
+  outputWritable_ = !pasta.empty() && fsys::CanWriteFolder(pasta);
+  freeBytes_ = 0;
+  freeKnown_ = !pasta.empty() && fsys::FreeSpace(pasta, freeBytes_);
+  spoolWritable_ = fsys::CanWriteFolder(g_.spool_path);
   oldestWaitingFile_ = pasta.empty() ? 0 : OldestFile(pasta, 1);
   CheckImport(now);
 }
@@ -288,7 +274,7 @@ std::shared_ptr<const TStatusSnapshot> TStatusCollector::Build(std::time_t now) 
   s->importAlarm = importAlarm_;
   s->openConnections = connections_.size();
   s->logRestarts = g_.log_ ? g_.log_->Restarts() : 0;
-  s->residentBytes = ResidentBytes();
+  s->residentBytes = fsys::ResidentBytes();
   if (g_.log_) {
     const auto errors = g_.log_->RecentErrors();
     for (auto it = errors.rbegin(); it != errors.rend(); ++it) s->recentErrors.push_back(ShortErrorLine(*it));

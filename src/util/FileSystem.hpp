@@ -79,6 +79,13 @@ std::string ErrorText(int err);
 std::string ExecutablePath();
 // This process's id (a forked child has another).
 long ProcessId();
+// This process's resident memory in bytes (0 when the host does not say).
+uint64_t ResidentBytes();
+
+// True when the service may create files in the folder.
+bool CanWriteFolder(const std::string& folder);
+// The space the service may still use on the folder's file system; false when unknown.
+bool FreeSpace(const std::string& folder, uint64_t& bytes);
 
 // A std::filesystem path from UTF-8 text.
 inline std::filesystem::path PathOf(const std::string& utf8) {

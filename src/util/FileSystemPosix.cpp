@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 #include "util/FileSystem.hpp"
 
@@ -284,5 +286,21 @@ std::string ExecutablePath() {
 }
 
 long ProcessId() { return static_cast<long>(::getpid()); }
+
+uint64_t ResidentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  uint64_t size = 0, resident = 0;
+  if (!(statm >> size >> resident)) return 0;
+  return resident * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+}
+
+bool CanWriteFolder(const std::string& folder) { return ::access(folder.c_str(), W_OK | X_OK) == 0; }
+
+bool FreeSpace(const std::string& folder, uint64_t& bytes) {
+  struct statvfs vfs {};
+  if (::statvfs(folder.c_str(), &vfs) != 0) return false;
+  bytes = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+  return true;
+}
 
 }  // namespace fsys

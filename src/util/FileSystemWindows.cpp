@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <psapi.h>
+
 #include <algorithm>
 #include <atomic>
 
@@ -283,5 +285,25 @@ std::string ExecutablePath() {
 }
 
 long ProcessId() { return static_cast<long>(::GetCurrentProcessId()); }
+
+uint64_t ResidentBytes() {
+  PROCESS_MEMORY_COUNTERS counters{};
+  if (!::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters)) return 0;
+  return counters.WorkingSetSize;
+}
+
+bool CanWriteFolder(const std::string& folder) {
+  // The attribute is what Windows has of a folder's write permission short of
+  // reading its ACL; a folder that refuses files shows in the spool's log lines.
+  const DWORD a = ::GetFileAttributesW(WideOf(folder).c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) && !(a & FILE_ATTRIBUTE_READONLY);
+}
+
+bool FreeSpace(const std::string& folder, uint64_t& bytes) {
+  ULARGE_INTEGER available{};
+  if (!::GetDiskFreeSpaceExW(WideOf(folder).c_str(), &available, nullptr, nullptr)) return false;
+  bytes = available.QuadPart;
+  return true;
+}
 
 }  // namespace fsys
