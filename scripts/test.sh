@@ -10,11 +10,19 @@ ROOT=$(pwd)
 bash scripts/setup.sh --with-server
 
 JOBS=${JOBS:-2}
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+# ccache (installed by setup.sh) makes a second run on the same machine quick.
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR=$ROOT CCACHE_NOHASHDIR=true
+fi
+start=$SECONDS
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" >/dev/null
 cmake --build build -j"$JOBS"
 
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON >/dev/null
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON "${launcher[@]}" >/dev/null
 cmake --build build-asan -j"$JOBS"
+echo "== builds took $((SECONDS - start)) s"
 
 status=0
 
