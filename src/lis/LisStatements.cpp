@@ -77,11 +77,12 @@ std::optional<Statement> OrderStatement(const std::string& deviceName, const std
   return st;
 }
 
-std::optional<Statement> ExamNamesStatement(int32_t pedCod, const std::vector<std::string>& deviceExams) {
+std::optional<Statement> ExamNamesStatement(int32_t pedCod, int32_t deviceCode,
+                                            const std::vector<std::string>& deviceExams) {
   // An empty "in ()" is a syntax error; no exams simply means no tests.
   if (deviceExams.empty()) return std::nullopt;
   Statement st;
-  st.sql = FillPlaces(E1, {"?", Markers(deviceExams.size(), ",")});
+  st.sql = FillPlaces(E1, {"?", Markers(deviceExams.size(), ",")}) + E1_DEVICE;
   st.params.push_back(static_cast<int64_t>(pedCod));
   for (const auto& e : deviceExams) {
     if (auto n = TString::ToInt64(e))
@@ -89,6 +90,7 @@ std::optional<Statement> ExamNamesStatement(int32_t pedCod, const std::vector<st
     else
       st.params.push_back(e);
   }
+  st.params.push_back(static_cast<int64_t>(deviceCode));
   return st;
 }
 

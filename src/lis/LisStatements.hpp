@@ -76,8 +76,14 @@ std::optional<Statement> OrderStatement(const std::string& deviceName, const std
 extern const std::string CODE_COLUMN_TYPE;
 CodeColumn CodeColumnOf(int64_t fieldType);
 
-// E1 for an order and the device's exam codes; nothing for an empty list.
-std::optional<Statement> ExamNamesStatement(int32_t pedCod, const std::vector<std::string>& deviceExams);
+// The report models of the analyzer's own device: an exam that several
+// devices perform has a model, and names, for each of them, and an analyzer
+// must be sent the names it knows, not another analyzer's.
+inline const std::string E1_DEVICE = " and mla.apa_cod = ?";
+
+// E1 (with E1_DEVICE) for an order, the device's key and its exam codes; nothing for an empty list.
+std::optional<Statement> ExamNamesStatement(int32_t pedCod, int32_t deviceCode,
+                                            const std::vector<std::string>& deviceExams);
 
 // "Parâmetros: 'XN-550', 1001" for log lines (Windows-1252).
 std::string DescribeParams(const std::vector<TDbValue>& params);

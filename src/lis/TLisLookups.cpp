@@ -100,7 +100,7 @@ std::unique_ptr<TResultTable> TLisDatabaseLookups::GetDadosProtocolo(const TAnal
 std::unique_ptr<TResultTable> TLisDatabaseLookups::GetExamesProtocolo(const TAnalisador& pAnalisador,
                                                                       int32_t pPED_COD) {
   if (!pAnalisador.aparelhoTevarin) return nullptr;
-  auto st = lis::ExamNamesStatement(pPED_COD, pAnalisador.aparelhoTevarin->exames);
+  auto st = lis::ExamNamesStatement(pPED_COD, pAnalisador.aparelhoTevarin->codigo, pAnalisador.aparelhoTevarin->exames);
   TMyDB* db = db_ ? db_() : nullptr;
   if (!st || !db) return nullptr;
   return Select(*db, st->sql, st->params);

@@ -92,6 +92,7 @@ void TClientSession::ReadAvailable() {
     OnRead(ReadEvent::Failed, ec);
   } else {
     chunk.resize(got);
+    lastRead_ = std::chrono::steady_clock::now();
     OnRead(ReadEvent::DataArrived, {}, chunk);
   }
 }
@@ -181,16 +182,20 @@ void TClientSession::AnswerQuery() {
 }
 
 void TClientSession::StartReplyTimer() {
-  // The reply leaves pausaRespostaMs (5) after its chunk; this connection's
-  // next chunk waits for it, the other connections go on meanwhile.
+  // The reply leaves pausaRespostaMs (5) after the read it answers, and as
+  // long after the connection's previous reply: the handling (a LIS lookup
+  // included) runs inside the pause instead of before it. This connection's
+  // next chunk waits for the reply; the other connections go on meanwhile.
   const int32_t pausa = global->config ? global->config->pausaRespostaMs : 5;
-  replyTimer_.expires_after(std::chrono::milliseconds(pausa > 0 ? pausa : 0));
+  const auto gap = std::chrono::milliseconds(pausa > 0 ? pausa : 0);
+  replyTimer_.expires_at(std::max(lastRead_, lastReply_) + gap);
   replyTimer_.async_wait([self = shared_from_this()](const std::error_code& ec) {
     if (!ec) self->OnRead(ReadEvent::ReplyTimeUp);  // cancelled only by the close
   });
 }
 
 void TClientSession::SendReply() {
+  lastReply_ = std::chrono::steady_clock::now();
   try {
     owner_.handleReply(*this, *client);
   } catch (const std::exception& e) {

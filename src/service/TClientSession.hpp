@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -100,6 +101,8 @@ class TClientSession : public std::enable_shared_from_this<TClientSession> {
   TKVRedurozozi& owner_;
   asio::ip::tcp::socket socket_;
   asio::steady_timer replyTimer_;      // the pause before a reply
+  std::chrono::steady_clock::time_point lastRead_{};   // when the read being handled arrived
+  std::chrono::steady_clock::time_point lastReply_{};  // when the last reply went out
   asio::steady_timer receiveTimer_;    // the analyzer's transfer falls silent
   asio::steady_timer answerTimer_;     // the analyzer does not answer our item
   TLinkReceiver link_;                 // link events and frames, however the reads cut them

@@ -142,7 +142,9 @@ TEST_P(LisLookups, UnknownDeviceIsLoggedWithItsStatement) {
 
 TEST_P(LisLookups, DeviceNameWithASingleQuoteIsFound) {
   Script("insert into apa_aparelhos (apa_cod, apa_dsc) values (4, 'Lab D''Ávila');"
-         "insert into mla_modelolaudo (mla_cod, apa_cod, exa_cod) values (12, 4, 202);");
+         "insert into mla_modelolaudo (mla_cod, apa_cod, exa_cod) values (12, 4, 202);"
+         "insert into are_atributosresultado (are_cod, mla_cod, exa_cod, are_dsc, are_nom_apa) "
+         "  values (40, 12, 202, 'Colesterol total', 'COL');");
   TAnalisador& a = WithDevice(Analyzer("XX", "Lab D'\xC1vila"));
   ASSERT_NE(a.aparelhoTevarin, nullptr);
   EXPECT_EQ(a.aparelhoTevarin->codigo, 4);
@@ -150,9 +152,10 @@ TEST_P(LisLookups, DeviceNameWithASingleQuoteIsFound) {
   auto t = client->GetDadosProtocolo(a, "1002");  // the exam list CTE compares the name too
   ASSERT_NE(t, nullptr);
   EXPECT_EQ(t->RecordCount(), 1);
+  // Its own model's name for exam 202, not the Indiko's ("CHOL").
   auto names = client->GetExamesProtocolo(a, 2);
   ASSERT_NE(names, nullptr);
-  EXPECT_EQ(Column(*names, "are_nom_apa"), (std::vector<std::string>{"CHOL"}));
+  EXPECT_EQ(Column(*names, "are_nom_apa"), (std::vector<std::string>{"COL"}));
   EXPECT_EQ(DbLog(), "");
 }
 
@@ -380,7 +383,7 @@ TEST_P(LisLookups, TestNamesOfTheDeviceExamsWithStatus2AndANameOnly) {
     int32_t pedCod;
     std::vector<std::string> names;
   } xnRows[] = {
-      {1, kXn550Names},                                 // names of every model of exam 101, none empty
+      {1, kXn550Names},                                 // the XN-550's model of exam 101, none empty
       {6, {}},                                          // exams with status 3 and 1
       {11, {"HCT", "HGB", "MCH", "MCHC", "MCV", "PLT", "RBC", "RET#", "RET%", "WBC"}},
       {2, {}},                                          // chemistry order: no exam of this device
@@ -391,6 +394,17 @@ TEST_P(LisLookups, TestNamesOfTheDeviceExamsWithStatus2AndANameOnly) {
     ASSERT_EQ(t->columns.size(), 1u);
     EXPECT_EQ(t->columns[0].name, "ARE_NOM_APA");
     EXPECT_EQ(Sorted(Column(*t, "are_nom_apa")), row.names) << "order " << row.pedCod;
+  }
+  // The BC-5380 runs exam 101 too, with a report model of its own: it is
+  // told its own names, never the XN-550's (MCV, MCH, MCHC).
+  client->analisador = std::make_unique<TAnalisador>();
+  TAnalisador& bc = WithDevice(Analyzer("Mindray", "BC-5380"));
+  ASSERT_NE(bc.aparelhoTevarin, nullptr);
+  for (int32_t pedCod : {1, 7, 11}) {
+    auto t = client->GetExamesProtocolo(bc, pedCod);
+    ASSERT_NE(t, nullptr) << "order " << pedCod;
+    EXPECT_EQ(Sorted(Column(*t, "are_nom_apa")), (std::vector<std::string>{"HCT", "HGB", "PLT", "RBC", "WBC"}))
+        << "order " << pedCod;
   }
 }
 

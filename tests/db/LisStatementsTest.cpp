@@ -85,12 +85,12 @@ TEST(LisStatements, OrderCodesThatAreNotWholeNumbersGiveNoStatement) {
 }
 
 TEST(LisStatements, ExamNamesStatementHasOneMarkerPerExam) {
-  auto st = lis::ExamNamesStatement(7, {"101", "103", "x y"});
+  auto st = lis::ExamNamesStatement(7, 3, {"101", "103", "x y"});
   ASSERT_TRUE(st);
-  EXPECT_EQ(st->sql, lis::FillPlaces(lis::E1, {"?", "?,?,?"}));
+  EXPECT_EQ(st->sql, lis::FillPlaces(lis::E1, {"?", "?,?,?"}) + " and mla.apa_cod = ?");
   EXPECT_NE(st->sql.find("exp.ped_cod = ? and   exp.exa_cod in (?,?,?) and   exp.exp_sta = 2"), std::string::npos);
-  EXPECT_EQ(Params(st->params), "Par\xE2metros: 7, 101, 103, 'x y'");
-  EXPECT_FALSE(lis::ExamNamesStatement(7, {}));
+  EXPECT_EQ(Params(st->params), "Par\xE2metros: 7, 101, 103, 'x y', 3");
+  EXPECT_FALSE(lis::ExamNamesStatement(7, 3, {}));
 }
 
 TEST(LisStatements, DeviceNameIsNomeTevarinThenModelo) {

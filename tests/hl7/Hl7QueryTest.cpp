@@ -89,8 +89,9 @@ TEST_F(Hl7Query, QueryFoundGivesQckSeparatorAndDsr) {
   Query("41", "1001");
   auto dsp = DspFixos("Jo\xE3o da Silva", "19800514000000", "M", "1001", "1", "N", "Sangue total EDTA",
                       "Dra. M\xE1rcia Lopes", "Ambulat\xF3rio");
-  // Exam 101's analyzer names (the LIS lists them once each, sorted).
-  for (const char* n : {"HCT", "HGB", "MCH", "MCHC", "MCV", "PLT", "RBC", "WBC"}) dsp.push_back(n);
+  // Exam 101's names in the BC-5380's own report model (the LIS lists them once each, sorted);
+  // the XN-550's model names MCV, MCH and MCHC too, which are not this analyzer's.
+  for (const char* n : {"HCT", "HGB", "PLT", "RBC", "WBC"}) dsp.push_back(n);
   const auto out = Output();
   ASSERT_EQ(out.size(), 3u) << ReprLines(out);
   EXPECT_EQ(Repr(out[0]), Repr(Qck("BC-5380", "Mindray", "42")));
@@ -158,7 +159,7 @@ TEST_F(Hl7Query, OrderDetails) {
   rows.push_back({false, "1005",
                   DspFixos("Pedro Henrique Gon\xE7" "alves", "18991230000000", "M", "1005", "1", "N",
                            "Sangue total EDTA", "", "Ambulat\xF3rio")});
-  rows.back().dsp.insert(rows.back().dsp.end(), {"HCT", "HGB", "MCH", "MCHC", "MCV", "PLT", "RBC", "WBC"});
+  rows.back().dsp.insert(rows.back().dsp.end(), {"HCT", "HGB", "PLT", "RBC", "WBC"});
   // No exam with status 2: exactly 28 DSP lines.
   rows.push_back({false, "1006",
                   DspFixos("Lu\xED" "za Fernandes", "19881231000000", "F", "1006", "1", "N", "Sangue total EDTA",

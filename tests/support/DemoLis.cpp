@@ -15,8 +15,13 @@ const std::string ANTONIO = "Dr. Ant\xf4nio Prado";
 const std::string AMBULATORIO = "Ambulat\xf3rio";
 const std::string INTERNACAO = "Interna\xe7\xe3o";
 const std::string CONVENIO = "Conv\xeanio Sa\xfa" "de+";
-// Exam 101: the names of both of its report models (XN-550 and BC-5380), once each.
-const std::vector<std::string> HEMOGRAMA = {"HCT", "HGB", "MCH", "MCHC", "MCV", "PLT", "RBC", "WBC"};
+// Exam 101 as each hematology device's own report model names it.
+const std::vector<std::string> HEMOGRAMA = {"HCT", "HGB", "MCH", "MCHC", "MCV", "PLT", "RBC", "WBC"};  // XN-550
+const std::vector<std::string> HEMOGRAMA_BC5380 = {"HCT", "HGB", "PLT", "RBC", "WBC"};
+
+int32_t DeviceCode(const std::string& device) {
+  return device == "XN-550" ? 1 : device == "Indiko" ? 2 : device == "BC-5380" ? 3 : 0;
+}
 
 }  // namespace
 
@@ -51,7 +56,7 @@ const std::vector<Order>& Orders() {
        {}},
       {"BC-5380", 19,
        {{7, At(2024, 8, 5, 10), "N", 7, "Francisca Ara\xfajo", At(1960, 1, 15), "F", 1, EDTA, MARCIA, AMBULATORIO}},
-       HEMOGRAMA},
+       HEMOGRAMA_BC5380},
       {"Indiko", 1068687,
        {{8, At(2024, 8, 5, 10, 30), "N", 8, "Jos\xe9 Lu\xeds Pe\xe7" "anha", At(1971, 9, 30), "M", 2, SORO, ANTONIO,
          INTERNACAO}},
@@ -103,7 +108,11 @@ void AddOrder(FakeLis& lis, int64_t code) {
   for (const Order& o : Orders()) {
     if (o.code != code) continue;
     lis.AddOrder(code, o.rows);
-    lis.SetTestNames(static_cast<int32_t>(o.rows.front().ped_cod), o.names);
+    const auto pedCod = static_cast<int32_t>(o.rows.front().ped_cod);
+    lis.SetTestNames(pedCod, o.names, DeviceCode(o.device));
+    // The other hematology device sees the order's exam 101 through its own model.
+    if (o.device == "XN-550" && !o.names.empty()) lis.SetTestNames(pedCod, HEMOGRAMA_BC5380, 3);
+    if (o.device == "BC-5380" && !o.names.empty()) lis.SetTestNames(pedCod, HEMOGRAMA, 1);
     return;
   }
   throw std::invalid_argument("no demo order " + std::to_string(code));

@@ -36,7 +36,9 @@ std::vector<FakeOrderRow>& FakeLis::Order(int64_t codigoVisivel) {
   return it->second;
 }
 
-void FakeLis::SetTestNames(int32_t pedCod, const std::vector<std::string>& names) { names_[pedCod] = names; }
+void FakeLis::SetTestNames(int32_t pedCod, const std::vector<std::string>& names, int32_t deviceCode) {
+  names_[{deviceCode, pedCod}] = names;
+}
 
 std::unique_ptr<TAparelhoTevarin> FakeLis::GetAparelhoTevarin(const TAnalisador& a) {
   const std::string name = lis::DeviceName(a);
@@ -80,7 +82,8 @@ std::unique_ptr<TResultTable> FakeLis::GetExamesProtocolo(const TAnalisador& a, 
   if (!a.aparelhoTevarin || a.aparelhoTevarin->exames.empty()) return nullptr;
   auto t = std::make_unique<TResultTable>();
   t->columns.push_back({"ARE_NOM_APA", 0});
-  const auto it = names_.find(pPED_COD);
+  auto it = names_.find({a.aparelhoTevarin->codigo, pPED_COD});
+  if (it == names_.end()) it = names_.find({0, pPED_COD});
   if (it != names_.end())
     for (const auto& n : it->second) t->rows.push_back({n});
   return t;

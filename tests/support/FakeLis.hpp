@@ -44,8 +44,9 @@ class FakeLis : public TLisLookups {
   void AddOrder(int64_t codigoVisivel, const std::vector<FakeOrderRow>& rows);
   // The rows of an order added before, to adjust them.
   std::vector<FakeOrderRow>& Order(int64_t codigoVisivel);
-  // The analyzer's test names of an order (by its key), in the order given.
-  void SetTestNames(int32_t pedCod, const std::vector<std::string>& names);
+  // The analyzer's test names of an order (by its key), in the order given,
+  // as the report models of one device (its key; 0: any device) name them.
+  void SetTestNames(int32_t pedCod, const std::vector<std::string>& names, int32_t deviceCode = 0);
 
   std::unique_ptr<TAparelhoTevarin> GetAparelhoTevarin(const TAnalisador& pAnalisador) override;
   std::unique_ptr<TResultTable> GetDadosProtocolo(const TAnalisador& pAnalisador,
@@ -64,7 +65,7 @@ class FakeLis : public TLisLookups {
   };
   std::vector<Device> devices_;
   std::map<int64_t, std::vector<FakeOrderRow>> orders_;
-  std::map<int32_t, std::vector<std::string>> names_;
+  std::map<std::pair<int32_t, int32_t>, std::vector<std::string>> names_;  // by device key, order key
 };
 
 }  // namespace kvtest
