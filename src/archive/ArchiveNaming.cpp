@@ -42,7 +42,9 @@ std::string ArchivePathFor(TArchiveWriter& archive, const TArchiveEntry& entry,
       identificador.empty() ? carimbo : protocol::CleanFileName(protocol::ShortenIdentifier(identificador));
   // A name that cannot be written, or that nobody would see, gives way to the
   // time stamp, as when the block names no sample.
-  const std::string motivo = identificador.empty() ? std::string() : protocol::UnusableNameReason(nome);
+  std::string motivo = identificador.empty() ? std::string() : protocol::UnusableNameReason(nome);
+  // (On Windows, CON or NUL would fail to be written for ever.)
+  if (!identificador.empty() && motivo.empty() && fsys::IsReservedName(nome)) motivo = "nome reservado do sistema";
   if (!motivo.empty()) {
     if (note)
       note("Identificador da amostra '" + ShownIdentifier(identificador) + "' n\xE3o serve como nome de arquivo (" +

@@ -87,6 +87,20 @@ bool CanWriteFolder(const std::string& folder);
 // The space the service may still use on the folder's file system; false when unknown.
 bool FreeSpace(const std::string& folder, uint64_t& bytes);
 
+// True for the names Windows keeps for devices (CON, PRN, AUX, NUL, COM0-9,
+// LPT0-9, any letter case, with or without an extension): no file can have them there.
+inline bool IsWindowsDeviceName(const std::string& name) {
+  std::string base = name.substr(0, name.find('.'));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (char& c : base) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+  if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") return true;
+  return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) && base[3] >= '0' &&
+         base[3] <= '9';
+}
+// True when this host can have no file of that name (IsWindowsDeviceName on
+// Windows; never on POSIX hosts).
+bool IsReservedName(const std::string& name);
+
 // A std::filesystem path from UTF-8 text.
 inline std::filesystem::path PathOf(const std::string& utf8) {
   return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));

@@ -303,4 +303,6 @@ bool FreeSpace(const std::string& folder, uint64_t& bytes) {
   return true;
 }
 
+bool IsReservedName(const std::string&) { return false; }
+
 }  // namespace fsys

@@ -306,4 +306,6 @@ bool FreeSpace(const std::string& folder, uint64_t& bytes) {
   return true;
 }
 
+bool IsReservedName(const std::string& name) { return IsWindowsDeviceName(name); }
+
 }  // namespace fsys

@@ -101,3 +101,13 @@ TEST(FileSystem, PathOfKeepsUtf8Bytes) {
 }
 
 }  // namespace
+
+// Names Windows keeps for devices: a sample called CON would never become a
+// file there, so the archive name gives way to the time stamp on that host.
+TEST(FileSystem, WindowsDeviceNames) {
+  for (const char* n : {"CON", "con", "Nul", "AUX", "PRN", "COM1", "com9", "LPT0", "CON.astm", "nul.hl7", "COM3 "})
+    EXPECT_TRUE(fsys::IsWindowsDeviceName(n)) << n;
+  for (const char* n : {"CONS", "CO", "1001", "COM", "COM10", "LPTX", "XCON", "ACON.astm", "", "NUL-01"})
+    EXPECT_FALSE(fsys::IsWindowsDeviceName(n)) << n;
+  EXPECT_FALSE(fsys::IsReservedName("CON"));  // on this (POSIX) host any of them is a file name
+}
