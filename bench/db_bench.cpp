@@ -68,7 +68,7 @@ void Run(const char* via, TMyDB& db, int iterations) {
   Measure("start-up check (select 1)", db, "select 1 from rdb$database", {}, iterations, 1);
   auto order = lis::OrderStatement("XN-550", {}, "1001");
   Measure("order look-up (O1+O2+O3)", db, order->sql, order->params, iterations, 1);
-  auto names = lis::ExamNamesStatement(1, {"101", "103"});
+  auto names = lis::ExamNamesStatement(1, 1, {"101", "103"});
   Measure("test names (E1)", db, names->sql, names->params, iterations, 8);
 }
 
