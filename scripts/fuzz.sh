@@ -13,7 +13,10 @@ B=$ROOT/build-fuzz
 TARGETS=(link_receiver lines identification handlers config record)
 
 start=$(date +%s)
-CC=clang CXX=clang++ cmake -S . -B "$B" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_FUZZ=ON -DKV_BUILD_TESTS=OFF >/dev/null
+launcher=()
+if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
+CC=clang CXX=clang++ cmake -S . -B "$B" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_FUZZ=ON -DKV_BUILD_TESTS=OFF \
+  "${launcher[@]}" >/dev/null
 cmake --build "$B" -j"$JOBS" --target fuzz_all
 built=$(date +%s)
 

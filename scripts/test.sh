@@ -7,7 +7,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 
+began=$SECONDS
+# Each stage's heading says how long the run has taken so far.
+stage() { echo "== [$(( (SECONDS - began) / 60 ))m$(( (SECONDS - began) % 60 ))s] $*"; }
+
 bash scripts/setup.sh --with-server
+stage "packages in place"
 
 JOBS=${JOBS:-2}
 # ccache (installed by setup.sh) makes a second run on the same machine quick.
@@ -21,24 +26,24 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" >/dev/null
 cmake --build build -j"$JOBS"
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON "${launcher[@]}" >/dev/null
-cmake --build build-asan -j"$JOBS"
-echo "== builds took $((SECONDS - start)) s"
+cmake --build build-asan -j"$JOBS" --target kv_tests
+stage "builds took $((SECONDS - start)) s"
 
 status=0
 
-echo "== tests (release build, embedded database)"
+stage "tests (release build, embedded database)"
 (cd build && ctest --output-on-failure -j"$JOBS" -E '^Status(EndToEnd|Server)\.') || status=1
 
-echo "== status page, /health and /metrics against the real service (headless chromium, promtool)"
+stage "status page, /health and /metrics against the real service (headless chromium, promtool)"
 for tool in chromium promtool; do
   command -v "$tool" >/dev/null || echo "status: $tool is missing: the checks that need it are skipped (bash scripts/setup.sh installs it)"
 done
 build/test_status --gtest_filter='StatusEndToEnd.*:StatusServer.*' || status=1
 
-echo "== soak (2 minutes, 50 simulated analyzers, the demo LIS)"
+stage "soak (2 minutes, 50 simulated analyzers, the demo LIS)"
 bash scripts/soak.sh --seconds 120 --analyzers 50 || status=1
 
-echo "== LIS lookup tests through a Firebird server on 127.0.0.1"
+stage "LIS lookup tests through a Firebird server on 127.0.0.1"
 bash scripts/firebird-server.sh start
 trap 'bash "$ROOT/scripts/firebird-server.sh" stop' EXIT
 (cd build && KV_FB_SERVER=127.0.0.1${KV_FB_PORT:+/$KV_FB_PORT} KV_FB_PASSWORD_FILE=/etc/firebird/3.0/SYSDBA.password \
@@ -46,7 +51,7 @@ trap 'bash "$ROOT/scripts/firebird-server.sh" stop' EXIT
 bash scripts/firebird-server.sh stop
 trap - EXIT
 
-echo "== tests (AddressSanitizer + UndefinedBehaviorSanitizer build)"
+stage "tests (AddressSanitizer + UndefinedBehaviorSanitizer build)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 # use_tls=0: the Firebird client loads and unloads its engine plugin, which
 # leaves stale dynamic-TLS ranges that crash LeakSanitizer's tracer at exit.
@@ -54,7 +59,7 @@ export LSAN_OPTIONS=suppressions=$ROOT/scripts/lsan.supp:print_suppressions=0:us
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 (cd build-asan && ctest --output-on-failure -j"$JOBS") || status=1
 
-echo "== Windows build (MinGW-w64) and its smoke test under Wine"
+stage "Windows build (MinGW-w64) and its smoke test under Wine"
 wstart=$SECONDS
 if bash scripts/build-windows.sh; then
   echo "cross-build took $((SECONDS - wstart)) s"
@@ -64,8 +69,9 @@ else
 fi
 echo "Windows part took $((SECONDS - wstart)) s"
 
-echo "== fuzz targets (libFuzzer, ${FUZZ_SECONDS:-30} s each)"
+stage "fuzz targets (libFuzzer, ${FUZZ_SECONDS:-30} s each)"
 bash scripts/fuzz.sh || status=1
 
+stage "end"
 if [[ $status -eq 0 ]]; then echo "ALL TESTS PASSED"; else echo "SOME TESTS FAILED"; fi
 exit $status
