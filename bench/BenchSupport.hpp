@@ -18,6 +18,9 @@
 #include <system_error>
 #include <thread>
 
+#include "protocol/Astm.hpp"
+#include "protocol/Controls.hpp"
+
 namespace bench {
 
 // A port that was free a moment ago on 127.0.0.1.
@@ -117,5 +120,57 @@ class ServiceCopy {
   int port_ = 0;
   pid_t pid_ = -1;
 };
+
+inline void Send(int fd, const std::string& s) {
+  if (::send(fd, s.data(), s.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(s.size()))
+    throw std::runtime_error("send failed");
+}
+
+// Reads until the received text ends with `tail`.
+inline std::string ReadUntilTail(int fd, const std::string& tail) {
+  std::string got;
+  char buf[4096];
+  while (got.size() < tail.size() || got.compare(got.size() - tail.size(), tail.size(), tail) != 0) {
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) throw std::runtime_error("connection closed");
+    got.append(buf, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+// An E1381 frame of one record.
+inline std::string AstmFrame(int n, const std::string& rec) {
+  std::string body = std::to_string(n) + rec + "\r" + ETX;
+  return STX + body + astm::GetCheckSumASTM(body) + "\r\n";
+}
+
+// One ASTM host query of the Indiko (model "1") for the demo order
+// 2240801237, in E1381 frames, its reply read to the end and checked;
+// answers the milliseconds from the EOT to the first reply byte.
+inline double FoundAstmQuery(int fd) {
+  const std::string ackLine = "\x06\r\n";
+  Send(fd, std::string(1, ENQ));
+  ReadUntilTail(fd, ackLine);
+  Send(fd, AstmFrame(1, "H|\\^&|||1^Analyzer 1^7.0|||||||P||20240804232655"));
+  ReadUntilTail(fd, ackLine);
+  Send(fd, AstmFrame(2, "Q|1|^2240801237^^||^^^ALL^||||||||O"));
+  ReadUntilTail(fd, ackLine);
+  Send(fd, AstmFrame(3, "L|1|N"));
+  ReadUntilTail(fd, ackLine);
+  const auto t0 = std::chrono::steady_clock::now();
+  Send(fd, std::string(1, EOT));
+  char first = 0;
+  if (::recv(fd, &first, 1, 0) != 1) throw std::runtime_error("no reply");
+  const auto t1 = std::chrono::steady_clock::now();
+  if (first != ENQ) throw std::runtime_error("reply does not begin with ENQ");
+  ReadUntilTail(fd, "\r\n");
+  std::string frames;
+  for (int i = 0; i < 5; ++i) {
+    Send(fd, std::string(1, ACK));
+    frames += ReadUntilTail(fd, "\r\n");
+  }
+  if (frames.find("P|1|||3|") == std::string::npos) throw std::runtime_error("order not found in the reply");
+  return std::chrono::duration<double, std::milli>(t1 - t0).count();
+}
 
 }  // namespace bench

@@ -26,34 +26,6 @@
 #include "service/TGlobal.hpp"
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-namespace {
-
-void Send(int fd, const std::string& s) {
-  if (::send(fd, s.data(), s.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(s.size()))
-    throw std::runtime_error("send failed");
-}
-
-// Reads until the received text ends with `tail`.
-std::string ReadUntilTail(int fd, const std::string& tail) {
-  std::string got;
-  char buf[4096];
-  while (got.size() < tail.size() || got.compare(got.size() - tail.size(), tail.size(), tail) != 0) {
-    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-    if (n <= 0) throw std::runtime_error("connection closed");
-    got.append(buf, static_cast<size_t>(n));
-  }
-  return got;
-}
-
-std::string Frame(int n, const std::string& rec) {
-  std::string body = std::to_string(n) + rec + "\r" + ETX;
-  return STX + body + astm::GetCheckSumASTM(body) + "\r\n";
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   const int queries = argc > 1 ? std::max(1, std::atoi(argv[1])) : 50;
   const std::string buildDir = fs::path(ExecutablePath()).parent_path().string();
@@ -72,33 +44,8 @@ int main(int argc, char** argv) {
     service.Start(cfg.str());
     const int fd = service.ConnectWhenListening(std::chrono::seconds(10), true);
 
-    const std::string ack(1, ACK);
-    const std::string header = "H|\\^&|||1^Analyzer 1^7.0|||||||P||20240804232655";
     std::vector<double> ms;
-    for (int q = 0; q < queries; ++q) {
-      Send(fd, std::string(1, ENQ));
-      ReadUntilTail(fd, "\x06\r\n");
-      Send(fd, Frame(1, header));
-      ReadUntilTail(fd, "\x06\r\n");
-      Send(fd, Frame(2, "Q|1|^2240801237^^||^^^ALL^||||||||O"));
-      ReadUntilTail(fd, "\x06\r\n");
-      Send(fd, Frame(3, "L|1|N"));
-      ReadUntilTail(fd, "\x06\r\n");
-      const auto t0 = Clock::now();
-      Send(fd, std::string(1, EOT));
-      char first = 0;
-      if (::recv(fd, &first, 1, 0) != 1) throw std::runtime_error("no reply");
-      const auto t1 = Clock::now();
-      if (first != ENQ) throw std::runtime_error("reply does not begin with ENQ");
-      ReadUntilTail(fd, "\r\n");
-      std::string frames;
-      for (int i = 0; i < 5; ++i) {
-        Send(fd, ack);
-        frames += ReadUntilTail(fd, "\r\n");
-      }
-      if (frames.find("P|1|||3|") == std::string::npos) throw std::runtime_error("order not found in the reply");
-      ms.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
-    }
+    for (int q = 0; q < queries; ++q) ms.push_back(bench::FoundAstmQuery(fd));
     ::close(fd);
 
     std::vector<double> sorted = ms;
@@ -113,7 +60,7 @@ int main(int argc, char** argv) {
     std::printf("  mean          %8.2f ms\n", sum / static_cast<double>(ms.size()));
     std::printf("  p95           %8.2f ms\n", pct(0.95));
     std::printf("  max           %8.2f ms\n", sorted.back());
-    std::printf("  (includes the service's fixed 5 ms pause before a reply is sent)\n");
+    std::printf("  (includes the service's 5 ms pause before a reply, counted from the EOT)\n");
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench failed: %s\n", e.what());
     rc = 1;

@@ -27,51 +27,10 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-void Send(int fd, const std::string& s) {
-  if (::send(fd, s.data(), s.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(s.size()))
-    throw std::runtime_error("send failed");
-}
-
-std::string ReadUntilTail(int fd, const std::string& tail) {
-  std::string got;
-  char buf[4096];
-  while (got.size() < tail.size() || got.compare(got.size() - tail.size(), tail.size(), tail) != 0) {
-    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-    if (n <= 0) throw std::runtime_error("connection closed");
-    got.append(buf, static_cast<size_t>(n));
-  }
-  return got;
-}
-
-std::string Frame(int n, const std::string& rec) {
-  std::string body = std::to_string(n) + rec + "\r" + ETX;
-  return STX + body + astm::GetCheckSumASTM(body) + "\r\n";
-}
-
 // Milliseconds from EOT to the first reply byte for each of `queries` found queries.
 std::vector<double> Queries(int fd, int queries) {
-  const std::string ackLine = "\x06\r\n";
   std::vector<double> ms;
-  for (int q = 0; q < queries; ++q) {
-    Send(fd, std::string(1, ENQ));
-    ReadUntilTail(fd, ackLine);
-    Send(fd, Frame(1, "H|\\^&|||1^Analyzer 1^7.0|||||||P||20240804232655"));
-    ReadUntilTail(fd, ackLine);
-    Send(fd, Frame(2, "Q|1|^2240801237^^||^^^ALL^||||||||O"));
-    ReadUntilTail(fd, ackLine);
-    Send(fd, Frame(3, "L|1|N"));
-    ReadUntilTail(fd, ackLine);
-    const auto t0 = Clock::now();
-    Send(fd, std::string(1, EOT));
-    char first = 0;
-    if (::recv(fd, &first, 1, 0) != 1 || first != ENQ) throw std::runtime_error("no reply");
-    ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
-    ReadUntilTail(fd, "\r\n");
-    for (int i = 0; i < 5; ++i) {
-      Send(fd, std::string(1, ACK));
-      ReadUntilTail(fd, "\r\n");
-    }
-  }
+  for (int q = 0; q < queries; ++q) ms.push_back(bench::FoundAstmQuery(fd));
   return ms;
 }
 
@@ -111,7 +70,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 50; ++i) {
       const int h = bench::Connect(statusPort);
       if (h < 0) throw std::runtime_error("status port refused a connection");
-      Send(h, "GET /metrics HTTP/1.1\r\nHost: bench\r\nX-Slow: ");
+      bench::Send(h, "GET /metrics HTTP/1.1\r\nHost: bench\r\nX-Slow: ");
       hanging.push_back(h);
     }
     Print("ASTM query, 50 hanging HTTP clients", Queries(fd, queries));

@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -150,6 +151,19 @@ bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds timeou
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(5ms);
   }
+}
+
+ProgramRun RunProgram(const std::string& program, const std::string& args) {
+  ProgramRun r;
+  const std::string cmd = std::string(KV_BINARY_DIR) + "/" + program + " " + args + " 2>&1";
+  FILE* p = ::popen(cmd.c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
+  const int st = ::pclose(p);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
 }
 
 int FreePort() {

@@ -41,6 +41,14 @@ std::vector<std::string> TestDataFiles(const std::string& subdir);  // full path
 // Polls cond every 5 ms until it holds or the deadline passes.
 bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds timeout = 5000ms);
 
+// What a program of the build folder printed (stdout and stderr) and its exit status (-1: killed).
+struct ProgramRun {
+  int status = -1;
+  std::string output;
+};
+// Runs build/<program> with the arguments (shell words) and waits for it.
+ProgramRun RunProgram(const std::string& program, const std::string& args);
+
 // A port that was free a moment ago on 127.0.0.1.
 int FreePort();
 

@@ -14,25 +14,11 @@
 #include <thread>
 #include <vector>
 
+#include "support/TestSupport.hpp"
+
 namespace {
 
-struct LoadgenRun {
-  int status = -1;
-  std::string output;
-};
-
-LoadgenRun RunLoadgen(const std::string& args) {
-  LoadgenRun r;
-  const std::string cmd = std::string(KV_BINARY_DIR) + "/loadgen " + args + " 2>&1";
-  FILE* p = ::popen(cmd.c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
-  const int st = ::pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
+kvtest::ProgramRun RunLoadgen(const std::string& args) { return kvtest::RunProgram("loadgen", args); }
 
 // The number after "key=" in the summary line, -1 when absent.
 long Figure(const std::string& output, const std::string& key) {
@@ -96,7 +82,7 @@ TEST(Loadgen, EveryModeAgainstItsNullServerPlaysTheCountWithoutFault) {
               {"astm-query", "queries"}, {"hl7-query", "queries"}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.mode);
-    const LoadgenRun r = RunLoadgen(std::string("--null --mode ") + row.mode + " --clients 3 --count 30");
+    const kvtest::ProgramRun r = RunLoadgen(std::string("--null --mode ") + row.mode + " --clients 3 --count 30");
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(Figure(r.output, row.unit), 30) << r.output;
     EXPECT_EQ(Figure(r.output, "mismatched"), 0) << r.output;
@@ -121,7 +107,7 @@ TEST(Loadgen, WrongAndMissingAnswersAreCountedAndFailTheRun) {
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.mode) + " " + row.counted);
     ScriptedHost host(row.reply);
-    const LoadgenRun r = RunLoadgen("--port " + std::to_string(host.port()) + " --mode " + row.mode +
+    const kvtest::ProgramRun r = RunLoadgen("--port " + std::to_string(host.port()) + " --mode " + row.mode +
                              " --clients 1 --count 2 --timeout 300");
     EXPECT_EQ(r.status, 3) << r.output;
     // The first item of the analyzer (not timed) and the two counted ones.
@@ -138,7 +124,7 @@ TEST(Loadgen, UnreachableHostIsOneError) {
   ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
   const int port = ntohs(addr.sin_port);  // bound, not listening: connections are refused
-  const LoadgenRun r = RunLoadgen("--port " + std::to_string(port) + " --mode hl7 --count 1");
+  const kvtest::ProgramRun r = RunLoadgen("--port " + std::to_string(port) + " --mode hl7 --count 1");
   ::close(fd);
   EXPECT_EQ(r.status, 2) << r.output;
   EXPECT_NE(r.output.find("Connection refused"), std::string::npos) << r.output;

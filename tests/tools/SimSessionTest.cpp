@@ -419,44 +419,29 @@ TEST(SimConnection, RefusedConnectionIsAClearError) {
 }
 
 namespace {
-struct SimRun {
-  int status = -1;
-  std::string output;
-};
-SimRun RunSim(const std::string& args) {
-  SimRun r;
-  const std::string cmd = std::string(KV_BINARY_DIR) + "/analyzer-sim " + args + " 2>&1";
-  FILE* p = ::popen(cmd.c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
-  const int st = ::pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
+kvtest::ProgramRun RunSim(const std::string& args) { return kvtest::RunProgram("analyzer-sim", args); }
 }  // namespace
 
 TEST(SimProgram, ExitStatusAndMessages) {
   const int port = kvtest::FreePort();
-  const SimRun refused = RunSim("--port " + std::to_string(port) + " --query 1001");
+  const kvtest::ProgramRun refused = RunSim("--port " + std::to_string(port) + " --query 1001");
   EXPECT_EQ(refused.status, 2) << refused.output;
   EXPECT_EQ(refused.output, "analyzer-sim: cannot connect to 127.0.0.1:" + std::to_string(port) + ": Connection refused\n");
 
-  const SimRun help = RunSim("--help");
+  const kvtest::ProgramRun help = RunSim("--help");
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.output.find("--query SAMPLE"), std::string::npos);
 
   EXPECT_EQ(RunSim("").status, 1);
   EXPECT_EQ(RunSim("--mode xml a.astm").status, 1);
   EXPECT_EQ(RunSim("--order --query 1").status, 1);
-  const SimRun missing = RunSim("--port " + std::to_string(port) + " /nonexistent/file.astm");
+  const kvtest::ProgramRun missing = RunSim("--port " + std::to_string(port) + " /nonexistent/file.astm");
   EXPECT_NE(missing.status, 0);
 
   // A host that accepts and stays silent: the run ends at --timeout with status 2.
   FakeHost silent([](HostSide& h) { h.ReadUntil([](const std::string&) { return false; }, 4000ms); });
   const auto start = std::chrono::steady_clock::now();
-  const SimRun timedOut = RunSim("--port " + std::to_string(silent.port()) + " --timeout 1 --query 1001");
+  const kvtest::ProgramRun timedOut = RunSim("--port " + std::to_string(silent.port()) + " --timeout 1 --query 1001");
   EXPECT_EQ(timedOut.status, 2) << timedOut.output;
   EXPECT_NE(timedOut.output.find("analyzer-sim: no answer from the host within 1 s while waiting for the ACK to ENQ"),
             std::string::npos)
@@ -860,8 +845,8 @@ TEST(SimSessionAstm, StrictQueryReplyHasNoByteBetweenItems) {
 
 namespace {
 // The program's exit status and its stderr alone (stdout discarded).
-SimRun RunSimStderr(const std::string& args) {
-  SimRun r;
+kvtest::ProgramRun RunSimStderr(const std::string& args) {
+  kvtest::ProgramRun r;
   const std::string cmd = std::string(KV_BINARY_DIR) + "/analyzer-sim " + args + " 2>&1 >/dev/null";
   FILE* p = ::popen(cmd.c_str(), "r");
   if (!p) return r;
@@ -910,7 +895,7 @@ TEST(SimProgram, LinkFaultOptions) {
       FakeHost host([&](HostSide& h) { Serve(h, rows[i].rules, saw); });
       const std::string args = "--quiet --timeout 2 --linger 100 --port " + std::to_string(host.port()) + " " +
                                rows[i].args + " " + file;
-      const SimRun run = combined ? RunSim(args) : RunSimStderr(args);
+      const kvtest::ProgramRun run = combined ? RunSim(args) : RunSimStderr(args);
       EXPECT_EQ(run.status, rows[i].status) << "row " << i << ": " << run.output;
       if (!combined)
         EXPECT_EQ(run.output, rows[i].stderrLine) << "row " << i;
@@ -919,7 +904,7 @@ TEST(SimProgram, LinkFaultOptions) {
     }
   }
 
-  const SimRun help = RunSim("--help");
+  const kvtest::ProgramRun help = RunSim("--help");
   for (const char* option : {"--strict", "--bad-checksum N", "--lose-ack N", "--eot-enq", "--cut-every N"})
     EXPECT_NE(help.output.find(option), std::string::npos) << option;
   for (const char* bad : {"--strict --mode hl7 a.hl7", "--eot-enq x.json", "--bad-checksum 0 a.astm",
