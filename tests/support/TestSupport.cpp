@@ -153,9 +153,10 @@ bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds timeou
   }
 }
 
-ProgramRun RunProgram(const std::string& program, const std::string& args) {
+ProgramRun RunProgram(const std::string& program, const std::string& args, bool stderrOnly) {
   ProgramRun r;
-  const std::string cmd = std::string(KV_BINARY_DIR) + "/" + program + " " + args + " 2>&1";
+  const std::string cmd =
+      std::string(KV_BINARY_DIR) + "/" + program + " " + args + (stderrOnly ? " 2>&1 >/dev/null" : " 2>&1");
   FILE* p = ::popen(cmd.c_str(), "r");
   if (!p) return r;
   char buf[4096];

@@ -46,8 +46,9 @@ struct ProgramRun {
   int status = -1;
   std::string output;
 };
-// Runs build/<program> with the arguments (shell words) and waits for it.
-ProgramRun RunProgram(const std::string& program, const std::string& args);
+// Runs build/<program> with the arguments (shell words) and waits for it;
+// stderrOnly keeps what it printed on stderr alone.
+ProgramRun RunProgram(const std::string& program, const std::string& args, bool stderrOnly = false);
 
 // A port that was free a moment ago on 127.0.0.1.
 int FreePort();

@@ -845,18 +845,7 @@ TEST(SimSessionAstm, StrictQueryReplyHasNoByteBetweenItems) {
 
 namespace {
 // The program's exit status and its stderr alone (stdout discarded).
-kvtest::ProgramRun RunSimStderr(const std::string& args) {
-  kvtest::ProgramRun r;
-  const std::string cmd = std::string(KV_BINARY_DIR) + "/analyzer-sim " + args + " 2>&1 >/dev/null";
-  FILE* p = ::popen(cmd.c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
-  const int st = ::pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
+kvtest::ProgramRun RunSimStderr(const std::string& args) { return kvtest::RunProgram("analyzer-sim", args, true); }
 }  // namespace
 
 TEST(SimProgram, LinkFaultOptions) {
