@@ -7,7 +7,7 @@ PACKAGES=(
   libasio-dev nlohmann-json3-dev
   firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-utils
   libgtest-dev
-  # The status page's HTTP server; the status test's browser and metrics checker.
+  # The status tests' HTTP client, browser and metrics checker.
   libcpp-httplib-dev chromium prometheus
   # The fuzz targets (scripts/fuzz.sh): clang, and libFuzzer with the sanitizer runtimes.
   clang libclang-rt-dev
