@@ -235,7 +235,7 @@ void TClientSession::ReceiveTimedOut() {
                                   " s");
     // A complete query found that way is answered as after its EOT.
     if (client->QueryPending()) {
-      if (read_ == ReadState::AwaitingData) OnRead(ReadEvent::LisAsked);  // else the chunk loop asks
+      OnRead(ReadEvent::LisAsked);  // a reply pause running asks it from the chunk loop instead
       return;
     }
     if (!client->outputBuffer.empty()) owner_.handleReply(*this, *client);

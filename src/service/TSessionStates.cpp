@@ -29,7 +29,8 @@ ReadStep ReadTransition(ReadState state, ReadEvent event, bool backlogFull) {
     // A query found by handling, or by the end of a silent transfer (a timer,
     // while a wait for data is outstanding: its late completion is ignored).
     case Key(S::Handling, E::LisAsked):
-    case Key(S::AwaitingData, E::LisAsked): return {S::AwaitingLis, A::AskLis};
+    case Key(S::AwaitingData, E::LisAsked):
+    case Key(S::Held, E::LisAsked): return {S::AwaitingLis, A::AskLis};
     case Key(S::AwaitingLis, E::LisAnswered): return {S::Handling, A::AnswerQuery};
     // The stop: what was answered goes out, nothing new is read or handled;
     // the write side closes once its queue is out (or the stop's time is up).

@@ -220,3 +220,23 @@ TEST_F(ServiceLinkTimers, AnalyzerThatDoesNotAnswerEndsOurTransfer) {
   EXPECT_EQ(Repr(peer.ReadUntilEndsWith("\x04\r\n", 5000ms)), Repr("\x04\r\n"));
   EXPECT_TRUE(svc_->WaitForLog("Analisador sem resposta por 1 s"));
 }
+
+// A query whose transfer falls silent after its terminator record is answered
+// as after its EOT: the silence's timer hands it to the LIS workers.
+TEST_F(ServiceLinkTimers, SilentTransferWithACompleteQueryIsAnswered) {
+  Peer peer(svc_->port());
+  SendExpecting(peer, {"\x05"}, kAckCrLf);
+  SendExpecting(peer,
+                {Frame(1, "H|\\^&|||XN-550^1|||||||P|LIS2-A2"), Frame(2, "Q|1|^4243||^^^ALL||20260109094500|||||||O"),
+                 Frame(3, "L|1|N")},
+                kAckCrLf);
+  // No EOT: after a second the service ends the transfer and replies.
+  ASSERT_EQ(Repr(peer.ReadUntilEndsWith("\x05\r\n", 5000ms)), Repr("\x05\r\n"));
+  std::string frames;
+  for (int i = 0; i < 4; ++i) {
+    peer.Send("\x06");
+    frames += peer.ReadUntilEndsWith("\r\n");
+  }
+  EXPECT_NE(frames.find("4243"), std::string::npos) << Repr(frames);
+  EXPECT_TRUE(svc_->WaitForLog("Transmiss\xE3o terminada sem EOT (sem frame nem EOT por 1 s)"));
+}

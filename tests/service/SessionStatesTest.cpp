@@ -51,6 +51,8 @@ const std::vector<ReadRow> kReadRows = {
     // A host query waits for the LIS; the chunks behind it wait with it.
     {RS::Handling, RE::LisAsked, false, RS::AwaitingLis, RA::AskLis},
     {RS::AwaitingData, RE::LisAsked, false, RS::AwaitingLis, RA::AskLis},
+    {RS::Held, RE::LisAsked, true, RS::AwaitingLis, RA::AskLis},
+    {RS::ReplyPause, RE::LisAsked, false, RS::ReplyPause, RA::None},  // the chunk loop asks after the reply
     {RS::AwaitingLis, RE::LisAnswered, false, RS::Handling, RA::AnswerQuery},
     {RS::AwaitingLis, RE::LisAnswered, true, RS::Handling, RA::AnswerQuery},
     {RS::AwaitingLis, RE::Readable, false, RS::AwaitingLis, RA::None},
