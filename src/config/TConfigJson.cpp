@@ -302,8 +302,9 @@ void TConfigJson::Load(const std::string& pFileName) {
   json doc;
   try {
     doc = json::parse(DecodeConfigText(ReadBytes(pFileName, r)));
-  } catch (const json::parse_error& e) {
-    // "[json.exception.parse_error.101] parse error at line 3, column 5: ..." -> from "parse error".
+  } catch (const json::exception& e) {
+    // "[json.exception.parse_error.101] parse error at line 3, column 5: ..." -> from "parse error";
+    // a number too large for any type ("out_of_range.406 number overflow ...") is bad JSON too.
     std::string detail = e.what();
     const size_t from = detail.find("] ");
     if (from != std::string::npos) detail = detail.substr(from + 2);

@@ -213,6 +213,9 @@ TEST(TConfigJsonLoad, FailuresNameTheFileAndTheKey) {
       {{}, R"("text")", m + "is not a JSON object"},
       {{}, R"({"analisadores": [] )" "\n" R"(, })", m + "is not valid JSON: parse error at line 2*"},
       {{}, "", m + "is not valid JSON: *"},
+      // Found by the fuzz target: a number beyond any type was not reported as the file's fault.
+      {{}, R"({"analisadores": [], "porta": 5555559205E12707566704})",
+       m + "is not valid JSON: number overflow parsing '5555559205E12707566704'"},
       {R"([1, 2])", R"({"analisadores": []})", "database.json: is not a JSON object"},
       {R"({"server": "s", "user": []})", R"({"analisadores": []})", R"(database.json: "user" is not a text: [])"},
   };
