@@ -170,8 +170,10 @@ bool TClientSession::AfterRecordWork() {
   ArmReceiveTimer();
   DriveSender({TLinkSender::TEvent::Handled});
   // A reply already produced (an ACK^R01 before a query in the same read)
-  // goes first; a query is asked when the reply has gone.
-  if (!client->outputBuffer.empty()) {
+  // goes first; a query is asked when the reply has gone. During our own
+  // transfer what is queued goes one item per ACK only, whatever else the
+  // analyzer sends (an ACK followed by CR LF is an ACK and a text).
+  if (!client->outputBuffer.empty() && !sender_.Sending()) {
     OnRead(ReadEvent::ReplyDue);
     return false;
   }
