@@ -44,7 +44,7 @@ struct TSessionSettings {
 class TClientSession : public std::enable_shared_from_this<TClientSession> {
  public:
   TClientSession(TSessionHost& host, const TSessionSettings& settings, asio::ip::tcp::socket pSocket);
-  // Names the peer on the owner's helper pool, then connects and reads.
+  // Names the peer on the given helper pool, then connects and reads.
   void Start(asio::thread_pool& lookups);
   // Closes the connection once: stops the timers, closes the socket and, when
   // it has a record, tells the host it disconnected.
