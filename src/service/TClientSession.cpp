@@ -8,21 +8,24 @@
 #include <asio/post.hpp>
 
 #include "clients/TSocketClient.hpp"
-#include "protocol/Controls.hpp"
-#include "config/TConfigJson.hpp"
 #include "service/HostNames.hpp"
-#include "service/TGlobal.hpp"
-#include "service/TKVRedurozozi.hpp"
 
 using sessionstate::ReadAction;
 using sessionstate::ReadState;
+using protocol::TLinkSender;
 
-TClientSession::TClientSession(TKVRedurozozi& owner, asio::ip::tcp::socket pSocket)
-    : owner_(owner),
+TClientSession::TClientSession(TSessionHost& host, const TSessionSettings& settings, asio::ip::tcp::socket pSocket)
+    : host_(host),
+      settings_(settings),
       socket_(std::move(pSocket)),
       replyTimer_(socket_.get_executor()),
       receiveTimer_(socket_.get_executor()),
-      answerTimer_(socket_.get_executor()) {}
+      answerTimer_(socket_.get_executor()),
+      sender_({settings.controlWithoutCrLf, static_cast<int>(settings.answerTimeout.count())}) {}
+
+std::string TClientSession::ClientId(const std::string& pRemoteHost, int pRemotePort) {
+  return pRemoteHost + ":" + std::to_string(pRemotePort);
+}
 
 void TClientSession::Start(asio::thread_pool& lookups) {
   std::error_code ec;
@@ -46,20 +49,28 @@ void TClientSession::Named(std::string host) {
   OnRead(ReadEvent::Named);
 }
 
+void TClientSession::Connect() {
+  id = ClientId(RemoteHost, RemotePort);
+  client = &host_.Connected(id);
+}
+
 void TClientSession::OnRead(ReadEvent event, const std::error_code& ec, const std::string& chunk) {
   const sessionstate::ReadStep step = sessionstate::ReadTransition(read_, event, BacklogFull());
   read_ = step.next;
   switch (step.action) {
     case ReadAction::None: return;
     case ReadAction::ConnectAndWait:
-      owner_.ServerSocketClientConnect(*this);
+      Connect();
       WaitForData();
       return;
     case ReadAction::WaitForData: WaitForData(); return;
     case ReadAction::ReadNow: ReadAvailable(); return;
-    case ReadAction::HandChunks: owner_.ServerSocketClientRead(*this, chunk); return;
+    case ReadAction::HandChunks: Read(chunk); return;
     case ReadAction::FinishWriting: OnWrite(WriteEvent::PeerClosed); return;
-    case ReadAction::ReportError: owner_.ServerSocketClientError(*this, ec); return;
+    case ReadAction::ReportError:
+      host_.ConnectionFailed(id, ec);
+      Close();
+      return;
     case ReadAction::StartReplyTimer: StartReplyTimer(); return;
     case ReadAction::SendReply: SendReply(); return;
     case ReadAction::AskLis: AskLis(); return;
@@ -69,12 +80,18 @@ void TClientSession::OnRead(ReadEvent event, const std::error_code& ec, const st
       SendReply();
       OnWrite(WriteEvent::PeerClosed);
       return;
+    case ReadAction::EndSilentTransfer: EndSilentTransfer(); return;
     case ReadAction::Close: Teardown(); return;
   }
 }
 
 void TClientSession::WaitForData() {
+  // One wait is enough: a silent transfer's end may come back to reading
+  // while the wait it interrupted is still outstanding.
+  if (waiting_) return;
+  waiting_ = true;
   socket_.async_wait(asio::ip::tcp::socket::wait_read, [self = shared_from_this()](const std::error_code& ec) {
+    self->waiting_ = false;
     self->OnRead(ec ? ReadEvent::Failed : ReadEvent::Readable, ec);
   });
 }
@@ -82,7 +99,7 @@ void TClientSession::WaitForData() {
 void TClientSession::ReadAvailable() {
   std::error_code ec;
   const size_t available = socket_.available(ec);
-  std::string chunk(std::clamp<size_t>(available, 1, TKVRedurozozi::MAX_READ_BYTES), '\0');
+  std::string chunk(std::clamp<size_t>(available, 1, settings_.maxReadBytes), '\0');
   const size_t got = ec ? 0 : socket_.read_some(asio::buffer(chunk), ec);
   if (ec == asio::error::would_block || ec == asio::error::try_again) {
     OnRead(ReadEvent::NothingYet);
@@ -97,6 +114,13 @@ void TClientSession::ReadAvailable() {
   }
 }
 
+void TClientSession::Read(const std::string& pChunk) {
+  host_.Received(id, pChunk);
+  if (!client) return;
+  Receive(pChunk);
+  if (client) host_.ReadHandled(*client);
+}
+
 void TClientSession::Receive(const std::string& pChunk) {
   for (TLinkReceiver::TEvent& e : link_.Feed(pChunk)) chunks_.push_back(std::move(e));
   if (CheckInputBound()) return;
@@ -104,56 +128,61 @@ void TClientSession::Receive(const std::string& pChunk) {
 }
 
 void TClientSession::ProcessChunks() {
-  if (read_ == ReadState::Handling && client->QueryPending()) {
-    OnRead(ReadEvent::LisAsked);
-    return;
-  }
-  while (read_ == ReadState::Handling && !chunks_.empty()) {
+  while (read_ == ReadState::Handling) {
+    if (QueryWaits()) return;
+    if (chunks_.empty()) break;
     const TLinkReceiver::TEvent event = std::move(chunks_.front());
     chunks_.pop_front();
+    bool recordWorked = true;
     try {
-      switch (event.kind) {
-        case TLinkReceiver::TEvent::Ack:
-          // The analyzer acknowledged the previous item: the next one goes at
-          // once. During its own transfer an ACK of the analyzer's means nothing.
-          if (!client->inTransferPhase) owner_.SendFromOutputBuffer(*this, *client);
-          continue;
-        case TLinkReceiver::TEvent::Nak:
-          ResendAfterNak(*client);
-          continue;
-        case TLinkReceiver::TEvent::Eot:
-          if (sendingReply_) {
-            StopReplyAfterEot(*client);
-            continue;
-          }
-          client->ReadMessage(event.bytes);
-          break;
-        default:
-          client->ReadEvent(event);
-          break;
-      }
+      recordWorked = HandleChunk(event);
     } catch (const std::exception& e) {
       // The chunk counts as handled; the connection goes on with the next one.
-      owner_.ReportError(e.what());
+      host_.ReportError(e.what());
     }
-    if (!ReadyForNextChunk()) return;
+    if (recordWorked && !AfterRecordWork()) return;
   }
   OnRead(ReadEvent::ChunksDone);
 }
 
-bool TClientSession::ReadyForNextChunk() {
+bool TClientSession::HandleChunk(const TLinkReceiver::TEvent& event) {
+  switch (event.kind) {
+    case TLinkReceiver::TEvent::Ack:
+      // The analyzer acknowledged the previous item: the next one goes at
+      // once. During its own transfer an ACK of the analyzer's means nothing.
+      if (!client->inTransferPhase) SendFromOutputBuffer();
+      return false;
+    case TLinkReceiver::TEvent::Nak:
+      DriveSender({TLinkSender::TEvent::Nak});
+      return false;
+    case TLinkReceiver::TEvent::Eot:
+      if (!DriveSender({TLinkSender::TEvent::Eot})) return false;  // it ended our transfer
+      client->ReadMessage(event.bytes);
+      return true;
+    default:
+      client->ReadEvent(event);
+      return true;
+  }
+}
+
+bool TClientSession::AfterRecordWork() {
   if (CheckInputBound()) return false;
-  ArmLinkTimers();
+  ArmReceiveTimer();
+  DriveSender({TLinkSender::TEvent::Handled});
   // A reply already produced (an ACK^R01 before a query in the same read)
-  // goes first; the query is asked when the reply has gone.
-  if (!client->outputBuffer.empty()) {
+  // goes first; a query is asked when the reply has gone. During our own
+  // transfer what is queued goes one item per ACK only, whatever else the
+  // analyzer sends (an ACK followed by CR LF is an ACK and a text).
+  if (!client->outputBuffer.empty() && !sender_.Sending()) {
     OnRead(ReadEvent::ReplyDue);
     return false;
   }
-  if (client->QueryPending()) {
-    OnRead(ReadEvent::LisAsked);
-    return false;
-  }
+  return true;
+}
+
+bool TClientSession::QueryWaits() {
+  if (!client->QueryPending()) return false;
+  OnRead(ReadEvent::LisAsked);
   return true;
 }
 
@@ -162,10 +191,10 @@ void TClientSession::AskLis() {
   try {
     query = client->TakeLisQuery();
   } catch (const std::exception& e) {
-    owner_.ReportError(e.what());
+    host_.ReportError(e.what());
   }
   // The answer is posted back to the loop; a connection closed meanwhile ignores it.
-  owner_.RunLisQuery(std::move(query), [self = shared_from_this()](TLisAnswer answer) {
+  host_.RunLisQuery(std::move(query), [self = shared_from_this()](TLisAnswer answer) {
     self->lisAnswer_ = std::move(answer);
     self->OnRead(ReadEvent::LisAnswered);
   });
@@ -175,19 +204,18 @@ void TClientSession::AnswerQuery() {
   try {
     client->AnswerQuery(std::move(lisAnswer_));
   } catch (const std::exception& e) {
-    owner_.ReportError(e.what());
+    host_.ReportError(e.what());
   }
   lisAnswer_ = TLisAnswer{};
-  if (ReadyForNextChunk()) ProcessChunks();
+  if (AfterRecordWork()) ProcessChunks();
 }
 
 void TClientSession::StartReplyTimer() {
-  // The reply leaves pausaRespostaMs (5) after the read it answers, and as
-  // long after the connection's previous reply: the handling (a LIS lookup
-  // included) runs inside the pause instead of before it. This connection's
-  // next chunk waits for the reply; the other connections go on meanwhile.
-  const int32_t pausa = global->config ? global->config->pausaRespostaMs : 5;
-  const auto gap = std::chrono::milliseconds(pausa > 0 ? pausa : 0);
+  // The reply leaves replyPause after the read it answers, and as long after
+  // the connection's previous reply: the handling (a LIS lookup included)
+  // runs inside the pause instead of before it. This connection's next chunk
+  // waits for the reply; the other connections go on meanwhile.
+  const auto gap = std::max(settings_.replyPause, std::chrono::milliseconds(0));
   replyTimer_.expires_at(std::max(lastRead_, lastReply_) + gap);
   replyTimer_.async_wait([self = shared_from_this()](const std::error_code& ec) {
     if (!ec) self->OnRead(ReadEvent::ReplyTimeUp);  // cancelled only by the close
@@ -197,59 +225,40 @@ void TClientSession::StartReplyTimer() {
 void TClientSession::SendReply() {
   lastReply_ = std::chrono::steady_clock::now();
   try {
-    owner_.handleReply(*this, *client);
+    handleReply();
   } catch (const std::exception& e) {
-    owner_.ReportError(e.what());
+    host_.ReportError(e.what());
   }
   ProcessChunks();
 }
 
-void TClientSession::ArmLinkTimers() {
-  const auto seconds = [](int32_t s) { return std::chrono::seconds(s); };
-  const TConfigJson* config = global->config.get();
-  const int32_t receive = config ? config->timeoutRecepcaoSegundos : 30;
-  const int32_t answer = config ? config->timeoutRespostaSegundos : 15;
+void TClientSession::EndSilentTransfer() {
+  try {
+    // A complete message found that way is handled as after its EOT (a query too).
+    client->EndTransferWithoutEot("sem frame nem EOT por " + std::to_string(settings_.receiveTimeout.count()) + " s");
+  } catch (const std::exception& e) {
+    host_.ReportError(e.what());
+  }
+  if (AfterRecordWork()) ProcessChunks();
+}
+
+void TClientSession::ArmReceiveTimer() {
   // Re-arming cancels the wait before: each frame restarts the count.
-  if (client->inTransferPhase && receive > 0) {
-    receiveTimer_.expires_after(seconds(receive));
+  if (client->inTransferPhase && settings_.receiveTimeout.count() > 0) {
+    receiveTimer_.expires_after(settings_.receiveTimeout);
     receiveTimer_.async_wait([self = shared_from_this()](const std::error_code& ec) {
-      if (!ec) self->ReceiveTimedOut();
+      if (!ec) self->OnRead(ReadEvent::TransferSilent);  // ignored once closed
     });
   } else {
     receiveTimer_.cancel();
   }
-  if (sendingReply_ && answer > 0) {
-    answerTimer_.expires_after(seconds(answer));
-    answerTimer_.async_wait([self = shared_from_this()](const std::error_code& ec) {
-      if (!ec) self->AnswerTimedOut();
-    });
-  } else {
-    answerTimer_.cancel();
-  }
 }
 
-void TClientSession::ReceiveTimedOut() {
-  if (!client || read_ == ReadState::Closed) return;
-  try {
-    client->EndTransferWithoutEot("sem frame nem EOT por " + std::to_string(global->config->timeoutRecepcaoSegundos) +
-                                  " s");
-    // A complete query found that way is answered as after its EOT.
-    if (client->QueryPending()) {
-      OnRead(ReadEvent::LisAsked);  // a reply pause running asks it from the chunk loop instead
-      return;
-    }
-    if (!client->outputBuffer.empty()) owner_.handleReply(*this, *client);
-  } catch (const std::exception& e) {
-    owner_.ReportError(e.what());
-  }
-  ArmLinkTimers();
-}
-
-void TClientSession::AnswerTimedOut() {
-  if (!client || read_ == ReadState::Closed || !sendingReply_) return;
-  doLog("Analisador sem resposta por " + std::to_string(global->config->timeoutRespostaSegundos) +
-        " s: transmiss\xE3o encerrada com EOT");
-  EndReply(*client);
+void TClientSession::ArmAnswerTimer(int seconds) {
+  answerTimer_.expires_after(std::chrono::seconds(seconds));
+  answerTimer_.async_wait([self = shared_from_this()](const std::error_code& ec) {
+    if (!ec && self->client && !self->Closed()) self->DriveSender({TLinkSender::TEvent::AnswerTimeUp});
+  });
 }
 
 bool TClientSession::CheckInputBound() {
@@ -260,9 +269,9 @@ bool TClientSession::CheckInputBound() {
     // would otherwise take ~30 times the bound in memory before tripping it.
     held += client->InputBufferBytes() + client->inputBuffer.size() * sizeof(std::string);
   }
-  if (held <= TKVRedurozozi::MAX_INPUT_BYTES) return false;
-  doLog("Cliente " + id + " desconectado: " + std::to_string(held) +
-        " bytes recebidos sem processar (limite de 16 MiB)");
+  if (held <= settings_.maxInputBytes) return false;
+  host_.Log("Cliente " + id + " desconectado: " + std::to_string(held) + " bytes recebidos sem processar (limite de " +
+            std::to_string(settings_.maxInputBytes / (1024 * 1024)) + " MiB)");
   Close();
   return true;
 }
@@ -282,12 +291,12 @@ void TClientSession::Teardown() {
     try {
       client->EndTransferWithoutEot("conex\xE3o encerrada");
     } catch (const std::exception& e) {
-      owner_.ReportError(e.what());
+      host_.ReportError(e.what());
     }
   }
   socket_.shutdown(asio::socket_base::shutdown_both, ec);
   socket_.close(ec);
-  if (client) owner_.ServerSocketClientDisconnect(*this);
+  if (TSocketClient* mine = std::exchange(client, nullptr)) host_.Disconnected(id, *mine);
 }
 
-bool TClientSession::BacklogFull() const { return writeQueuedBytes_ > TKVRedurozozi::MAX_WRITE_BACKLOG; }
+bool TClientSession::BacklogFull() const { return writeQueuedBytes_ > settings_.maxWriteBacklog; }

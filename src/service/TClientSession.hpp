@@ -1,6 +1,6 @@
 #pragma once
 #include <chrono>
-#include <cstdint>
+#include <cstddef>
 #include <deque>
 #include <memory>
 #include <string>
@@ -12,15 +12,30 @@
 
 #include "lis/TLisQuery.hpp"
 #include "protocol/TLinkReceiver.hpp"
+#include "protocol/TLinkSender.hpp"
+#include "service/TSessionHost.hpp"
 #include "service/TSessionStates.hpp"
 
-class TKVRedurozozi;
 class TSocketClient;
 
+// What a session is told when it is made; the composition root fills it from
+// the configuration and its own bounds.
+struct TSessionSettings {
+  std::chrono::milliseconds replyPause;  // a reply leaves this long after the read it answers
+  std::chrono::seconds receiveTimeout;   // the analyzer's transfer may fall silent this long; 0: no limit
+  std::chrono::seconds answerTimeout;    // the analyzer may take this long to answer our item; 0: no limit
+  bool controlWithoutCrLf;               // lone control characters go as one byte
+  bool debug;                            // every item sent one per ACK is logged
+  size_t maxInputBytes;                  // unprocessed input above which the client is disconnected
+  size_t maxReadBytes;                   // largest single read handed to reception
+  size_t maxWriteBacklog;                // queued output above which the connection is not read
+};
+
 // One accepted connection: its socket, its read and write state machines
-// (TSessionStates.hpp) and the sending of its replies. Every event of the
-// connection reaches its own record through `client`, never through a look-up
-// by id.
+// (TSessionStates.hpp), the E1381 link's two sides (TLinkReceiver,
+// TLinkSender) and the sending of its replies. It reads, hands what it read to
+// its own record (`client`, never looked up by id), waits for the LIS and
+// sends by itself; of the service it knows only its TSessionHost.
 //
 // Lifetime: the session is shared by the handlers of its outstanding
 // operations (look-up, wait, write, reply pause; every state but Closed has
@@ -28,40 +43,38 @@ class TSocketClient;
 // listener keeps only weak references, so that the stop can drain them.
 class TClientSession : public std::enable_shared_from_this<TClientSession> {
  public:
-  TClientSession(TKVRedurozozi& owner, asio::ip::tcp::socket pSocket);
-  // Names the peer on the owner's helper pool, then connects and reads.
+  TClientSession(TSessionHost& host, const TSessionSettings& settings, asio::ip::tcp::socket pSocket);
+  // Names the peer on the given helper pool, then connects and reads.
   void Start(asio::thread_pool& lookups);
-  // Closes the connection once: stops the pause, closes the socket and, when
-  // it has a record, raises the listener's disconnect event.
+  // Closes the connection once: stops the timers, closes the socket and, when
+  // it has a record, tells the host it disconnected.
   void Close();
   // The service stops: reads nothing more, sends the reply of a running pause
   // at once, and closes once everything queued is written.
   void Drain();
   bool Closed() const { return read_ == sessionstate::ReadState::Closed; }
 
-  // Hands a logged read's chunks to reception.
-  void Receive(const std::string& pChunk);
-  // Disconnects a client over the input bound; true when it did.
-  bool CheckInputBound();
+  // The client id: host name ":" port.
+  static std::string ClientId(const std::string& pRemoteHost, int pRemotePort);
+
+  // --- the connection's events (the service object's entry points forward here)
+  // Forms the id and has the host make the record.
+  void Connect();
+  // Logs a read and hands its link events to reception.
+  void Read(const std::string& pChunk);
 
   // --- sending (TClientSessionSend.cpp)
-  void SendFromOutputBuffer(TSocketClient& client);
-  void handleReply(TSocketClient& pClient);
-  void SendMessageByBlock(TSocketClient& pClient);
-  // Queues text for the connection; writes keep their order and complete.
-  void SendText(std::string text);
-  // The analyzer refused our last item (NAK): it goes again, six times in all,
-  // then the transfer ends with EOT.
-  void ResendAfterNak(TSocketClient& client);
-  // The analyzer sent EOT while we were sending: our transfer ends with EOT.
-  void StopReplyAfterEot(TSocketClient& client);
-  // Ends our transfer with EOT (after six NAKs, the analyzer's EOT, or its silence).
-  void EndReply(TSocketClient& client);
+  // The first queued item (one per ACK), or a bare EOT when none is left.
+  void SendFromOutputBuffer();
+  // What reception queued, in the client's mode (the pause already ran).
+  void handleReply();
+  // Every queued item at once, in the analyzer's framing.
+  void SendMessageByBlock();
 
   std::string RemoteHost;           // reverse-looked-up host name ("" when unknown)
   int RemotePort = 0;               // peer's port
   std::string id;                   // client id, formed once when the look-up ended
-  TSocketClient* client = nullptr;  // its record in global->clients (owned by the list)
+  TSocketClient* client = nullptr;  // its record (owned by the host's client list)
 
  private:
   using ReadEvent = sessionstate::ReadEvent;
@@ -71,48 +84,63 @@ class TClientSession : public std::enable_shared_from_this<TClientSession> {
   void OnRead(ReadEvent event, const std::error_code& ec = {}, const std::string& chunk = {});
   void OnWrite(WriteEvent event, const std::error_code& ec = {});
   void Named(std::string host);
+  // Makes sure one wait for readable data is outstanding.
   void WaitForData();
-  // Reads what is there, up to MAX_READ_BYTES, and reports how it went.
+  // Reads what is there, up to maxReadBytes, and reports how it went.
   void ReadAvailable();
-  // Hands queued chunks to reception, pausing before each reply and waiting
-  // for the LIS while a host query needs it.
+  // Feeds a read to the link receiver and goes on with its events.
+  void Receive(const std::string& pChunk);
+  // Hands queued link events on one by one, until a reply is due, a query
+  // waits for the LIS, or none is left.
   void ProcessChunks();
-  // After the record handled something: true when the next chunk may follow
-  // now (not closed, no query waiting for the LIS, no reply due).
-  bool ReadyForNextChunk();
+  // One link event: ACK and NAK to the sender, the rest to reception. True
+  // when reception took it (what the record left must then be looked at).
+  bool HandleChunk(const TLinkReceiver::TEvent& event);
+  // After the record worked (a chunk, the LIS's answer, a silent transfer's
+  // end): false when the read side moved on (closed over the input bound, or
+  // a reply is due); true when the next chunk may follow.
+  bool AfterRecordWork();
+  // The one place that asks the record about a pending query: true when one
+  // waits for the LIS (and the read side went to ask it).
+  bool QueryWaits();
   // Hands the record's pending query to the LIS workers; the answer comes back on the loop.
   void AskLis();
   // Gives the record the LIS's answer and goes on with the queued chunks.
   void AnswerQuery();
   void StartReplyTimer();
-  // The E1381 timers: during the analyzer's transfer, how long we wait for
-  // its next frame or EOT; during ours, how long for its answer to an item.
-  void ArmLinkTimers();
-  void ReceiveTimedOut();
-  void AnswerTimedOut();
   void SendReply();
-  // Stops the pause, closes the socket and releases the record.
+  // The analyzer's transfer fell silent: the record ends it without EOT.
+  void EndSilentTransfer();
+  // During the analyzer's transfer, how long we wait for its next frame or EOT.
+  void ArmReceiveTimer();
+  void ArmAnswerTimer(int seconds);
+  // Feeds the sender and carries out its actions; true when the event is the
+  // analyzer's own, for reception.
+  bool DriveSender(const protocol::TLinkSender::TEvent& event);
+  // Disconnects a client over the input bound; true when it did.
+  bool CheckInputBound();
+  // Stops the timers, closes the socket and releases the record.
   void Teardown();
+  // Queues text for the connection; writes keep their order and complete.
+  void SendText(std::string text);
   void WriteFront();
   void WriteDone(const std::error_code& ec);
-  // The queued output is over MAX_WRITE_BACKLOG.
+  // The queued output is over maxWriteBacklog.
   bool BacklogFull() const;
 
-  TKVRedurozozi& owner_;
+  TSessionHost& host_;
+  const TSessionSettings settings_;
   asio::ip::tcp::socket socket_;
+  bool waiting_ = false;               // a wait for readable data is outstanding
   asio::steady_timer replyTimer_;      // the pause before a reply
   std::chrono::steady_clock::time_point lastRead_{};   // when the read being handled arrived
   std::chrono::steady_clock::time_point lastReply_{};  // when the last reply went out
   asio::steady_timer receiveTimer_;    // the analyzer's transfer falls silent
   asio::steady_timer answerTimer_;     // the analyzer does not answer our item
   TLinkReceiver link_;                 // link events and frames, however the reads cut them
+  protocol::TLinkSender sender_;       // our transfer of a reply: items per ACK, NAK, EOT, deadline
   std::deque<TLinkReceiver::TEvent> chunks_;  // received events not yet handed to reception
   TLisAnswer lisAnswer_;               // the LIS's answer, from its arrival until the record takes it
-  // Our own transfer of a reply (from the ENQ we sent to our EOT): the last
-  // item on the wire and how often it went, for a NAK.
-  bool sendingReply_ = false;
-  std::string lastSent_;
-  int sends_ = 0;
   std::deque<std::string> writeQueue_; // texts being sent, in order
   size_t writeQueuedBytes_ = 0;        // bytes in writeQueue_
   sessionstate::ReadState read_ = sessionstate::ReadState::Naming;

@@ -1,3 +1,4 @@
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -7,94 +8,63 @@
 #include "protocol/Controls.hpp"
 #include "protocol/E1381.hpp"
 #include "service/TClientSession.hpp"
-#include "service/TGlobal.hpp"
-#include "service/TKVRedurozozi.hpp"
 
 using sessionstate::WriteAction;
+using protocol::TLinkSender;
 
-namespace {
-
-// How often one item of our transfer goes out before a NAK ends the transfer.
-constexpr int MAX_SENDS = 6;
-
-bool IsControl(const std::string& item) {
-  return item.size() == 1 && (item[0] == ACK || item[0] == NAK || item[0] == ENQ || item[0] == EOT);
-}
-
-// An item of frame-to-frame mode as it goes on the wire: followed by CR LF,
-// except a lone control character when controleSemCRLF asks for single bytes.
-std::string WireItem(const std::string& item) {
-  if (IsControl(item) && global->config && global->config->controleSemCRLF) return item;
-  return item + CR + LF;
-}
-
-}  // namespace
-
-void TClientSession::SendFromOutputBuffer(TSocketClient& client) {
-  if (!client.outputBuffer.empty()) {
-    const std::string item = client.outputBuffer.front();
-    if (global->config && global->config->debug) doLog("SendFromOutputBuffer(" + item + ")");
-    const std::string wire = WireItem(item);
-    SendText(wire);
-    client.outputBuffer.pop_front();
-    if (item.size() == 1 && item[0] == ENQ) sendingReply_ = true;
-    if (item.size() == 1 && item[0] == EOT) sendingReply_ = false;
-    lastSent_ = sendingReply_ ? wire : std::string();
-    sends_ = 1;
-  } else if (client.usingFrameToFrame) {
-    SendText(std::string(1, EOT));
-    sendingReply_ = false;
-    lastSent_.clear();
+void TClientSession::SendFromOutputBuffer() {
+  if (!client) return;
+  std::optional<std::string> item;
+  if (!client->outputBuffer.empty()) {
+    item = client->outputBuffer.front();
+    if (settings_.debug) host_.Log("SendFromOutputBuffer(" + *item + ")");
   }
-  ArmLinkTimers();
+  DriveSender({TLinkSender::TEvent::Next, std::move(item), client->usingFrameToFrame});
 }
 
-void TClientSession::ResendAfterNak(TSocketClient& client) {
-  if (!sendingReply_ || lastSent_.empty()) return;  // nothing of ours to send again
-  owner_.NakReceived(client);
-  if (sends_ < MAX_SENDS) {
-    ++sends_;
-    doLog("NAK do analisador: item reenviado (envio " + std::to_string(sends_) + " de " +
-          std::to_string(MAX_SENDS) + ")");
-    SendText(lastSent_);
-    ArmLinkTimers();
-    return;
-  }
-  doLog("NAK do analisador " + std::to_string(MAX_SENDS) +
-        " vezes para o mesmo item: transmiss\xE3o encerrada com EOT");
-  EndReply(client);
-}
-
-void TClientSession::StopReplyAfterEot(TSocketClient& client) {
-  doLog("EOT do analisador durante o envio: transmiss\xE3o encerrada com EOT");
-  EndReply(client);
-}
-
-void TClientSession::EndReply(TSocketClient& client) {
-  client.outputBuffer.clear();
-  SendText(WireItem(std::string(1, EOT)));
-  sendingReply_ = false;
-  lastSent_.clear();
-  ArmLinkTimers();
-}
-
-void TClientSession::handleReply(TSocketClient& pClient) {
-  // The 5 ms pause already ran on this connection's own timer.
-  if (pClient.usingFrameToFrame)
-    owner_.SendFromOutputBuffer(*this, pClient);
+void TClientSession::handleReply() {
+  // The pause already ran on this connection's own timer.
+  if (!client) return;
+  if (client->usingFrameToFrame)
+    SendFromOutputBuffer();
   else
-    owner_.SendMessageByBlock(*this, pClient);
+    SendMessageByBlock();
 }
 
-void TClientSession::SendMessageByBlock(TSocketClient& pClient) {
-  for (const std::string& item : pClient.outputBuffer) {
+void TClientSession::SendMessageByBlock() {
+  if (!client) return;
+  for (const std::string& item : client->outputBuffer) {
     if (item.empty() || item == LINHA_SEPARADORA) continue;
-    const TAnalisador* a = pClient.analisador.get();
+    const TAnalisador* a = client->analisador.get();
     const std::string text = protocol::BlockModeText(item, a && a->usandoVTFS, a && a->usandoSTXETX);
     SendText(text);
-    doLog("Mensagem enviada: " + std::string(1, CR) + "->" + CR + text);
+    host_.Log("Mensagem enviada: " + std::string(1, CR) + "->" + CR + text);
   }
-  pClient.outputBuffer.clear();
+  client->outputBuffer.clear();
+}
+
+bool TClientSession::DriveSender(const TLinkSender::TEvent& event) {
+  bool forReception = false;
+  bool wrote = false;
+  for (TLinkSender::TAction& action : sender_.On(event)) {
+    switch (action.kind) {
+      case TLinkSender::TAction::Write:
+        SendText(std::move(action.text));
+        wrote = true;
+        break;
+      case TLinkSender::TAction::Dequeue: client->outputBuffer.pop_front(); break;
+      case TLinkSender::TAction::ClearQueue: client->outputBuffer.clear(); break;
+      case TLinkSender::TAction::ArmAnswerTimer: ArmAnswerTimer(action.seconds); break;
+      case TLinkSender::TAction::CancelAnswerTimer: answerTimer_.cancel(); break;
+      case TLinkSender::TAction::CountNak: host_.NakReceived(*client); break;
+      case TLinkSender::TAction::Log: host_.Log(action.text); break;
+      case TLinkSender::TAction::Receive: forReception = true; break;
+    }
+  }
+  // The analyzer's next frame can only follow what we wrote: the silence of
+  // its transfer counts from here.
+  if (wrote) ArmReceiveTimer();
+  return forReception;
 }
 
 void TClientSession::SendText(std::string text) {
@@ -115,7 +85,10 @@ void TClientSession::OnWrite(WriteEvent event, const std::error_code& ec) {
       return;
     case WriteAction::WriteFront: WriteFront(); return;
     case WriteAction::Close: Close(); return;
-    case WriteAction::ReportError: owner_.ServerSocketClientError(*this, ec); return;
+    case WriteAction::ReportError:
+      host_.ConnectionFailed(id, ec);
+      Close();
+      return;
   }
 }
 

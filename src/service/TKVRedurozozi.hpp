@@ -14,15 +14,16 @@
 #include "lis/TLisQuery.hpp"
 #include "service/TClientSession.hpp"
 #include "service/TService.hpp"
+#include "service/TSessionHost.hpp"
 #include "service/TStatusService.hpp"
 
 class TSocketClient;
 
-// The service object: start-up, main loop and stop, and the TCP listener with
-// its connection events. Each connection's reading and sending is its
-// TClientSession; the events below are where it logs and reaches the client
-// records.
-class TKVRedurozozi : public TService {
+// The service object: start-up, main loop and stop, and the TCP listener.
+// Each connection reads, handles and sends on its own (TClientSession); it
+// reaches the service only as its TSessionHost, where the connection events
+// make, log, count and release the client records.
+class TKVRedurozozi : public TService, private TSessionHost {
  public:
   static constexpr const char* SERVICE_NAME = "KVRedurozozi";
   static constexpr const char* DISPLAY_NAME = "Tevarin (Redurozozi)";
@@ -51,29 +52,28 @@ class TKVRedurozozi : public TService {
   // Writes the stop lines; every stop request is accepted.
   void ServiceStop(bool& Stopped);
 
-  // --- listener and connection events (TKVRedurozoziSocket.cpp)
+  // --- listener (TKVRedurozoziSocket.cpp)
+  void ServerSocketListen();
+
+  // --- the design's connection events and sending, as entry points into a
+  // connection's session (nothing inside calls them; TKVRedurozoziSocket.cpp)
   // Client id: host name ":" port.
   static std::string GetClientID(const std::string& pRemoteHost, int pRemotePort);
-  void ServerSocketListen();
   void ServerSocketClientConnect(TClientSession& Socket);
   void ServerSocketClientDisconnect(TClientSession& Socket);
   void ServerSocketClientRead(TClientSession& Socket, const std::string& pChunk);
-  // A connection that ended with a socket error.
-  void ServerSocketClientError(TClientSession& Socket, const std::error_code& ec);
-
-  // --- transmission: done by the connection's session (TClientSessionSend.cpp)
-  void SendFromOutputBuffer(TClientSession& pSocket, TSocketClient& client);
-  void handleReply(TClientSession& pSocket, TSocketClient& pClient);
-  void SendMessageByBlock(TClientSession& pSocket, TSocketClient& pClient);
+  void SendFromOutputBuffer(TClientSession& pSocket);
+  void handleReply(TClientSession& pSocket);
+  void SendMessageByBlock(TClientSession& pSocket);
 
   // Runs a host query's lookups on the LIS workers; done gets the answer on the loop.
-  void RunLisQuery(TLisQuery query, std::function<void(TLisAnswer)> done);
+  void RunLisQuery(TLisQuery query, std::function<void(TLisAnswer)> done) override;
 
   // Port the listener is bound to (the system's choice when configured 0).
   int ListeningPort() const { return listeningPort_; }
 
   // The analyzer refused an item of ours (counted for the status page and metrics).
-  void NakReceived(TSocketClient& client);
+  void NakReceived(TSocketClient& client) override;
   // The status collector once the status service runs; null before.
   TStatusCollector* Status() { return status_ ? &status_->Collector() : nullptr; }
 
@@ -97,10 +97,19 @@ class TKVRedurozozi : public TService {
   void DeliverSpool();
   void ScheduleRedelivery();
   void StartAccept();
+  // What a new session is told: the configuration's link settings and the bounds above.
+  TSessionSettings SessionSettings() const;
+
+  // --- TSessionHost (TKVRedurozoziSocket.cpp)
+  TSocketClient& Connected(const std::string& id) override;
+  void Received(const std::string& id, const std::string& chunk) override;
+  void ReadHandled(const TSocketClient& client) override;
+  void Disconnected(const std::string& id, TSocketClient& client) override;
+  void ConnectionFailed(const std::string& id, const std::error_code& ec) override;
+  void Log(const std::string& text) override;
   // After the stop request: no new connection, no new input; the replies
   // already made go out within STOP_WRITE_TIME, then every connection closes.
   void CloseConnections();
-  void ReleaseClient(TClientSession& session);
   // The status page, /health and /metrics, and the counting they show (TKVRedurozoziStatus.cpp).
   void StartStatus();
   void StopStatus();

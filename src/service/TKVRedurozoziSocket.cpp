@@ -17,10 +17,6 @@ const char* const kNewConnection = "** Nova conex\xE3o: ";
 const char* const kConnectionClosed = "Conex\xE3o encerrada: ";
 }  // namespace
 
-std::string TKVRedurozozi::GetClientID(const std::string& pRemoteHost, int pRemotePort) {
-  return pRemoteHost + ":" + std::to_string(pRemotePort);
-}
-
 void TKVRedurozozi::OpenListener(int32_t pPort) {
   if (pPort < 0 || pPort > 65535) throw std::runtime_error("porta inv\xE1lida: " + std::to_string(pPort));
   const asio::ip::tcp::endpoint endpoint(asio::ip::tcp::v4(), static_cast<unsigned short>(pPort));
@@ -52,7 +48,8 @@ void TKVRedurozozi::StartAccept() {
     std::error_code ignored;
     socket.non_blocking(true, ignored);
     socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-    auto session = std::make_shared<TClientSession>(*this, std::move(socket));
+    auto session = std::make_shared<TClientSession>(static_cast<TSessionHost&>(*this), SessionSettings(),
+                                                    std::move(socket));
     std::erase_if(sessions_, [](const std::weak_ptr<TClientSession>& w) { return w.expired(); });
     sessions_.push_back(session);
     session->Start(lookups_);
@@ -80,45 +77,61 @@ void TKVRedurozozi::CloseConnections() {
   for (const auto& s : open) s->Close();
 }
 
-void TKVRedurozozi::ServerSocketClientConnect(TClientSession& Socket) {
-  Socket.id = GetClientID(Socket.RemoteHost, Socket.RemotePort);
-  Socket.client = &global->clients->AddItem(Socket.id, global->config->pastaSaida, global->ClientContext());
-  if (TStatusCollector* s = Status()) s->Connected(Socket.client, Socket.id);
+TSessionSettings TKVRedurozozi::SessionSettings() const {
+  const TConfigJson& c = *global->config;
+  return {std::chrono::milliseconds(c.pausaRespostaMs),
+          std::chrono::seconds(c.timeoutRecepcaoSegundos),
+          std::chrono::seconds(c.timeoutRespostaSegundos),
+          c.controleSemCRLF,
+          c.debug,
+          MAX_INPUT_BYTES,
+          MAX_READ_BYTES,
+          MAX_WRITE_BACKLOG};
+}
+
+TSocketClient& TKVRedurozozi::Connected(const std::string& id) {
+  TSocketClient& client = global->clients->AddItem(id, global->config->pastaSaida, global->ClientContext());
+  if (TStatusCollector* s = Status()) s->Connected(&client, id);
   doLog("");
-  doLog(kNewConnection + Socket.id + "**");
+  doLog(kNewConnection + id + "**");
+  return client;
 }
 
-void TKVRedurozozi::ServerSocketClientRead(TClientSession& Socket, const std::string& pChunk) {
+void TKVRedurozozi::Received(const std::string& id, const std::string& chunk) {
   doLog("");
-  doLog("Nova mensagem: [" + Socket.id + "] " + std::string(1, CR) + pChunk);
-  if (!Socket.client) return;
-  Socket.Receive(pChunk);
-  if (TStatusCollector* s = Status(); s && Socket.client) s->Received(Socket.client);
+  doLog("Nova mensagem: [" + id + "] " + std::string(1, CR) + chunk);
 }
 
-void TKVRedurozozi::ServerSocketClientError(TClientSession& Socket, const std::error_code& ec) {
-  doLog("TKVRedurozozi.ServerSocketClientError() -> Erro: [" + Socket.id + "] " + ec.message());
-  Socket.Close();
+void TKVRedurozozi::ReadHandled(const TSocketClient& client) {
+  if (TStatusCollector* s = Status()) s->Received(&client);
 }
 
-void TKVRedurozozi::ServerSocketClientDisconnect(TClientSession& Socket) {
+void TKVRedurozozi::ConnectionFailed(const std::string& id, const std::error_code& ec) {
+  doLog("TKVRedurozozi.ServerSocketClientError() -> Erro: [" + id + "] " + ec.message());
+}
+
+void TKVRedurozozi::Disconnected(const std::string& id, TSocketClient& client) {
   // The stop lines stay the last of a run: connections closed by the stop log nothing.
-  if (!stopping_) doLog(kConnectionClosed + Socket.id);
-  if (TStatusCollector* s = Status()) s->Disconnected(Socket.client);
-  ReleaseClient(Socket);
-}
-
-void TKVRedurozozi::ReleaseClient(TClientSession& session) {
+  if (!stopping_) doLog(kConnectionClosed + id);
+  if (TStatusCollector* s = Status()) s->Disconnected(&client);
   // By identity: another live connection may have the same id.
-  if (TSocketClient* mine = std::exchange(session.client, nullptr)) global->clients->FreeItem(mine);
+  global->clients->FreeItem(&client);
 }
 
-void TKVRedurozozi::SendFromOutputBuffer(TClientSession& pSocket, TSocketClient& client) {
-  pSocket.SendFromOutputBuffer(client);
+void TKVRedurozozi::Log(const std::string& text) { doLog(text); }
+
+std::string TKVRedurozozi::GetClientID(const std::string& pRemoteHost, int pRemotePort) {
+  return TClientSession::ClientId(pRemoteHost, pRemotePort);
 }
 
-void TKVRedurozozi::handleReply(TClientSession& pSocket, TSocketClient& pClient) { pSocket.handleReply(pClient); }
+void TKVRedurozozi::ServerSocketClientConnect(TClientSession& Socket) { Socket.Connect(); }
 
-void TKVRedurozozi::SendMessageByBlock(TClientSession& pSocket, TSocketClient& pClient) {
-  pSocket.SendMessageByBlock(pClient);
-}
+void TKVRedurozozi::ServerSocketClientRead(TClientSession& Socket, const std::string& pChunk) { Socket.Read(pChunk); }
+
+void TKVRedurozozi::ServerSocketClientDisconnect(TClientSession& Socket) { Socket.Close(); }
+
+void TKVRedurozozi::SendFromOutputBuffer(TClientSession& pSocket) { pSocket.SendFromOutputBuffer(); }
+
+void TKVRedurozozi::handleReply(TClientSession& pSocket) { pSocket.handleReply(); }
+
+void TKVRedurozozi::SendMessageByBlock(TClientSession& pSocket) { pSocket.SendMessageByBlock(); }

@@ -26,12 +26,13 @@ ReadStep ReadTransition(ReadState state, ReadEvent event, bool backlogFull) {
     case Key(S::Handling, E::ChunksDone): return readMore;
     case Key(S::ReplyPause, E::ReplyTimeUp): return {S::Handling, A::SendReply};
     case Key(S::Held, E::WriteFinished): return readMore;
-    // A query found by handling, or by the end of a silent transfer (a timer,
-    // while a wait for data is outstanding: its late completion is ignored).
-    case Key(S::Handling, E::LisAsked):
-    case Key(S::AwaitingData, E::LisAsked):
-    case Key(S::Held, E::LisAsked): return {S::AwaitingLis, A::AskLis};
+    case Key(S::Handling, E::LisAsked): return {S::AwaitingLis, A::AskLis};
     case Key(S::AwaitingLis, E::LisAnswered): return {S::Handling, A::AnswerQuery};
+    // The analyzer's transfer fell silent while we waited for it: its end is
+    // handled like a chunk (a wait for data may stay outstanding). In a reply
+    // pause it waits: the reply restarts the silence's count.
+    case Key(S::AwaitingData, E::TransferSilent):
+    case Key(S::Held, E::TransferSilent): return {S::Handling, A::EndSilentTransfer};
     // The stop: what was answered goes out, nothing new is read or handled;
     // the write side closes once its queue is out (or the stop's time is up).
     case Key(S::Naming, E::Drain):
@@ -108,6 +109,7 @@ std::string Name(ReadEvent e) {
     case ReadEvent::WriteFinished: return "WriteFinished";
     case ReadEvent::LisAsked: return "LisAsked";
     case ReadEvent::LisAnswered: return "LisAnswered";
+    case ReadEvent::TransferSilent: return "TransferSilent";
     case ReadEvent::Drain: return "Drain";
     case ReadEvent::Stop: return "Stop";
   }
@@ -128,6 +130,7 @@ std::string Name(ReadAction a) {
     case ReadAction::AskLis: return "AskLis";
     case ReadAction::AnswerQuery: return "AnswerQuery";
     case ReadAction::SendReplyAndFinish: return "SendReplyAndFinish";
+    case ReadAction::EndSilentTransfer: return "EndSilentTransfer";
     case ReadAction::Close: return "Close";
   }
   return "?";

@@ -38,6 +38,7 @@ enum class ReadEvent {
   WriteFinished,   // a write finished, so the backlog may be under the limit again
   LisAsked,        // handling left a host query waiting for the LIS
   LisAnswered,     // the LIS answered the query (or its time ran out)
+  TransferSilent,  // the analyzer's transfer fell silent (no frame nor EOT in time)
   Drain,           // the service stops: finish what was answered, read nothing more
   Stop,            // the connection closes
 };
@@ -55,6 +56,7 @@ enum class ReadAction {
   AskLis,           // hand the query's lookups to the LIS workers
   AnswerQuery,      // hand the answer to the record, then go on with the queued chunks
   SendReplyAndFinish,  // cut the pause short: send the reply, then finish writing
+  EndSilentTransfer,   // the record ends the transfer without EOT, then as after a chunk
   Close,            // tear the connection down (cancel, close, release the record)
 };
 

@@ -121,6 +121,31 @@ TEST_F(ServiceLink, NakOnAReplyFrameSendsItAgainAndSixEndTheTransfer) {
   EXPECT_TRUE(svc_->WaitForLog("NAK do analisador 6 vezes"));
 }
 
+// An analyzer that answers each item with ACK CR LF (as we answer its frames)
+// gets one item per answer: the CR LF behind the ACK is no second one.
+TEST_F(ServiceLink, AckFollowedByCrLfReleasesOneItem) {
+  Peer peer(svc_->port());
+  SendExpecting(peer, {"\x05"}, kAckCrLf);
+  SendExpecting(peer,
+                {Frame(1, "H|\\^&|||XN-550^1|||||||P|LIS2-A2"), Frame(2, "Q|1|^1002||^^^ALL||20260109094500|||||||O"),
+                 Frame(3, "L|1|N")},
+                kAckCrLf);
+  peer.Send("\x04");
+  ASSERT_EQ(Repr(peer.ReadUntilEndsWith("\x05\r\n")), Repr("\x05\r\n"));
+  std::string item;
+  for (int n = 1; item != "\x04\r\n"; ++n) {
+    ASSERT_LE(n, 8) << "no EOT after the reply's frames";
+    peer.Send(kAckCrLf);
+    item = peer.ReadUntilEndsWith("\r\n");
+    if (item == "\x04\r\n") break;
+    EXPECT_EQ(Count(item, "\x02"), 1u) << "answer " << n << ": " << Repr(item);
+    EXPECT_EQ(item.substr(0, 2), "\x02" + std::to_string(n)) << Repr(item);
+  }
+  peer.Send(kAckCrLf);  // after our EOT: a bare EOT, and nothing for the CR LF
+  EXPECT_EQ(Repr(peer.ReadUntilEndsWith("\x04")), Repr("\x04"));
+  EXPECT_EQ(Repr(peer.ReadFor(200ms)), "");
+}
+
 TEST(ServiceLinkOptions, ControlCharactersWithoutCrLfOnRequest) {
   TempDir dir;
   auto config = ServiceConfig(dir.path());

@@ -50,8 +50,6 @@ const std::vector<ReadRow> kReadRows = {
     {RS::Held, RE::WriteFinished, true, RS::Held, RA::None},
     // A host query waits for the LIS; the chunks behind it wait with it.
     {RS::Handling, RE::LisAsked, false, RS::AwaitingLis, RA::AskLis},
-    {RS::AwaitingData, RE::LisAsked, false, RS::AwaitingLis, RA::AskLis},
-    {RS::Held, RE::LisAsked, true, RS::AwaitingLis, RA::AskLis},
     {RS::ReplyPause, RE::LisAsked, false, RS::ReplyPause, RA::None},  // the chunk loop asks after the reply
     {RS::AwaitingLis, RE::LisAnswered, false, RS::Handling, RA::AnswerQuery},
     {RS::AwaitingLis, RE::LisAnswered, true, RS::Handling, RA::AnswerQuery},
@@ -59,6 +57,16 @@ const std::vector<ReadRow> kReadRows = {
     {RS::AwaitingLis, RE::WriteFinished, true, RS::AwaitingLis, RA::None},
     {RS::AwaitingLis, RE::ReplyTimeUp, false, RS::AwaitingLis, RA::None},
     {RS::Closed, RE::LisAnswered, false, RS::Closed, RA::None},
+    // The analyzer's transfer falls silent: its end is handled like a chunk
+    // (whatever it leaves, a reply or a query, takes the usual rows), except
+    // during a reply pause (the reply restarts the count) or the LIS's answer.
+    {RS::AwaitingData, RE::TransferSilent, false, RS::Handling, RA::EndSilentTransfer},
+    {RS::Held, RE::TransferSilent, true, RS::Handling, RA::EndSilentTransfer},
+    {RS::ReplyPause, RE::TransferSilent, false, RS::ReplyPause, RA::None},
+    {RS::AwaitingLis, RE::TransferSilent, false, RS::AwaitingLis, RA::None},
+    {RS::Draining, RE::TransferSilent, false, RS::Draining, RA::None},
+    {RS::PeerClosed, RE::TransferSilent, false, RS::PeerClosed, RA::None},
+    {RS::Closed, RE::TransferSilent, false, RS::Closed, RA::None},
     // The service stops: reading ends, a running pause is cut short and its
     // reply sent, and the write side closes once its queue is out.
     {RS::Naming, RE::Drain, false, RS::Draining, RA::FinishWriting},
