@@ -10,7 +10,7 @@
 #include "clients/TSocketClient.hpp"
 #include "protocol/Controls.hpp"
 #include "config/TConfigJson.hpp"
-#include "service/HostNames.hpp"
+#include "host/HostNames.hpp"
 #include "service/TGlobal.hpp"
 #include "service/TKVRedurozozi.hpp"
 

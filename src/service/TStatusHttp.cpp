@@ -7,7 +7,7 @@
 
 #include <asio/write.hpp>
 
-#include "service/Listener.hpp"
+#include "host/Listener.hpp"
 #include "service/StatusRender.hpp"
 
 namespace {
