@@ -14,7 +14,7 @@
 #include "lis/TLisQuery.hpp"
 #include "service/TClientSession.hpp"
 #include "host/TService.hpp"
-#include "service/TStatusService.hpp"
+#include "status/TStatusService.hpp"
 
 class TSocketClient;
 

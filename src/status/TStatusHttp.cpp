@@ -1,4 +1,4 @@
-#include "service/TStatusHttp.hpp"
+#include "status/TStatusHttp.hpp"
 
 #include <array>
 #include <cctype>
@@ -8,7 +8,7 @@
 #include <asio/write.hpp>
 
 #include "host/Listener.hpp"
-#include "service/StatusRender.hpp"
+#include "status/StatusRender.hpp"
 
 namespace {
 
