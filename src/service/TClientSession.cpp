@@ -8,7 +8,7 @@
 #include <asio/post.hpp>
 
 #include "clients/TSocketClient.hpp"
-#include "service/HostNames.hpp"
+#include "host/HostNames.hpp"
 
 using sessionstate::ReadAction;
 using sessionstate::ReadState;

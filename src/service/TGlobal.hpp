@@ -12,7 +12,7 @@
 #include "archive/TArchiveWriter.hpp"
 #include "archive/TSpoolStore.hpp"
 #include "clients/TSocketClient.hpp"
-#include "service/TLisMonitor.hpp"
+#include "status/TLisMonitor.hpp"
 
 class TLisLookups;
 class TLisWorkers;

@@ -37,7 +37,7 @@ const char* const kCannotStart = "N\xE3o foi poss\xEDvel iniciar o servi\xE7o. E
 }  // namespace
 
 TKVRedurozozi::TKVRedurozozi()
-    : TService(SERVICE_NAME), acceptor_(Context()), acceptRetry_(Context()), redelivery_(Context()) {
+    : TService(SERVICE_NAME, DISPLAY_NAME), acceptor_(Context()), acceptRetry_(Context()), redelivery_(Context()) {
   ServiceCreate();
 }
 

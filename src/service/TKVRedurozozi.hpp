@@ -13,9 +13,9 @@
 
 #include "lis/TLisQuery.hpp"
 #include "service/TClientSession.hpp"
-#include "service/TService.hpp"
+#include "host/TService.hpp"
 #include "service/TSessionHost.hpp"
-#include "service/TStatusService.hpp"
+#include "status/TStatusService.hpp"
 
 class TSocketClient;
 
@@ -85,6 +85,7 @@ class TKVRedurozozi : public TService, private TSessionHost {
   void OnExecute() override { ServiceExecute(); }
   void OnStop(bool& Stopped) override { ServiceStop(Stopped); }
   void OnFinished() override;
+  void OnAfterInstall() override { ServiceAfterInstall(); }
 
  private:
   // The start-up database check, on a LIS worker, bounded by timeoutLisSegundos.

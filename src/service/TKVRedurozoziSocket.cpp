@@ -10,7 +10,7 @@
 #include "service/TGlobal.hpp"
 #include "service/TKVRedurozozi.hpp"
 
-#include "service/Listener.hpp"
+#include "host/Listener.hpp"
 
 namespace {
 const char* const kNewConnection = "** Nova conex\xE3o: ";

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "db/TMyDB.hpp"
+#include "host/ServiceInstall.hpp"
 #include "lis/TLisWorkers.hpp"
-#include "service/ServiceInstall.hpp"
 #include "service/TGlobal.hpp"
 #include "service/TKVRedurozozi.hpp"
 
@@ -40,6 +40,15 @@ TArgs ParseArgs(int argc, char** argv) {
   return args;
 }
 
+// The service object has made `global`: the install runs log into its service log.
+serviceinstall::TInstallOptions InstallOptions(const std::string& unitDir) {
+  serviceinstall::TInstallOptions options;
+  options.executablePath = ExecutablePath();
+  options.unitDir = unitDir;
+  options.log = global ? global->log_.get() : nullptr;
+  return options;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -55,10 +64,10 @@ int main(int argc, char** argv) {
     TKVRedurozozi service;
     switch (args.mode) {
       case TMode::Install:
-        status = serviceinstall::Install(service, args.unitDir);
+        status = serviceinstall::Install(service, InstallOptions(args.unitDir));
         break;
       case TMode::Uninstall:
-        status = serviceinstall::Uninstall(args.unitDir);
+        status = serviceinstall::Uninstall(service, InstallOptions(args.unitDir));
         break;
       case TMode::Run:
         status = service.Run();

@@ -7,8 +7,9 @@
 #include <filesystem>
 
 #include "clients/TSocketClient.hpp"
-#include "service/TGlobal.hpp"
-#include "service/TStatusCollector.hpp"
+#include "log/TLog.hpp"
+#include "status/TLisMonitor.hpp"
+#include "status/TStatusCollector.hpp"
 #include "support/TestSupport.hpp"
 
 using kvtest::ReadFile;
@@ -18,25 +19,25 @@ namespace {
 
 struct Rig {
   TempDir dir;
-  TGlobal g{dir / "kv_redurozozi"};
+  std::string output = dir / "saida/";
+  TLog log{dir / "Redurozozi.txt", 1000000};
   std::time_t t0 = 1'800'000'000;
-  TStatusCollector c{g, t0};
+  TStatusCollector c{Setup(), t0};
 
-  Rig() {
-    g.config = std::make_unique<TConfigJson>();
-    g.config->pastaSaida = dir / "saida/";
-    g.config->alertaImportacaoMinutos = 30;
-    std::filesystem::create_directories(g.config->pastaSaida + "XN-550");
-    for (const char* modelo : {"XN-550", "Mindray"}) {
-      auto a = std::make_unique<TAnalisador>();
-      a->modelo = modelo;
-      a->alertaSilencioMinutos = std::string(modelo) == "XN-550" ? 10 : 0;
-      g.config->analisadores.push_back(std::move(a));
-    }
+  TStatusSetup Setup() {
+    std::filesystem::create_directories(output + "XN-550");
+    std::filesystem::create_directories(dir / "spool");
+    TStatusSetup s;
+    s.outputFolder = output;
+    s.spoolFolder = dir / "spool/";
+    s.importAlarmMinutes = 30;
+    s.analyzers = {{"XN-550", 10}, {"Mindray", 0}};  // no silence alarm for Mindray
+    s.log = &log;
+    return s;
   }
   std::string LogText() {
-    g.log_->flush();
-    return ReadFile(g.log_file_name);
+    log.flush();
+    return ReadFile(dir / "Redurozozi.txt");
   }
   static void Identify(TSocketClient& client, const std::string& modelo, int32_t protocolo) {
     client.analisador->modelo = modelo;
@@ -79,9 +80,9 @@ TEST(StatusCollector, SilenceAlarmOneLineEachWay) {
 TEST(StatusCollector, ImportAlarmFromTheOldestWaitingFile) {
   Rig r;
   const std::time_t now = std::time(nullptr);
-  const std::string file = r.g.config->pastaSaida + "XN-550/1001.astm";
+  const std::string file = r.output + "XN-550/1001.astm";
   kvtest::WriteFile(file, "1H|\r\n");
-  kvtest::WriteFile(r.g.config->pastaSaida + "XN-550/1002.astm.Ab12Cd.tmp", "");  // still being written
+  kvtest::WriteFile(r.output + "XN-550/1002.astm.Ab12Cd.tmp", "");  // still being written
   const utimbuf old{now - 31 * 60, now - 31 * 60};
   ASSERT_EQ(::utime(file.c_str(), &old), 0);
   r.c.Tick(now);
@@ -97,7 +98,7 @@ TEST(StatusCollector, ImportAlarmFromTheOldestWaitingFile) {
   const std::string log = r.LogText();
   EXPECT_EQ(Count(log, "Alerta: arquivo aguardando importa\xE7\xE3o h\xE1 mais de 30 minutos"), 1u) << log;
   EXPECT_EQ(Count(log, "Importa\xE7\xE3o normalizada"), 1u) << log;
-  EXPECT_TRUE(std::filesystem::exists(r.g.config->pastaSaida + "XN-550/1002.astm.Ab12Cd.tmp"));
+  EXPECT_TRUE(std::filesystem::exists(r.output + "XN-550/1002.astm.Ab12Cd.tmp"));
 }
 
 TEST(StatusCollector, CountsPerModelAndUnconfiguredRows) {
@@ -144,6 +145,55 @@ TEST(StatusCollector, CountsPerModelAndUnconfiguredRows) {
   r.c.Disconnected(&other);
   r.c.Disconnected(&unknown);
   EXPECT_EQ(r.c.Build(r.t0 + 3)->analyzers.size(), 2u);
+}
+
+// Everything that lives outside status reaches the snapshot through the setup
+// the composition root fills; without a source its figure stays empty.
+TEST(StatusCollector, TheSnapshotShowsWhatTheSetupHandsIn) {
+  TempDir dir;
+  TLog log(dir / "Redurozozi.txt", 1000000);
+  TLisMonitor lis;
+  lis.RecordCheck(false, "unavailable database\r\nport 3050");
+  log.make("TKVRedurozozi -> Erro: disco cheio");
+  TStatusSetup setup;
+  setup.version = "1.4-7-gabc";
+  setup.outputFolder = "C:\\Sa\xED" "da\\";
+  setup.importAlarmMinutes = 45;
+  setup.log = &log;
+  setup.lis = &lis;
+  setup.spoolPending = [] { return size_t{3}; };
+  setup.spoolOldest = [] { return std::optional<TDateTime>(TDateTime{2027, 1, 15, 8, 30, 0, 0}); };
+  const std::time_t clock = 1'800'000'123;
+  setup.now = [clock] { return clock; };
+  TStatusCollector c(setup);
+  const auto s = c.Build();
+  EXPECT_EQ(s->taken, clock);
+  EXPECT_EQ(s->started, clock);
+  EXPECT_EQ(s->version, "1.4-7-gabc");
+  EXPECT_EQ(s->outputFolder, "C:\\Sa\xED" "da\\");
+  EXPECT_EQ(s->importAlarmMinutes, 45);
+  EXPECT_TRUE(s->lis.checked);
+  EXPECT_FALSE(s->lis.ok);
+  EXPECT_EQ(s->lis.error, "unavailable database  port 3050");
+  EXPECT_EQ(s->spoolDepth, 3u);
+  std::tm oldest{};
+  oldest.tm_year = 2027 - 1900;
+  oldest.tm_mon = 0;
+  oldest.tm_mday = 15;
+  oldest.tm_hour = 8;
+  oldest.tm_min = 30;
+  oldest.tm_isdst = -1;
+  EXPECT_EQ(s->spoolOldest, std::mktime(&oldest));
+  ASSERT_EQ(s->recentErrors.size(), 1u);
+  EXPECT_NE(s->recentErrors[0].find("TKVRedurozozi -> Erro: disco cheio"), std::string::npos) << s->recentErrors[0];
+
+  TStatusCollector bare(TStatusSetup{}, clock);
+  const auto empty = bare.Build(clock);
+  EXPECT_FALSE(empty->lis.checked);
+  EXPECT_EQ(empty->spoolDepth, 0u);
+  EXPECT_EQ(empty->spoolOldest, 0);
+  EXPECT_TRUE(empty->analyzers.empty());
+  EXPECT_TRUE(empty->recentErrors.empty());
 }
 
 }  // namespace

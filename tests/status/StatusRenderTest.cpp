@@ -3,7 +3,7 @@
 
 #include <functional>
 
-#include "service/StatusRender.hpp"
+#include "status/StatusRender.hpp"
 
 namespace {
 

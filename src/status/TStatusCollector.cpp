@@ -1,17 +1,13 @@
-#include "service/TStatusCollector.hpp"
+#include "status/TStatusCollector.hpp"
 
 #include <algorithm>
 
 #include "archive/TArchiveEntry.hpp"
 #include "clients/TSocketClient.hpp"
-#include "config/TConfigJson.hpp"
-#include "service/TGlobal.hpp"
+#include "log/TLog.hpp"
+#include "status/TLisMonitor.hpp"
 #include "util/Encoding.hpp"
 #include "util/FileSystem.hpp"
-
-#ifndef KV_VERSION
-#define KV_VERSION "dev"
-#endif
 
 namespace {
 
@@ -89,8 +85,11 @@ std::string ShortErrorLine(const std::string& text) {
   return out;
 }
 
-TStatusCollector::TStatusCollector(TGlobal& g, std::time_t started)
-    : g_(g), started_(started), today_(LocalDay(started)) {}
+TStatusCollector::TStatusCollector(TStatusSetup setup, std::time_t started)
+    : setup_(std::move(setup)), started_(started), today_(LocalDay(started)) {}
+
+TStatusCollector::TStatusCollector(TStatusSetup setup)
+    : setup_(std::move(setup)), started_(setup_.now()), today_(LocalDay(started_)) {}
 
 TStatusCollector::TModel& TStatusCollector::Model(const std::string& modelo, const std::string& protocolo) {
   TModel& m = models_[modelo];
@@ -164,7 +163,7 @@ void TStatusCollector::NakReceived(const TSocketClient& c) {
 void TStatusCollector::ErrorLogged(const TSocketClient& c, const std::string& line) {
   if (TModel* m = ModelOf(c)) {
     m->row.lastError = ShortErrorLine(line);
-    m->row.lastErrorAt = std::time(nullptr);
+    m->row.lastErrorAt = setup_.now();
   }
 }
 
@@ -210,38 +209,37 @@ void TStatusCollector::Tick(std::time_t now) {
 
 void TStatusCollector::ScanFolders(std::time_t now) {
   lastScan_ = now;
-  const std::string pasta = g_.config ? Cp1252ToUtf8(g_.config->pastaSaida) : std::string();
+  const std::string pasta = Cp1252ToUtf8(setup_.outputFolder);
   outputWritable_ = !pasta.empty() && fsys::CanWriteFolder(pasta);
   freeBytes_ = 0;
   freeKnown_ = !pasta.empty() && fsys::FreeSpace(pasta, freeBytes_);
-  spoolWritable_ = fsys::CanWriteFolder(g_.spool_path);
+  spoolWritable_ = fsys::CanWriteFolder(setup_.spoolFolder);
   oldestWaitingFile_ = pasta.empty() ? 0 : OldestFile(pasta, 1);
   CheckImport(now);
 }
 
 void TStatusCollector::Log(const std::string& txt) const {
-  if (g_.log_) g_.log_->make(txt);
+  if (setup_.log) setup_.log->make(txt);
 }
 
 void TStatusCollector::CheckSilence(std::time_t now) {
-  if (!g_.config) return;
-  for (const auto& a : g_.config->analisadores) {
-    if (a->alertaSilencioMinutos <= 0) continue;
-    TModel& m = Model(a->modelo, "");
+  for (const TStatusAnalyzer& a : setup_.analyzers) {
+    if (a.silenceMinutes <= 0) continue;
+    TModel& m = Model(a.modelo, "");
     const std::time_t last = std::max(m.row.lastReceived, started_);
-    const bool silent = now - last >= static_cast<std::time_t>(a->alertaSilencioMinutos) * 60;
+    const bool silent = now - last >= static_cast<std::time_t>(a.silenceMinutes) * 60;
     if (silent == m.row.silent) continue;
     m.row.silent = silent;
     if (silent)
-      Log("Alerta: analisador " + a->modelo + " sem comunica\xE7\xE3o h\xE1" " " +
-            std::to_string(a->alertaSilencioMinutos) + " minutos ou mais");
+      Log("Alerta: analisador " + a.modelo + " sem comunica\xE7\xE3o h\xE1" " " +
+            std::to_string(a.silenceMinutes) + " minutos ou mais");
     else
-      Log("Analisador " + a->modelo + " voltou a comunicar");
+      Log("Analisador " + a.modelo + " voltou a comunicar");
   }
 }
 
 void TStatusCollector::CheckImport(std::time_t now) {
-  const int32_t minutos = g_.config ? g_.config->alertaImportacaoMinutos : 0;
+  const int32_t minutos = setup_.importAlarmMinutes;
   const bool alarm =
       minutos > 0 && oldestWaitingFile_ != 0 && now - oldestWaitingFile_ >= static_cast<std::time_t>(minutos) * 60;
   if (alarm == importAlarm_) return;
@@ -258,25 +256,25 @@ std::shared_ptr<const TStatusSnapshot> TStatusCollector::Build(std::time_t now) 
   auto s = std::make_shared<TStatusSnapshot>();
   s->taken = now;
   s->started = started_;
-  s->version = KV_VERSION;
-  s->lis = g_.lisMonitor.State();
-  s->outputFolder = g_.config ? g_.config->pastaSaida : std::string();
+  s->version = setup_.version;
+  if (setup_.lis) s->lis = setup_.lis->State();
+  s->outputFolder = setup_.outputFolder;
   s->outputWritable = outputWritable_;
   s->freeKnown = freeKnown_;
   s->freeBytes = freeBytes_;
   s->spoolWritable = spoolWritable_;
-  s->spoolDepth = g_.delivery ? g_.delivery->Pending() : 0;
-  if (g_.delivery)
-    if (auto oldest = g_.delivery->OldestPending()) s->spoolOldest = ToTime(*oldest);
+  s->spoolDepth = setup_.spoolPending ? setup_.spoolPending() : 0;
+  if (setup_.spoolOldest)
+    if (const std::optional<TDateTime> oldest = setup_.spoolOldest()) s->spoolOldest = ToTime(*oldest);
   s->spoolAlarmMinutes = kSpoolAlarmMinutes;
   s->oldestWaitingFile = oldestWaitingFile_;
-  s->importAlarmMinutes = g_.config ? g_.config->alertaImportacaoMinutos : 0;
+  s->importAlarmMinutes = setup_.importAlarmMinutes;
   s->importAlarm = importAlarm_;
   s->openConnections = connections_.size();
-  s->logRestarts = g_.log_ ? g_.log_->Restarts() : 0;
+  s->logRestarts = setup_.log ? setup_.log->Restarts() : 0;
   s->residentBytes = fsys::ResidentBytes();
-  if (g_.log_) {
-    const auto errors = g_.log_->RecentErrors();
+  if (setup_.log) {
+    const auto errors = setup_.log->RecentErrors();
     for (auto it = errors.rbegin(); it != errors.rend(); ++it) s->recentErrors.push_back(ShortErrorLine(*it));
   }
   for (const auto& [key, row] : counters_) s->counters.push_back(row);
@@ -284,19 +282,17 @@ std::shared_ptr<const TStatusSnapshot> TStatusCollector::Build(std::time_t now) 
   // Configured analyzers in file order, then connected ones that match none.
   auto modelOf = [](const TSocketClient* c) { return c->analisador ? c->analisador->modelo : std::string(); };
   std::vector<std::string> configured;
-  if (g_.config) {
-    for (const auto& a : g_.config->analisadores) {
-      if (std::find(configured.begin(), configured.end(), a->modelo) != configured.end()) continue;
-      configured.push_back(a->modelo);
-      const auto it = models_.find(a->modelo);
-      TAnalyzerStatus row = it != models_.end() ? it->second.row : TAnalyzerStatus{};
-      row.modelo = a->modelo;
-      row.configured = true;
-      row.silenceMinutes = a->alertaSilencioMinutos;
-      for (const auto& [client, conn] : connections_)
-        if (modelOf(client) == a->modelo) row.connections.push_back(conn.id);
-      s->analyzers.push_back(std::move(row));
-    }
+  for (const TStatusAnalyzer& a : setup_.analyzers) {
+    if (std::find(configured.begin(), configured.end(), a.modelo) != configured.end()) continue;
+    configured.push_back(a.modelo);
+    const auto it = models_.find(a.modelo);
+    TAnalyzerStatus row = it != models_.end() ? it->second.row : TAnalyzerStatus{};
+    row.modelo = a.modelo;
+    row.configured = true;
+    row.silenceMinutes = a.silenceMinutes;
+    for (const auto& [client, conn] : connections_)
+      if (modelOf(client) == a.modelo) row.connections.push_back(conn.id);
+    s->analyzers.push_back(std::move(row));
   }
   const size_t firstUnmatched = s->analyzers.size();
   for (const auto& [client, conn] : connections_) {

@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "service/TStatusSnapshot.hpp"
+#include "status/TStatusSnapshot.hpp"
 
 // The service's health from a snapshot: "down" when result messages have
 // nowhere durable to go (output folder and spool both unwritable), "degraded"

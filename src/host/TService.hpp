@@ -15,14 +15,17 @@
 // service control manager's stop, or Ctrl-C when started from a console.
 class TService {
  public:
-  // serviceName: the name the host's service manager knows the service by.
-  explicit TService(const char* serviceName = "");
+  // serviceName: the name the host's service manager knows the service by;
+  // displayName: the one it shows (Windows).
+  explicit TService(const char* serviceName = "", const char* displayName = "");
   virtual ~TService();
   TService(const TService&) = delete;
   TService& operator=(const TService&) = delete;
 
   // Start, execute and stop; answers the process exit status.
   int Run();
+  // Told by an install run that registered the service.
+  void AfterInstall() { OnAfterInstall(); }
   // Waits for the next event (stop request or socket event) and handles it.
   void ProcessRequests(bool pWait);
   // Handles the next event, waiting no later than deadline; false when
@@ -32,6 +35,8 @@ class TService {
   bool Terminated() const { return terminated_; }
   // The event loop every handler of the service runs on.
   asio::io_context& Context() { return io_; }
+  const std::string& Name() const { return serviceName_; }
+  const std::string& DisplayName() const { return displayName_; }
 
   // Non-zero when the service stopped because it could not run.
   int ExitCode = 0;
@@ -45,6 +50,8 @@ class TService {
   virtual void OnStop(bool& Stopped) = 0;
   // Called when the service has ended, before the host is told it stopped.
   virtual void OnFinished() {}
+  // Called once an install run has registered the service.
+  virtual void OnAfterInstall() {}
   // Reports an error that escaped an event handler (the system's event log).
   virtual void ReportError(const std::string& text);
 
@@ -60,6 +67,7 @@ class TService {
   void Stop();
 
   const std::string serviceName_;
+  const std::string displayName_;
   asio::io_context io_;
   std::unique_ptr<StopRequests> stops_;
   bool terminated_ = false;

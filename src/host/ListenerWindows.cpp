@@ -1,4 +1,4 @@
-#include "service/Listener.hpp"
+#include "host/Listener.hpp"
 
 #include <winsock2.h>
 

@@ -1,4 +1,4 @@
-#include "service/TStatusHttp.hpp"
+#include "status/TStatusHttp.hpp"
 
 #include <array>
 #include <cctype>
@@ -7,8 +7,8 @@
 
 #include <asio/write.hpp>
 
-#include "service/Listener.hpp"
-#include "service/StatusRender.hpp"
+#include "host/Listener.hpp"
+#include "status/StatusRender.hpp"
 
 namespace {
 

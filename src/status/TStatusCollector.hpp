@@ -6,9 +6,9 @@
 #include <utility>
 
 #include "clients/TClientEvents.hpp"
-#include "service/TStatusSnapshot.hpp"
+#include "status/TStatusSetup.hpp"
+#include "status/TStatusSnapshot.hpp"
 
-class TGlobal;
 struct TArchiveEntry;
 
 // Gathers, on the service thread, what the status page, /health and /metrics
@@ -16,8 +16,12 @@ struct TArchiveEntry;
 // and on each Tick the folders and the alarms; Build takes the snapshot.
 class TStatusCollector : public TClientEvents {
  public:
-  // Configured analyzers, output folder and alarms come from g.config.
-  TStatusCollector(TGlobal& g, std::time_t started);
+  // What it shows comes from setup; started: when the service started
+  // (without it: now, by the setup's clock).
+  TStatusCollector(TStatusSetup setup, std::time_t started);
+  explicit TStatusCollector(TStatusSetup setup);
+
+  const TStatusSetup& Setup() const { return setup_; }
 
   // --- TClientEvents
   void ResultReceived(const TSocketClient& client) override;
@@ -27,16 +31,20 @@ class TStatusCollector : public TClientEvents {
   void DuplicateFrame(const TSocketClient& client) override;
   void ErrorLogged(const TSocketClient& client, const std::string& line) override;
 
-  // --- the connection events and the delivery
+  // --- the connection events and the delivery (without a time: the setup's clock)
   void Connected(const TSocketClient* client, const std::string& id);
   void Disconnected(const TSocketClient* client);
-  void Received(const TSocketClient* client, std::time_t when = std::time(nullptr));
+  void Received(const TSocketClient* client) { Received(client, setup_.now()); }
+  void Received(const TSocketClient* client, std::time_t when);
   void NakReceived(const TSocketClient& client);
-  void Delivered(const TArchiveEntry& entry, std::time_t when = std::time(nullptr));
+  void Delivered(const TArchiveEntry& entry) { Delivered(entry, setup_.now()); }
+  void Delivered(const TArchiveEntry& entry, std::time_t when);
 
   // Day change, silence and import alarms (one log line each way), folder checks.
-  void Tick(std::time_t now = std::time(nullptr));
-  std::shared_ptr<const TStatusSnapshot> Build(std::time_t now = std::time(nullptr)) const;
+  void Tick() { Tick(setup_.now()); }
+  void Tick(std::time_t now);
+  std::shared_ptr<const TStatusSnapshot> Build() const { return Build(setup_.now()); }
+  std::shared_ptr<const TStatusSnapshot> Build(std::time_t now) const;
 
   // Spool waiting longer than this is a health reason.
   static constexpr int32_t kSpoolAlarmMinutes = 10;
@@ -67,11 +75,11 @@ class TStatusCollector : public TClientEvents {
   void Settle(const TSocketClient* client, TConnection& conn);
   void ScanFolders(std::time_t now);
   void CheckSilence(std::time_t now);
-  // Into the state's own log (the service log in the service).
+  // Into the setup's log (the service log in the service).
   void Log(const std::string& txt) const;
   void CheckImport(std::time_t now);
 
-  TGlobal& g_;
+  const TStatusSetup setup_;
   std::time_t started_;
   int today_ = 0;
   std::map<std::string, TModel> models_;

@@ -7,7 +7,7 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 
-#include "service/TStatusSnapshot.hpp"
+#include "status/TStatusSnapshot.hpp"
 
 // One HTTP answer of the status server.
 struct THttpReply {

@@ -1,7 +1,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include "service/HostNames.hpp"
+#include "host/HostNames.hpp"
 
 // Winsock is started by Asio before any connection exists.
 std::string ReverseLookup(const asio::ip::tcp::endpoint& peer) {

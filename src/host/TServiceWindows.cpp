@@ -3,7 +3,7 @@
 #include <asio/post.hpp>
 #include <atomic>
 
-#include "service/TService.hpp"
+#include "host/TService.hpp"
 #include "util/FileSystem.hpp"
 #include "util/WideText.hpp"
 
@@ -102,8 +102,8 @@ struct TServiceHost {
   }
 };
 
-TService::TService(const char* serviceName)
-    : serviceName_(serviceName), io_(1), stops_(std::make_unique<StopRequests>()) {}
+TService::TService(const char* serviceName, const char* displayName)
+    : serviceName_(serviceName), displayName_(displayName), io_(1), stops_(std::make_unique<StopRequests>()) {}
 
 TService::~TService() {
   if (running == this) running = nullptr;

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "service/StatusRender.hpp"
+#include "status/StatusRender.hpp"
 #include "util/Encoding.hpp"
 
 namespace {

@@ -5,21 +5,21 @@
 #include <asio/io_context.hpp>
 #include <asio/steady_timer.hpp>
 
-#include "service/TStatusCollector.hpp"
-#include "service/TStatusHttp.hpp"
-#include "service/TStatusSnapshot.hpp"
-
-class TGlobal;
+#include "status/TStatusCollector.hpp"
+#include "status/TStatusHttp.hpp"
+#include "status/TStatusSetup.hpp"
+#include "status/TStatusSnapshot.hpp"
 
 // The status page, /health and /metrics: the collector on the service
 // thread, a snapshot published every second, and the HTTP server reading it.
 class TStatusService {
  public:
-  TStatusService(TGlobal& g, asio::io_context& io);
+  // setup: what it shows and where it reads it (the composition root fills it).
+  TStatusService(TStatusSetup setup, asio::io_context& io);
   ~TStatusService();  // the HTTP thread stops first; it reads the board
 
-  // Publishes the first snapshot, starts the timer and, unless portaStatus is
-  // 0, the HTTP server (a port that cannot be opened is logged; the service runs on).
+  // Publishes the first snapshot, starts the timer and, unless the port is 0,
+  // the HTTP server (a port that cannot be opened is logged; the service runs on).
   void Start();
   TStatusCollector& Collector() { return collector_; }
   // Takes and publishes a snapshot now (after an event worth showing at once).
@@ -27,8 +27,9 @@ class TStatusService {
 
  private:
   void Schedule();
+  // Into the setup's log (the service log in the service).
+  void Log(const std::string& txt) const;
 
-  TGlobal& g_;
   TStatusCollector collector_;
   TStatusBoard board_;
   asio::steady_timer timer_;

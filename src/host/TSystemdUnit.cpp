@@ -1,4 +1,4 @@
-#include "service/TSystemdUnit.hpp"
+#include "host/TSystemdUnit.hpp"
 
 #include <signal.h>
 #include <spawn.h>

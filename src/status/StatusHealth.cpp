@@ -1,6 +1,6 @@
 #include <nlohmann/json.hpp>
 
-#include "service/StatusRender.hpp"
+#include "status/StatusRender.hpp"
 #include "util/Encoding.hpp"
 
 THealth EvaluateHealth(const TStatusSnapshot& s) {

@@ -1,4 +1,4 @@
-#include "service/TService.hpp"
+#include "host/TService.hpp"
 
 #include <exception>
 #include <iostream>

@@ -1,4 +1,4 @@
-#include "service/Listener.hpp"
+#include "host/Listener.hpp"
 
 void OpenListeningSocket(asio::ip::tcp::acceptor& acceptor, const asio::ip::tcp::endpoint& endpoint) {
   acceptor.open(endpoint.protocol());

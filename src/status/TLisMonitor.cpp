@@ -1,4 +1,4 @@
-#include "service/TLisMonitor.hpp"
+#include "status/TLisMonitor.hpp"
 
 
 namespace {

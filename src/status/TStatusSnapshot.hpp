@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "service/TLisMonitor.hpp"
+#include "status/TLisMonitor.hpp"
 
 // Counts per analyzer model and protocol since the start (for the metrics).
 struct TCounterRow {

@@ -4,9 +4,9 @@
 #include <iostream>
 #include <stdexcept>
 
-#include "service/ServiceInstall.hpp"
-#include "service/TGlobal.hpp"
-#include "service/TKVRedurozozi.hpp"
+#include "host/ServiceInstall.hpp"
+#include "host/TService.hpp"
+#include "log/TLogSink.hpp"
 #include "util/FileSystem.hpp"
 #include "util/WideText.hpp"
 
@@ -28,12 +28,12 @@ struct Handle {
 
 // Registers the service (own process, automatic start), or points a registration
 // made from another place at this executable.
-void Register() {
+void Register(const TService& service, const std::string& executablePath) {
   Handle scm{::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE | SC_MANAGER_CONNECT)};
   if (!scm.h) Fail("OpenSCManager");
-  const std::wstring name = WideOf(TKVRedurozozi::SERVICE_NAME);
-  const std::wstring display = WideOf(TKVRedurozozi::DISPLAY_NAME);
-  const std::wstring command = L"\"" + WideOf(ExecutablePath()) + L"\"";  // a path with blanks stays one
+  const std::wstring name = WideOf(service.Name());
+  const std::wstring display = WideOf(service.DisplayName());
+  const std::wstring command = L"\"" + WideOf(executablePath) + L"\"";  // a path with blanks stays one
   Handle svc{::CreateServiceW(scm.h, name.c_str(), display.c_str(), SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                               SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr, nullptr,
                               nullptr, nullptr)};
@@ -53,32 +53,32 @@ void PrepareProcess() {
   ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
 }
 
-int Install(TKVRedurozozi& service, const std::string& /*unitDir: Linux only*/) {
+int Install(TService& service, const TInstallOptions& options) {
   try {
-    Register();
+    Register(service, options.executablePath);
   } catch (const std::exception& e) {
-    doLog("N\xE3o foi poss\xEDvel instalar o servi\xE7o. Erro: " + std::string(e.what()));
+    if (options.log) options.log->make("N\xE3o foi poss\xEDvel instalar o servi\xE7o. Erro: " + std::string(e.what()));
     std::cerr << "install failed: " << e.what() << std::endl;
     return 1;
   }
-  service.ServiceAfterInstall();
-  std::cout << "installed service " << TKVRedurozozi::SERVICE_NAME << std::endl;
+  service.AfterInstall();
+  std::cout << "installed service " << service.Name() << std::endl;
   return 0;
 }
 
-int Uninstall(const std::string& /*unitDir: Linux only*/) {
+int Uninstall(const TService& service, const TInstallOptions& /*options: the unit folder is Linux's*/) {
   try {
     Handle scm{::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)};
     if (!scm.h) Fail("OpenSCManager");
-    const std::wstring name = WideOf(TKVRedurozozi::SERVICE_NAME);
+    const std::wstring name = WideOf(service.Name());
     Handle svc{::OpenServiceW(scm.h, name.c_str(), DELETE)};
     if (!svc.h && ::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) {
-      std::cout << "not installed: service " << TKVRedurozozi::SERVICE_NAME << std::endl;
+      std::cout << "not installed: service " << service.Name() << std::endl;
       return 0;
     }
     if (!svc.h) Fail("OpenService");
     if (!::DeleteService(svc.h)) Fail("DeleteService");
-    std::cout << "removed service " << TKVRedurozozi::SERVICE_NAME << std::endl;
+    std::cout << "removed service " << service.Name() << std::endl;
   } catch (const std::exception& e) {
     std::cerr << "uninstall failed: " << e.what() << std::endl;
     return 1;

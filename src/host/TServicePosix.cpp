@@ -5,7 +5,7 @@
 #include <asio/read.hpp>
 #include <system_error>
 
-#include "service/TService.hpp"
+#include "host/TService.hpp"
 
 namespace {
 // Blocks the stop signals in this thread (and every thread started after it)
@@ -30,8 +30,8 @@ struct TService::StopRequests {
   char info[128] = {};  // one signalfd_siginfo
 };
 
-TService::TService(const char* serviceName)
-    : serviceName_(serviceName), io_(1), stops_(std::make_unique<StopRequests>(io_)) {}
+TService::TService(const char* serviceName, const char* displayName)
+    : serviceName_(serviceName), displayName_(displayName), io_(1), stops_(std::make_unique<StopRequests>(io_)) {}
 
 TService::~TService() = default;
 

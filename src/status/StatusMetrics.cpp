@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "service/StatusRender.hpp"
+#include "status/StatusRender.hpp"
 #include "util/Encoding.hpp"
 
 namespace {

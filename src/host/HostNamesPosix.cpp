@@ -1,7 +1,7 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
-#include "service/HostNames.hpp"
+#include "host/HostNames.hpp"
 
 std::string ReverseLookup(const asio::ip::tcp::endpoint& peer) {
   char host[NI_MAXHOST] = {};

@@ -4,10 +4,10 @@
 #include <exception>
 #include <iostream>
 
-#include "service/ServiceInstall.hpp"
-#include "service/TGlobal.hpp"
-#include "service/TKVRedurozozi.hpp"
-#include "service/TSystemdUnit.hpp"
+#include "host/ServiceInstall.hpp"
+#include "host/TService.hpp"
+#include "host/TSystemdUnit.hpp"
+#include "log/TLogSink.hpp"
 
 namespace serviceinstall {
 
@@ -23,23 +23,23 @@ void PrepareProcess() {
   }
 }
 
-int Install(TKVRedurozozi& service, const std::string& unitDir) {
-  const std::string folder = TSystemdUnit::Folder(unitDir);
+int Install(TService& service, const TInstallOptions& options) {
+  const std::string folder = TSystemdUnit::Folder(options.unitDir);
   try {
-    TSystemdUnit::Install(folder, ExecutablePath());
+    TSystemdUnit::Install(folder, options.executablePath);
     TSystemdUnit::ReloadManager(folder);
   } catch (const std::exception& e) {
-    doLog("N\xE3o foi poss\xEDvel instalar o servi\xE7o. Erro: " + std::string(e.what()));
+    if (options.log) options.log->make("N\xE3o foi poss\xEDvel instalar o servi\xE7o. Erro: " + std::string(e.what()));
     std::cerr << "install failed: " << e.what() << std::endl;
     return 1;
   }
-  service.ServiceAfterInstall();
+  service.AfterInstall();
   std::cout << "installed " << folder << "/" << TSystemdUnit::UNIT_NAME << std::endl;
   return 0;
 }
 
-int Uninstall(const std::string& unitDir) {
-  const std::string folder = TSystemdUnit::Folder(unitDir);
+int Uninstall(const TService& /*service: the unit's name is fixed*/, const TInstallOptions& options) {
+  const std::string folder = TSystemdUnit::Folder(options.unitDir);
   try {
     const bool removed = TSystemdUnit::Uninstall(folder);
     TSystemdUnit::ReloadManager(folder);

@@ -1,0 +1,49 @@
+#include "status/TStatusService.hpp"
+
+#include <chrono>
+#include <exception>
+
+#include "log/TLog.hpp"
+
+TStatusService::TStatusService(TStatusSetup setup, asio::io_context& io)
+    : collector_(std::move(setup)), timer_(io) {}
+
+TStatusService::~TStatusService() { http_.reset(); }
+
+void TStatusService::Start() {
+  // The first snapshot comes with the first tick, once the output folder has
+  // been made; until then the server answers 503.
+  Schedule();
+  const TStatusSetup& c = collector_.Setup();
+  if (c.port == 0) return;
+  http_ = std::make_unique<TStatusHttp>(board_, c.token);
+  std::string error;
+  const std::string url = "http://" + c.address + ":" + std::to_string(c.port) + "/";
+  if (http_->Start(c.address, c.port, &error)) {
+    Log("P\xE1gina de status: " + url + (c.token.empty() ? "" : " (com token)"));
+  } else {
+    Log("TStatusHttp.Start() -> Erro: n\xE3o foi poss\xEDvel abrir " + url + ": " + error +
+        ". O servi\xE7o continua sem a p\xE1gina de status.");
+    http_.reset();
+  }
+}
+
+void TStatusService::Publish() { board_.Publish(collector_.Build()); }
+
+void TStatusService::Schedule() {
+  timer_.expires_after(std::chrono::seconds(1));
+  timer_.async_wait([this](const std::error_code& ec) {
+    if (ec) return;
+    try {
+      collector_.Tick();
+      Publish();
+    } catch (const std::exception& e) {
+      Log(ErrorLine("TStatusService.Tick", e.what()));
+    }
+    Schedule();
+  });
+}
+
+void TStatusService::Log(const std::string& txt) const {
+  if (TLog* log = collector_.Setup().log) log->make(txt);
+}
