@@ -12,7 +12,8 @@ namespace serviceinstall {
 void PrepareProcess();
 // Registers the service; on success logs the install line. Answers the exit status.
 // unitDir: where the systemd unit goes (Linux; empty for the default).
-int Install(TKVRedurozozi& service, const std::string& unitDir);
+// user: the account the service runs as (Linux, an existing user; empty for root).
+int Install(TKVRedurozozi& service, const std::string& unitDir, const std::string& user);
 // Removes the registration. Answers the exit status.
 int Uninstall(const std::string& unitDir);
 

@@ -1,8 +1,10 @@
+#include <pwd.h>
 #include <sys/resource.h>
 
 #include <csignal>
 #include <exception>
 #include <iostream>
+#include <stdexcept>
 
 #include "service/ServiceInstall.hpp"
 #include "service/TGlobal.hpp"
@@ -23,10 +25,12 @@ void PrepareProcess() {
   }
 }
 
-int Install(TKVRedurozozi& service, const std::string& unitDir) {
+int Install(TKVRedurozozi& service, const std::string& unitDir, const std::string& user) {
   const std::string folder = TSystemdUnit::Folder(unitDir);
   try {
-    TSystemdUnit::Install(folder, ExecutablePath());
+    // systemd would only find out at the first start, with the unit already enabled.
+    if (!user.empty() && !::getpwnam(user.c_str())) throw std::runtime_error("no such user: " + user);
+    TSystemdUnit::Install(folder, ExecutablePath(), user);
     TSystemdUnit::ReloadManager(folder);
   } catch (const std::exception& e) {
     doLog("N\xE3o foi poss\xEDvel instalar o servi\xE7o. Erro: " + std::string(e.what()));

@@ -53,8 +53,10 @@ void PrepareProcess() {
   ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
 }
 
-int Install(TKVRedurozozi& service, const std::string& /*unitDir: Linux only*/) {
+int Install(TKVRedurozozi& service, const std::string& /*unitDir: Linux only*/, const std::string& user) {
   try {
+    // Asked for a lesser account, it must not quietly register one that runs as LocalSystem.
+    if (!user.empty()) throw std::runtime_error("--user is for Linux; the service runs as LocalSystem");
     Register();
   } catch (const std::exception& e) {
     doLog("N\xE3o foi poss\xEDvel instalar o servi\xE7o. Erro: " + std::string(e.what()));

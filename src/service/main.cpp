@@ -18,6 +18,7 @@ enum class TMode { Run, Install, Uninstall };
 struct TArgs {
   TMode mode = TMode::Run;
   std::string unitDir;
+  std::string user;
   bool ok = true;
 };
 
@@ -33,10 +34,15 @@ TArgs ParseArgs(int argc, char** argv) {
       args.unitDir = argv[++i];
     } else if (a.rfind("--unit-dir=", 0) == 0) {
       args.unitDir = a.substr(std::strlen("--unit-dir="));
+    } else if (a == "--user" && i + 1 < argc) {
+      args.user = argv[++i];
+    } else if (a.rfind("--user=", 0) == 0) {
+      args.user = a.substr(std::strlen("--user="));
     } else {
       args.ok = false;
     }
   }
+  if (!args.user.empty() && args.mode != TMode::Install) args.ok = false;
   return args;
 }
 
@@ -45,7 +51,7 @@ TArgs ParseArgs(int argc, char** argv) {
 int main(int argc, char** argv) {
   const TArgs args = ParseArgs(argc, argv);
   if (!args.ok) {
-    std::cerr << "usage: " << argv[0] << " [--install | --uninstall] [--unit-dir DIR]" << std::endl;
+    std::cerr << "usage: " << argv[0] << " [--install [--user NAME] | --uninstall] [--unit-dir DIR]" << std::endl;
     return 2;
   }
   serviceinstall::PrepareProcess();
@@ -55,7 +61,7 @@ int main(int argc, char** argv) {
     TKVRedurozozi service;
     switch (args.mode) {
       case TMode::Install:
-        status = serviceinstall::Install(service, args.unitDir);
+        status = serviceinstall::Install(service, args.unitDir, args.user);
         break;
       case TMode::Uninstall:
         status = serviceinstall::Uninstall(args.unitDir);
