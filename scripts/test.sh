@@ -67,7 +67,7 @@ stage "Windows build (MinGW-w64), its installer (NSIS) and their smoke test unde
 wstart=$SECONDS
 if bash scripts/build-windows.sh; then
   echo "cross-build took $((SECONDS - wstart)) s"
-  bash scripts/wine-smoke.sh build-win/kv_redurozozi.exe build/analyzer-sim || status=1
+  bash scripts/wine-smoke.sh build-win/kv_redurozozi.exe build/analyzer-sim build-win/kv_redurozozi-setup.exe || status=1
 else
   status=1
 fi

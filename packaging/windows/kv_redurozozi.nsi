@@ -12,10 +12,11 @@
 ;          -DOUTFILE=kv_redurozozi-setup.exe kv_redurozozi.nsi
 ; (scripts/build-windows.sh does this.)
 
-Unicode true
+; A 64-bit installer for a 64-bit service (it also runs under a Wine without
+; 32-bit support): Program Files, System32 and the registry are the native ones.
+Target amd64-unicode
 !include MUI2.nsh
 !include LogicLib.nsh
-!include x64.nsh
 !include WordFunc.nsh
 
 !define SERVICE "KVRedurozozi"
@@ -80,14 +81,6 @@ FunctionEnd
 !macroend
 !insertmacro STOP_SERVICE ""
 !insertmacro STOP_SERVICE "un."
-
-Function .onInit
-  ${IfNot} ${RunningX64}
-    MessageBox MB_ICONSTOP "${DISPLAY} needs 64-bit Windows." /SD IDOK
-    SetErrorLevel 2
-    Abort
-  ${EndIf}
-FunctionEnd
 
 ; The starting configuration, from the template with the output folder
 ; $INSTDIR\saida\ put in (backslashes doubled for JSON). Written as UTF-16
