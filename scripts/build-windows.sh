@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds the service for 64-bit Windows with MinGW-w64 into build-win/:
-# build-win/kv_redurozozi.exe (static runtime, one file). Only the service
-# itself: tests, tools and benchmarks are Linux programs.
+# build-win/kv_redurozozi.exe (static runtime, one file), and its installer
+# build-win/kv_redurozozi-setup.exe (NSIS, packaging/windows/kv_redurozozi.nsi).
+# Only the service itself: tests, tools and benchmarks are Linux programs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -24,5 +25,21 @@ cmake -S . -B "$BUILD_DIR" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" 
 cmake --build "$BUILD_DIR" -j"$JOBS" --target kv_redurozozi
 
 exe="$ROOT/$BUILD_DIR/kv_redurozozi.exe"
-echo "Windows package: $exe ($(stat -c %s "$exe") bytes)"
-echo "Copy it with fbclient.dll (from the LIS's Firebird installation) into one folder; see README.md, \"Windows\"."
+echo "Windows executable: $exe ($(stat -c %s "$exe") bytes)"
+
+if ! command -v makensis >/dev/null; then
+  echo "build-windows: makensis is missing (bash scripts/setup.sh installs nsis)" >&2
+  exit 1
+fi
+version=$(cat "$BUILD_DIR/version.txt")
+numeric=$(grep -o '^[0-9]*\(\.[0-9]*\)\{0,3\}' <<<"$version")
+while [[ $(tr -cd . <<<"$numeric" | wc -c) -lt 3 ]]; do numeric+=.0; done
+# The example configuration names the default folder's output folder (JSON doubles the backslash).
+example=$(<packaging/kv_redurozozi.example.json.in)
+outdir='C:\\Program Files\\Tevarin\\Redurozozi\\saida\\'
+printf '%s\n' "${example//@PASTA_SAIDA@/"$outdir"}" >"$BUILD_DIR/kv_redurozozi.example.json"
+setup="$ROOT/$BUILD_DIR/kv_redurozozi-setup.exe"
+makensis -V2 -DVERSION="$version" -DVERSION_NUMERIC="$numeric" -DEXE="$exe" \
+  -DEXAMPLE="$ROOT/$BUILD_DIR/kv_redurozozi.example.json" -DSTARTING="$ROOT/packaging/kv_redurozozi.json.in" \
+  -DOUTFILE="$setup" packaging/windows/kv_redurozozi.nsi
+echo "Windows installer: $setup ($(stat -c %s "$setup") bytes; see README.md, \"Windows\")"

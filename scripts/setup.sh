@@ -13,6 +13,8 @@ PACKAGES=(
   clang libclang-rt-dev
   # The Windows build (scripts/build-windows.sh) and its smoke test under Wine (scripts/wine-smoke.sh).
   g++-mingw-w64-x86-64 mingw-w64 wine wine64 ccache
+  # The Debian package (scripts/package.sh) and the Windows installer.
+  dpkg-dev lintian nsis
 )
 # The server package is only needed to test the remote (server) database path;
 # Node.js and npm only for the peer that bench/run measures the service beside.

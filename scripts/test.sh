@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: the normal build, a
-# 2-minute soak run (scripts/soak.sh), the same tests through a Firebird server
-# on 127.0.0.1, the sanitizer build, and a bounded run of every fuzz target
-# (scripts/fuzz.sh).
+# Installs what is missing, builds, and runs every test: the normal build, the
+# Debian package installed for real (scripts/package-test.sh), a 2-minute soak
+# run (scripts/soak.sh), the same tests through a Firebird server on 127.0.0.1,
+# the sanitizer build, the Windows build and installer under Wine, and a
+# bounded run of every fuzz target (scripts/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -40,6 +41,9 @@ for tool in chromium promtool; do
 done
 build/test_status --gtest_filter='StatusEndToEnd.*:StatusServer.*' || status=1
 
+stage "Debian package: built, checked by lintian, installed, upgraded, removed and purged (as root)"
+bash scripts/package-test.sh || status=1
+
 stage "soak (2 minutes, 50 simulated analyzers, the demo LIS)"
 bash scripts/soak.sh --seconds 120 --analyzers 50 || status=1
 
@@ -59,11 +63,11 @@ export LSAN_OPTIONS=suppressions=$ROOT/scripts/lsan.supp:print_suppressions=0:us
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 (cd build-asan && ctest --output-on-failure -j"$JOBS") || status=1
 
-stage "Windows build (MinGW-w64) and its smoke test under Wine"
+stage "Windows build (MinGW-w64), its installer (NSIS) and their smoke test under Wine"
 wstart=$SECONDS
 if bash scripts/build-windows.sh; then
   echo "cross-build took $((SECONDS - wstart)) s"
-  bash scripts/wine-smoke.sh build-win/kv_redurozozi.exe build/analyzer-sim || status=1
+  bash scripts/wine-smoke.sh build-win/kv_redurozozi.exe build/analyzer-sim build-win/kv_redurozozi-setup.exe || status=1
 else
   status=1
 fi

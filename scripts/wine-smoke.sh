@@ -5,21 +5,28 @@
 # document over 127.0.0.1 (it checks every reply byte for byte), then the
 # archive files, the log lines and the stop by Ctrl-C are checked. Then the
 # service control manager: --install, sc query, sc start, a message, sc stop,
-# --uninstall. A step Wine's control manager cannot do prints "SKIP: ..." and
-# the test goes on.
+# --uninstall. Then the installer, silently (/S): into Program Files beside a
+# configuration already there (kept), the service registered and started, a
+# message, the installer again (an upgrade: the service stopped and started,
+# nothing lost), the uninstaller (the service stopped and removed; the
+# configuration, logs, spool and output folder kept), and a fresh installation
+# elsewhere that writes the starting configuration. A step Wine's control
+# manager cannot do prints "SKIP: ..." and the test goes on.
 #
-#   bash scripts/wine-smoke.sh [EXE [SIMULATOR]]
+#   bash scripts/wine-smoke.sh [EXE [SIMULATOR [SETUP]]]
 #
-# Defaults: build-win/kv_redurozozi.exe (scripts/build-windows.sh) and
-# build/analyzer-sim. KV_WINE_KEEP=1 keeps the temporary folder.
+# Defaults: build-win/kv_redurozozi.exe and build-win/kv_redurozozi-setup.exe
+# (scripts/build-windows.sh) and build/analyzer-sim. KV_WINE_KEEP=1 keeps the
+# temporary folder.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 EXE=$(realpath "${1:-build-win/kv_redurozozi.exe}")
 SIM=$(realpath "${2:-build/analyzer-sim}")
+SETUP=$(realpath "${3:-build-win/kv_redurozozi-setup.exe}")
 MSG=$ROOT/demo/messages
 
-for f in "$EXE" "$SIM"; do
+for f in "$EXE" "$SIM" "$SETUP"; do
   [[ -x $f || -f $f ]] || { echo "wine-smoke: $f is missing" >&2; exit 1; }
 done
 command -v wine >/dev/null || { echo "wine-smoke: wine is missing (bash scripts/setup.sh installs it)" >&2; exit 1; }
@@ -227,6 +234,153 @@ if (cd "$RUN" && timeout 60 wine ./KV_Redurozozi.exe --uninstall) >/dev/null 2>&
   ok "--uninstall removed it"
 else
   fail "--uninstall"
+fi
+
+echo "== installer (silent)"
+PF="$WINEPREFIX/drive_c/Program Files/Tevarin/Redurozozi"
+WIN_PF='C:\Program Files\Tevarin\Redurozozi'
+UNINST_KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\KVRedurozozi'
+LOG=$PF/Logs/Redurozozi.txt
+PORT=$(free_port)
+setup() { timeout 180 wine "$SETUP" /S "$@" >/dev/null 2>&1; }
+# uninstall FOLDER WINDOWS_FOLDER: the uninstaller starts a copy of itself and
+# returns at once; it is done when it has deleted itself.
+uninstall() {
+  local i
+  timeout 60 wine "$2\\uninstall.exe" /S >/dev/null 2>&1 || return 1
+  for ((i = 0; i < 300; i++)); do
+    [[ -e $1/uninstall.exe ]] || return 0
+    sleep 0.2
+  done
+  return 1
+}
+count_log() { log_text | grep -c -F -- "$1"; }
+# wait_count TEXT N SECONDS: true once TEXT stands in the log at least N times.
+wait_count() {
+  local i
+  for ((i = 0; i < $3 * 5; i++)); do
+    (($(count_log "$1") >= $2)) && return 0
+    sleep 0.2
+  done
+  return 1
+}
+archive_sums() { (cd "$PF/saida" && find . -type f -print0 | xargs -0r sha256sum | LC_ALL=C sort); }
+
+# The lab's configuration is there before the installer runs: it must stay.
+mkdir -p "$PF"
+cat >"$PF/kv_redurozozi.json" <<EOF
+{
+  "porta": $PORT,
+  "portaStatus": 0,
+  "pastaSaida": "C:\\\\Program Files\\\\Tevarin\\\\Redurozozi\\\\saida\\\\",
+  "analisadores": [
+    { "aplicacao": "XN-550", "modelo": "XN-550", "nomeTevarin": "XN-550", "exames": [] },
+    { "aplicacao": "BC-5380", "modelo": "Mindray", "nomeTevarin": "BC-5380", "exames": [] }
+  ]
+}
+EOF
+config_sum=$(sha256sum <"$PF/kv_redurozozi.json")
+config_kept() { [[ $(sha256sum <"$PF/kv_redurozozi.json") == "$config_sum" ]]; }
+istart=$SECONDS
+if setup; then ok "setup /S into $WIN_PF"; else fail "setup /S: exit status $?"; fi
+echo "install took $((SECONDS - istart)) s"
+for f in kv_redurozozi.exe kv_redurozozi.example.json uninstall.exe; do
+  if [[ -f $PF/$f ]]; then ok "installed $f"; else fail "$f missing"; fi
+done
+if config_kept; then ok "existing configuration kept"; else fail "the configuration was changed"; fi
+reg=$(timeout 60 wine reg query "$UNINST_KEY" 2>/dev/null | tr -d '\r')
+if grep -qF "UninstallString    REG_SZ    \"$WIN_PF\\uninstall.exe\"" <<<"$reg" &&
+  grep -qF "QuietUninstallString    REG_SZ    \"$WIN_PF\\uninstall.exe\" /S" <<<"$reg" &&
+  grep -qF "InstallLocation    REG_SZ    $WIN_PF" <<<"$reg"; then
+  ok "uninstaller registered"
+else
+  fail "uninstaller registration: $reg"
+fi
+if state_is RUNNING 60 && wait_count "Servidor ativo e ouvindo porta $PORT" 1 30; then
+  ok "service registered by --install and started: listening on $PORT"
+else
+  fail "the installed service is not running"
+fi
+if wait_count "** SERVI"$'\xc3\x87'"O INSTALADO COM SUCESSO!" 1 1; then ok "install run logged"; else fail "no install line"; fi
+if sim "$MSG/hemogram-bc5380.hl7" && [[ -f $PF/saida/Mindray/1005.hl7 ]]; then
+  ok "HL7 message archived by the installed service"
+else
+  fail "HL7 message through the installed service"
+fi
+# The file is seconds old: the import alarm (30 minutes) must stay quiet. The
+# folders are looked at every 2 seconds.
+sleep 5
+if (($(count_log "Alerta: arquivo aguardando importa") == 0)); then
+  ok "a fresh archive file raises no import alarm"
+else
+  fail "import alarm for a file seconds old"
+fi
+
+stops=$(count_log "Finalizando!")
+listens=$(count_log "Servidor ativo e ouvindo porta $PORT")
+archives=$(archive_sums)
+istart=$SECONDS
+if setup; then ok "setup /S again (upgrade)"; else fail "upgrade: exit status $?"; fi
+echo "upgrade took $((SECONDS - istart)) s"
+if (($(count_log "Finalizando!") > stops)) && wait_count "Servidor ativo e ouvindo porta $PORT" $((listens + 1)) 30 &&
+  state_is RUNNING 30; then
+  ok "the upgrade stopped the service and started it again"
+else
+  fail "upgrade: no stop and new start"
+fi
+if config_kept; then ok "configuration kept by the upgrade"; else fail "the upgrade changed the configuration"; fi
+if [[ $(archive_sums) == "$archives" ]]; then ok "archive files kept"; else fail "archive files changed"; fi
+if sim "$MSG/hematology-xn550.astm" && [[ -f $PF/saida/XN-550/1001.astm ]]; then
+  ok "ASTM message archived after the upgrade"
+else
+  fail "ASTM message after the upgrade"
+fi
+
+stops=$(count_log "Finalizando!")
+istart=$SECONDS
+if uninstall "$PF" "$WIN_PF"; then ok "uninstall.exe /S"; else fail "uninstall.exe /S did not finish"; fi
+echo "uninstall took $((SECONDS - istart)) s"
+if (($(count_log "Finalizando!") > stops)); then ok "uninstall stopped the service"; else fail "uninstall: no stop lines"; fi
+if ! query | grep "SERVICE_NAME: KVRedurozozi" >/dev/null; then ok "service removed"; else fail "service still registered"; fi
+if [[ ! -e $PF/kv_redurozozi.exe && ! -e $PF/kv_redurozozi.example.json ]] &&
+  ! timeout 60 wine reg query "$UNINST_KEY" >/dev/null 2>&1; then
+  ok "executable, example and the uninstaller's registration removed"
+else
+  fail "uninstall left the program behind"
+fi
+if config_kept && [[ -s $LOG && -d $PF/spool && -f $PF/saida/Mindray/1005.hl7 && -f $PF/saida/XN-550/1001.astm ]]; then
+  ok "configuration, logs, spool and output folder kept"
+else
+  fail "uninstall removed data"
+fi
+
+# A fresh installation elsewhere (a blank and an accent in the folder's name)
+# writes the starting configuration. It runs on the default ports: only when
+# they are free.
+busy=
+for p in 6000 6080; do (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null && busy+=" $p"; done
+if [[ -n $busy ]]; then
+  step_skip "the starting configuration" "the default ports are in use here:$busy"
+else
+  FRESH="$WINEPREFIX/drive_c/Tevarin Teste/Laboratório"
+  LOG=$FRESH/Logs/Redurozozi.txt
+  # /D= comes last and unquoted: Wine joins the two words with a blank.
+  if setup '/D=C:\Tevarin' 'Teste\Laboratório'; then ok "setup /S /D=C:\\Tevarin Teste\\Laboratório"; else fail "fresh setup: exit status $?"; fi
+  config=$(iconv -f UTF-16 -t UTF-8 "$FRESH/kv_redurozozi.json" 2>/dev/null)
+  if [[ $(head -c2 "$FRESH/kv_redurozozi.json" | od -An -tx1) == " ff fe" ]] &&
+    grep -qF '"pastaSaida": "C:\\Tevarin Teste\\Laboratório\\saida\\"' <<<"$config" &&
+    python3 -m json.tool <<<"$config" >/dev/null; then
+    ok "starting configuration written (UTF-16), its output folder in the chosen folder"
+  else
+    fail "starting configuration: $config"
+  fi
+  if state_is RUNNING 60 && wait_count "Servidor ativo e ouvindo porta 6000" 1 30 &&
+    wait_count 'Pasta destino de arquivos: C:\Tevarin Teste\Laboratório\saida\' 1 5; then
+    ok "the service runs on the starting configuration"
+  else
+    fail "the service on the starting configuration"
+  fi
+  if uninstall "$FRESH" 'C:\Tevarin Teste\Laboratório'; then ok "uninstalled"; else fail "uninstall of the fresh installation"; fi
 fi
 
 echo "== Wine part took $((SECONDS - start)) s"

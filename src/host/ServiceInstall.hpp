@@ -13,6 +13,7 @@ namespace serviceinstall {
 struct TInstallOptions {
   std::string executablePath;  // the program the service manager starts (full path, UTF-8)
   std::string unitDir;         // Linux: the systemd unit's folder; empty for the default
+  std::string user;            // Linux: the account the service runs as (an existing user; empty for root)
   TLogSink* log = nullptr;     // the service log, for a failed install (may be null)
 };
 

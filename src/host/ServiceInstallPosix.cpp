@@ -1,8 +1,10 @@
+#include <pwd.h>
 #include <sys/resource.h>
 
 #include <csignal>
 #include <exception>
 #include <iostream>
+#include <stdexcept>
 
 #include "host/ServiceInstall.hpp"
 #include "host/TService.hpp"
@@ -26,7 +28,10 @@ void PrepareProcess() {
 int Install(TService& service, const TInstallOptions& options) {
   const std::string folder = TSystemdUnit::Folder(options.unitDir);
   try {
-    TSystemdUnit::Install(folder, options.executablePath);
+    // systemd would only find out at the first start, with the unit already enabled.
+    if (!options.user.empty() && !::getpwnam(options.user.c_str()))
+      throw std::runtime_error("no such user: " + options.user);
+    TSystemdUnit::Install(folder, options.executablePath, options.user);
     TSystemdUnit::ReloadManager(folder);
   } catch (const std::exception& e) {
     if (options.log) options.log->make("N\xE3o foi poss\xEDvel instalar o servi\xE7o. Erro: " + std::string(e.what()));

@@ -55,6 +55,8 @@ void PrepareProcess() {
 
 int Install(TService& service, const TInstallOptions& options) {
   try {
+    // Asked for a lesser account, it must not quietly register one that runs as LocalSystem.
+    if (!options.user.empty()) throw std::runtime_error("--user is for Linux; the service runs as LocalSystem");
     Register(service, options.executablePath);
   } catch (const std::exception& e) {
     if (options.log) options.log->make("N\xE3o foi poss\xEDvel instalar o servi\xE7o. Erro: " + std::string(e.what()));

@@ -28,9 +28,18 @@ std::string QuoteExecPath(const std::string& path) {
   }
   return blank ? "\"" + escaped + "\"" : escaped;
 }
+
+// A name systemd takes as it stands: nothing that would end the line, quote or expand.
+std::string UserLine(const std::string& user) {
+  if (user.empty()) return "";
+  for (unsigned char c : user)
+    if (c <= ' ' || c == 0x7F || c == '"' || c == '\'' || c == '\\' || c == '%')
+      throw std::invalid_argument("user name not usable in a unit: \"" + user + "\"");
+  return "User=" + user + "\n";
+}
 }  // namespace
 
-std::string Text(const std::string& exePath) {
+std::string Text(const std::string& exePath, const std::string& user) {
   return "[Unit]\n"
          "Description=Tevarin (Redurozozi)\n"
          "After=network-online.target\n"
@@ -38,7 +47,8 @@ std::string Text(const std::string& exePath) {
          "\n"
          "[Service]\n"
          "Type=simple\n"
-         "ExecStart=" + QuoteExecPath(exePath) + "\n"
+         "ExecStart=" + QuoteExecPath(exePath) + "\n" +
+         UserLine(user) +
          "Restart=on-failure\n"
          "\n"
          "[Install]\n"
@@ -52,13 +62,14 @@ std::string Folder(const std::string& optionDir) {
   return DEFAULT_DIR;
 }
 
-void Install(const std::string& folder, const std::string& exePath) {
+void Install(const std::string& folder, const std::string& exePath, const std::string& user) {
+  const std::string text = Text(exePath, user);
   const fs::path target = fs::path(folder) / UNIT_NAME;
   const fs::path temp = fs::path(folder) / (std::string(UNIT_NAME) + ".tmp");
   {
     std::ofstream out(temp, std::ios::binary | std::ios::trunc);
     if (!out) throw std::runtime_error("cannot write " + temp.string());
-    out << Text(exePath);
+    out << text;
     out.close();
     if (!out) throw std::runtime_error("cannot write " + temp.string());
   }

@@ -18,6 +18,7 @@ enum class TMode { Run, Install, Uninstall };
 struct TArgs {
   TMode mode = TMode::Run;
   std::string unitDir;
+  std::string user;
   bool ok = true;
 };
 
@@ -33,18 +34,24 @@ TArgs ParseArgs(int argc, char** argv) {
       args.unitDir = argv[++i];
     } else if (a.rfind("--unit-dir=", 0) == 0) {
       args.unitDir = a.substr(std::strlen("--unit-dir="));
+    } else if (a == "--user" && i + 1 < argc) {
+      args.user = argv[++i];
+    } else if (a.rfind("--user=", 0) == 0) {
+      args.user = a.substr(std::strlen("--user="));
     } else {
       args.ok = false;
     }
   }
+  if (!args.user.empty() && args.mode != TMode::Install) args.ok = false;
   return args;
 }
 
 // The service object has made `global`: the install runs log into its service log.
-serviceinstall::TInstallOptions InstallOptions(const std::string& unitDir) {
+serviceinstall::TInstallOptions InstallOptions(const std::string& unitDir, const std::string& user = "") {
   serviceinstall::TInstallOptions options;
   options.executablePath = ExecutablePath();
   options.unitDir = unitDir;
+  options.user = user;
   options.log = global ? global->log_.get() : nullptr;
   return options;
 }
@@ -54,7 +61,7 @@ serviceinstall::TInstallOptions InstallOptions(const std::string& unitDir) {
 int main(int argc, char** argv) {
   const TArgs args = ParseArgs(argc, argv);
   if (!args.ok) {
-    std::cerr << "usage: " << argv[0] << " [--install | --uninstall] [--unit-dir DIR]" << std::endl;
+    std::cerr << "usage: " << argv[0] << " [--install [--user NAME] | --uninstall] [--unit-dir DIR]" << std::endl;
     return 2;
   }
   serviceinstall::PrepareProcess();
@@ -64,7 +71,7 @@ int main(int argc, char** argv) {
     TKVRedurozozi service;
     switch (args.mode) {
       case TMode::Install:
-        status = serviceinstall::Install(service, InstallOptions(args.unitDir));
+        status = serviceinstall::Install(service, InstallOptions(args.unitDir, args.user));
         break;
       case TMode::Uninstall:
         status = serviceinstall::Uninstall(service, InstallOptions(args.unitDir));

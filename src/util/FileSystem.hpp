@@ -23,8 +23,8 @@ struct FileStamp {
   uint64_t device = 0;
   uint64_t id = 0;
   int64_t size = -1;
-  int64_t modified = 0;  // nanoseconds
-  int64_t changed = 0;   // nanoseconds (status change, or creation on Windows)
+  int64_t modified = 0;  // nanoseconds since 1970
+  int64_t changed = 0;   // nanoseconds since 1970 (status change, or creation on Windows)
   bool operator==(const FileStamp&) const = default;
 };
 

@@ -121,3 +121,22 @@ TEST(SystemdUnit, AFolderThatCannotTakeTheUnitThrows) {
 }
 
 }  // namespace
+
+// The Debian package ships the unit the install run writes with --user.
+TEST(SystemdUnit, TextForAUserAddsUserAfterExecStart) {
+  std::string expected = TSystemdUnit::Text("/opt/kvredurozozi/kv_redurozozi");
+  expected.insert(expected.find("Restart="), "User=kvredurozozi\n");
+  EXPECT_EQ(TSystemdUnit::Text("/opt/kvredurozozi/kv_redurozozi", "kvredurozozi"), expected);
+  for (const std::string user : {"lab-svc.2", "1001"}) {
+    EXPECT_NE(TSystemdUnit::Text("/opt/k/kv_redurozozi", user).find("\nUser=" + user + "\n"), std::string::npos)
+        << user;
+  }
+}
+
+TEST(SystemdUnit, UserNamesThatWouldBreakTheUnitAreRefused) {
+  const std::vector<std::string> users = {"a b", "a\nExecStartPre=/bin/sh", "a%n", "a\"b", "a\\b", "a'b", "a\tb",
+                                         "a\x7F"};
+  for (const std::string& user : users) {
+    EXPECT_THROW(TSystemdUnit::Text("/opt/k/kv_redurozozi", user), std::invalid_argument) << user;
+  }
+}

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "ServiceHarness.hpp"
+#include "host/TSystemdUnit.hpp"
 #include "support/LisDatabase.hpp"
 
 using namespace kvtest;
@@ -167,17 +168,20 @@ TEST(ServiceLifecycle, InstallAndUninstallWriteAndRemoveTheUnit) {
     std::vector<std::string> args;
     std::vector<std::string> env;
     std::string unitDir;
+    std::string user;  // --user for the install run
   };
   const std::vector<Row> rows = {
-      {"option", {"--unit-dir", dir / "units-a"}, {}, dir / "units-a"},
-      {"environment", {}, {"KV_SYSTEMD_UNIT_DIR=" + dir / "units-b"}, dir / "units-b"},
+      {"option", {"--unit-dir", dir / "units-a"}, {}, dir / "units-a", ""},
+      {"environment", {}, {"KV_SYSTEMD_UNIT_DIR=" + dir / "units-b"}, dir / "units-b", ""},
       {"option wins over environment", {"--unit-dir=" + dir / "units-c"},
-       {"KV_SYSTEMD_UNIT_DIR=" + dir / "units-b"}, dir / "units-c"},
+       {"KV_SYSTEMD_UNIT_DIR=" + dir / "units-b"}, dir / "units-c", ""},
+      {"as a user", {"--unit-dir", dir / "units-d"}, {}, dir / "units-d", "nobody"},
   };
   for (size_t i = 0; i < rows.size(); ++i) {
     fs::create_directories(rows[i].unitDir);
     std::vector<std::string> install = {exe, "--install"};
     install.insert(install.end(), rows[i].args.begin(), rows[i].args.end());
+    if (!rows[i].user.empty()) install.insert(install.end(), {"--user", rows[i].user});
     ASSERT_EQ(RunProgram(install, rows[i].env), 0) << "row " << i;
     const std::string unit = ReadFile(rows[i].unitDir + "/kvredurozozi.service");
     EXPECT_NE(unit.find("Description=Tevarin (Redurozozi)\n"), std::string::npos) << "row " << i << unit;
@@ -185,6 +189,9 @@ TEST(ServiceLifecycle, InstallAndUninstallWriteAndRemoveTheUnit) {
     EXPECT_NE(unit.find("Restart=on-failure\n"), std::string::npos) << "row " << i;
     EXPECT_NE(unit.find("Type=simple\n"), std::string::npos) << "row " << i;
     EXPECT_NE(unit.find("WantedBy=multi-user.target\n"), std::string::npos) << "row " << i;
+    // The text the Debian package ships comes from the same function.
+    EXPECT_EQ(unit, TSystemdUnit::Text(exe, rows[i].user)) << "row " << i;
+    EXPECT_EQ(unit.find("\nUser=nobody\n") != std::string::npos, !rows[i].user.empty()) << "row " << i << unit;
 
     std::vector<std::string> uninstall = {exe, "--uninstall"};
     uninstall.insert(uninstall.end(), rows[i].args.begin(), rows[i].args.end());
@@ -206,8 +213,15 @@ TEST(ServiceLifecycle, InstallIntoAFolderThatCannotBeWrittenFails) {
   const std::string exe = dir / "kv_redurozozi";
   fs::copy_file(std::string(KV_BINARY_DIR) + "/kv_redurozozi", exe);
   EXPECT_NE(RunProgram({exe, "--install", "--unit-dir", dir / "no/such/folder"}), 0);
-  EXPECT_EQ(ReadFile(dir / "Logs/Redurozozi.txt").find(kInstalled), std::string::npos);
+  fs::create_directories(dir / "units");
+  EXPECT_NE(RunProgram({exe, "--install", "--unit-dir", dir / "units", "--user", "kv-no-such-user"}), 0);
+  EXPECT_FALSE(fs::exists(dir / "units/kvredurozozi.service"));
+  const std::string log = ReadFile(dir / "Logs/Redurozozi.txt");
+  EXPECT_EQ(log.find(kInstalled), std::string::npos);
+  EXPECT_NE(log.find("N\xE3o foi poss\xEDvel instalar o servi\xE7o. Erro: no such user: kv-no-such-user"),
+            std::string::npos) << Repr(log);
   EXPECT_NE(RunProgram({exe, "--bogus"}), 0);
+  EXPECT_EQ(RunProgram({exe, "--user", "nobody"}), 2) << "a user without --install";
 }
 
 // Connections still open at the stop, each waiting on something else: an idle
