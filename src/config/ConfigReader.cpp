@@ -19,6 +19,8 @@ template <class... F>
 struct Overloaded : F... {
   using F::operator()...;
 };
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;  // (clang 14 does not deduce it for aggregates)
 
 std::string BaseName(const std::string& path) {
   const size_t slash = path.find_last_of(fsys::PATH_SEPARATORS);
