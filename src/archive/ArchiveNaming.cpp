@@ -1,7 +1,6 @@
 #include <cstdio>
 
 #include "archive/TArchiveEntry.hpp"
-#include "config/TAnalisador.hpp"
 #include "protocol/ArchiveNames.hpp"
 #include "util/FileSystem.hpp"
 
@@ -29,14 +28,8 @@ std::string ArchivePathFor(TArchiveWriter& archive, const TArchiveEntry& entry,
   // One level only; a folder that cannot be made shows up when the file is written.
   if (!archive.IsDirectory(path)) archive.CreateFolder(path);
 
-  TAnalisador a;
-  a.protocolo.id = entry.protocolo;
-  a.protocolo.versao = entry.versao;
-  a.modelo = entry.modelo;
-  a.nomeTevarin = entry.nomeTevarin;
-
   const std::string carimbo = protocol::ArchiveTimeStamp(entry.completo);
-  const std::string identificador = protocol::BlockSampleIdentifier(entry.linhas, a);
+  const std::string identificador = protocol::BlockSampleIdentifier(entry.linhas, entry.protocolo, entry.versao);
   // The identifier comes from the analyzer: cleaned so the file stays in its folder.
   std::string nome =
       identificador.empty() ? carimbo : protocol::CleanFileName(protocol::ShortenIdentifier(identificador));

@@ -42,9 +42,7 @@ void TSocketClient::ArchiveBlock(const TLines& bloco, TArchiveDelivery::TWhenSpo
   try {
     // A block whose sample identifier cannot be read can never be named: it
     // is refused here, as it always was, instead of waiting for ever.
-    TAnalisador a;
-    a.protocolo = analisador->protocolo;
-    protocol::BlockSampleIdentifier(bloco, a);
+    protocol::BlockSampleIdentifier(bloco, analisador->protocolo.id, analisador->protocolo.versao);
   } catch (const std::exception& e) {
     LogError("TSocketClient.GetFileName", e);
     throw std::runtime_error("Nome de arquivo inv\xe1lido: " + ArchiveFolderFor(entry));

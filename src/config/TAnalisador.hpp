@@ -4,10 +4,7 @@
 #include <string>
 #include <vector>
 
-inline constexpr int32_t PROTOCOLO_NAO_INDENTIFICADO = 0;
-inline constexpr int32_t PROTOCOLO_ASTM = 10;
-inline constexpr int32_t PROTOCOLO_HL7 = 20;
-inline constexpr int32_t PROTOCOLO_JSON_DIAGNO = 30;
+#include "protocol/ProtocolCodes.hpp"
 
 // One exam of a configured analyzer.
 struct TExame {

@@ -127,10 +127,10 @@ std::string SubfolderName(const std::string& modelo, const std::string& nomeTeva
   return {};
 }
 
-std::string BlockSampleIdentifier(const TLines& bloco, const TAnalisador& a) {
-  switch (a.protocolo.id) {
+std::string BlockSampleIdentifier(const TLines& bloco, int32_t protocolo, const std::string& versao) {
+  switch (protocolo) {
     case PROTOCOLO_ASTM:
-      return AstmSampleIdentifier(bloco, a.protocolo.versao);
+      return AstmSampleIdentifier(bloco, versao);
     case PROTOCOLO_HL7:
       return Hl7SampleIdentifier(bloco);
     case PROTOCOLO_JSON_DIAGNO:

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string>
 
-#include "config/TAnalisador.hpp"
 #include "protocol/Lines.hpp"
+#include "protocol/ProtocolCodes.hpp"
 #include "util/TDateTime.hpp"
 
 // The rules that name an archive file: sample identifier, subfolder, time
@@ -33,9 +33,10 @@ std::string UnusableNameReason(const std::string& cleanedName);
 // Subfolder name (without "/") from modelo or nomeTevarin; empty when neither
 // gives a usable one (see UnusableNameReason).
 std::string SubfolderName(const std::string& modelo, const std::string& nomeTevarin);
-// The identifier of a result block's sample for the analyzer's protocol, or ""
-// when the block names none; throws for a JSON block that is no document.
-std::string BlockSampleIdentifier(const TLines& bloco, const TAnalisador& a);
+// The identifier of a result block's sample for the analyzer's protocol code
+// and version (the header's), or "" when the block names none; throws for a
+// JSON block that is no document.
+std::string BlockSampleIdentifier(const TLines& bloco, int32_t protocolo, const std::string& versao);
 // ".astm", ".hl7", ".json", ".txt" (not identified), "" for an unknown code.
 const char* ArchiveExtension(int32_t protocolo);
 

@@ -1,6 +1,5 @@
 #include "protocol/Headers.hpp"
 
-#include "config/TAnalisador.hpp"
 #include "protocol/Lines.hpp"
 #include "util/TString.hpp"
 

@@ -2,6 +2,8 @@
 #include <cstdint>
 #include <string>
 
+#include "protocol/ProtocolCodes.hpp"
+
 // Header lines and the analyzer identity they carry. Pure.
 namespace protocol {
 
@@ -12,7 +14,7 @@ bool IsLineHL7(const std::string& linha);
 
 // What a header line says about the analyzer.
 struct THeaderIdentity {
-  int32_t protocolo = 0;  // PROTOCOLO_ASTM or PROTOCOLO_HL7
+  int32_t protocolo = PROTOCOLO_NAO_INDENTIFICADO;  // PROTOCOLO_ASTM or PROTOCOLO_HL7 once read
   std::string versao;
   std::string aplicacao;
   std::string modelo;

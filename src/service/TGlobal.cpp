@@ -97,9 +97,10 @@ void TGlobal::StartMyDB() {
 }
 
 void TGlobal::StartLisWorkers() {
+  const TConfigJson& c = config ? *config : TConfigJson::Initial();
   TLisWorkers::TOptions options;
-  options.threads = config ? config->threadsLis : 2;
-  options.timeout = std::chrono::seconds(config ? config->timeoutLisSegundos : 5);
+  options.threads = c.threadsLis;
+  options.timeout = std::chrono::seconds(c.timeoutLisSegundos);
   TLog& dbLog = myDB->log_;
   lisWorkers = std::make_unique<TLisWorkers>(options, [this, &dbLog] {
     return std::make_unique<TLisDatabaseConnection>(

@@ -105,10 +105,9 @@ TEST(ArchiveNameRules, BlockSampleIdentifierWithQuotes) {
       {PROTOCOLO_HL7, "2.3.1", {"MSH|", "PID|1|P\"7|x", "OBR|1|AB|"}, "P\"7"},
   };
   for (size_t i = 0; i < rows.size(); ++i) {
-    TAnalisador a;
-    a.protocolo.id = rows[i].protocolo;
-    a.protocolo.versao = rows[i].versao;
-    EXPECT_EQ(Repr(protocol::BlockSampleIdentifier(rows[i].bloco, a)), Repr(rows[i].expected)) << "row " << i;
+    EXPECT_EQ(Repr(protocol::BlockSampleIdentifier(rows[i].bloco, rows[i].protocolo, rows[i].versao)),
+              Repr(rows[i].expected))
+        << "row " << i;
   }
 }
 

@@ -82,7 +82,9 @@ TEST(StatusKeys, NoConfigurationFileLeavesThePageOff) {
   TempDir dir;
   c.Load(dir / "kv_redurozozi.json");
   EXPECT_EQ(c.portaStatus, 0);
-  EXPECT_EQ(c.alertaImportacaoMinutos, 0);
+  // The alarm keeps its default; with no output folder configured it watches nothing.
+  EXPECT_EQ(c.alertaImportacaoMinutos, 30);
+  EXPECT_EQ(c.pastaSaida, "");
 }
 
 TEST(StatusKeys, AlertaSilencioMinutos) {

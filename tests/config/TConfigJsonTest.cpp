@@ -195,7 +195,7 @@ TEST(TConfigJsonLoad, FailuresNameTheFileAndTheKey) {
       {{}, an(R"({"aplicacao": "A", "modelo": "M", "exames": [{"nome": []}]})"),
        m + R"("analisadores"[0]."exames"[0]."nome" is not a text: [])"},
       {{}, an(R"({"aplicacao": "A", "modelo": "M", "exames": [{"atributos": "TSH"}]})"),
-       m + R"("analisadores"[0]."exames"[0]."atributos" is not an array)"},
+       m + R"("analisadores"[0]."exames"[0]."atributos" is not an array: "TSH")"},
       {{}, an(R"({"aplicacao": "A", "modelo": "M", "exames": [{"atributos": ["a", {}]}]})"),
        m + R"("analisadores"[0]."exames"[0]."atributos"[1] is not a text)"},
       {{}, an(R"({"aplicacao": "A", "modelo": "M", "exames": [], "usarCaracteresControle": 1})"),
