@@ -10,6 +10,7 @@
 #include "service/ServiceInstall.hpp"
 #include "service/TGlobal.hpp"
 #include "service/TKVRedurozozi.hpp"
+#include "util/ProcessMemory.hpp"
 
 namespace {
 
@@ -43,6 +44,7 @@ TArgs ParseArgs(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  fsys::BoundAllocatorCaches();
   const TArgs args = ParseArgs(argc, argv);
   if (!args.ok) {
     std::cerr << "usage: " << argv[0] << " [--install | --uninstall] [--unit-dir DIR]" << std::endl;
