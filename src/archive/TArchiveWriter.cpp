@@ -78,7 +78,8 @@ TArchiveWriter::TStaged TFileArchiveWriter::Stage(const std::string& path, const
 bool TFileArchiveWriter::Publish(const TStaged& staged) {
   int err = 0;
   if (fsys::RenameNew(staged.temp, SysPath(staged.path), err)) return true;
-  if (fsys::AlreadyExists(err)) return false;
+  // A file that took the name since it was chosen; a folder there fails like any other write.
+  if (fsys::AlreadyExists(err) && IsTakenByFile(staged.path)) return false;
   throw std::runtime_error(SysError("N\xe3o foi poss\xedvel renomear para", staged.path, err));
 }
 

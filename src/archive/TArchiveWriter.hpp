@@ -26,7 +26,7 @@ class TArchiveWriter {
   };
   // Writes the file under a temporary name, flushed; throws std::runtime_error as Save does.
   virtual TStaged Stage(const std::string& path, const std::string& text);
-  // Gives a staged file its name; false when the name is taken (the staged
+  // Gives a staged file its name; false when a file took the name (the staged
   // file stays for Discard); throws std::runtime_error on other failures.
   virtual bool Publish(const TStaged& staged);
   // Removes a staged file that will not get its name.

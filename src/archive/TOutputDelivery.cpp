@@ -245,7 +245,7 @@ std::map<std::string, bool> TOutputDelivery::Shared::DeliverGroup(std::vector<TD
     }
     try {
       if (!archive.Publish(s.staged)) {
-        // Someone else took the name since it was chosen: chosen again right away.
+        // A file took the name since it was chosen: another name right away.
         archive.Discard(s.staged);
         failed.emplace(item.origem, true);
         continue;

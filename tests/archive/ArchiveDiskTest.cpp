@@ -3,6 +3,7 @@
 // failing or hung output folder and a spool that takes nothing.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -222,6 +223,24 @@ TEST(ArchiveDisk, AFailingOutputFolderHoldsBackItsOriginOnlyAndLogsOnce) {
   EXPECT_EQ(ReadFile(blocked + "XN-550/B1.astm"), TextOf(Result(blocked, "h:1", "B1", "B1")));
   EXPECT_TRUE(FileExists(blocked + "XN-550/B2.astm"));
   EXPECT_TRUE(env.log.Has("Pasta destino de arquivos criada de novo: " + blocked));
+}
+
+TEST(ArchiveDisk, AFolderUnderTheChosenNameIsAFailureNotANameToSkip) {
+  DiskEnv env;
+  ::mkdir((env.saida + "XN-550").c_str(), 0777);
+  ::mkdir((env.saida + "XN-550/D1.astm").c_str(), 0777);
+  TArchiveDisk::TOptions options;
+  options.delivery.retry = 1h;
+  auto disk = env.Start(options);
+  disk->Keep(Result(env.saida, "h:1", "D1", "d"), TArchiveDisk::TWhenSpoolFails::Refuse, env.answers.Next());
+  ASSERT_TRUE(WaitFor([&] { return env.log.Has("N\xE3o foi poss\xEDvel entregar o item na pasta destino: "); }));
+  EXPECT_TRUE(env.log.Has("N\xE3o foi poss\xEDvel renomear para " + env.saida + "XN-550/D1.astm: File exists"))
+      << env.log.Text();
+  EXPECT_EQ(disk->State().waiting, 1u);
+  ::rmdir((env.saida + "XN-550/D1.astm").c_str());
+  disk->DeliverNow();
+  ASSERT_TRUE(env.Delivered(*disk, 1));
+  EXPECT_EQ(env.Archived(), std::vector<std::string>{"XN-550/D1.astm"});
 }
 
 TEST(ArchiveDisk, ASpoolThatTakesNothingRefusesOrHoldsInMemory) {
