@@ -195,7 +195,8 @@ TArchiveDisk::TArchiveDisk(TOptions options, std::string spoolFolder, TArchiveWr
 }
 
 TArchiveDisk::~TArchiveDisk() {
-  Stop(std::chrono::milliseconds(0));
+  // The service stops it itself; this is for whoever did not (a test that failed half-way).
+  Stop(std::chrono::seconds(5));
   // A keeper left behind may still hand messages on: the delivery stays with it.
   if (ThreadsLeft() > 0) (void)delivery_.release();
 }

@@ -48,7 +48,7 @@ class TArchiveDisk {
 
   // spoolFolder: ending with the separator (file-system bytes); log may be null.
   TArchiveDisk(TOptions options, std::string spoolFolder, TArchiveWriter& archive, TLogSink* log);
-  ~TArchiveDisk();  // Stop(0)
+  ~TArchiveDisk();  // Stop(5 s)
   TArchiveDisk(const TArchiveDisk&) = delete;
   TArchiveDisk& operator=(const TArchiveDisk&) = delete;
 

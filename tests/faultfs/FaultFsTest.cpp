@@ -152,7 +152,8 @@ TEST_F(FaultFsTest, ABlockedCallGoesOnOnceTheBlockIsLifted) {
 TEST_F(FaultFsTest, WithoutAControlFileNothingIsInjected) {
   fault_.Set("fail all EIO " + dir_.path() + "\n");  // not named to the program: no effect
   const auto results =
-      Parse(Shell("LD_PRELOAD=" + FaultFs::Library() + " " + ProbePath() + " new:" + In("a") + " list:" + dir_.path() + "/in"));
+      Parse(Shell(fault_.ShellEnvironment() + " KV_FAULTFS_CONTROL= " + ProbePath() + " new:" + In("a") + " list:" +
+                  dir_.path() + "/in"));
   ASSERT_EQ(results.size(), 2u);
   EXPECT_EQ(results[0].outcome, "ok");
   EXPECT_EQ(results[1].outcome, "ok");
