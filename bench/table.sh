@@ -25,10 +25,46 @@ target() {  # pause mode clients
   esac
 }
 
+disk_target() {  # kind mode clients
+  case "$1 $2 $3" in
+    "disk hl7 1" | "disk hl7 20") echo "≥ 1.00x the peer's rate" ;;
+    "slow hl7 20") echo "≥ 300/s, p99 ≤ 150 ms" ;;
+    *) echo "-" ;;
+  esac
+}
+
+print_disk_rows() {
+  local m c kind peer ratio
+  for kind in disk slow; do
+    for m in "${DISK_MODES[@]}"; do
+      for c in 1 20; do
+        peer="-" ratio="-"
+        if [[ $m == hl7 ]]; then
+          peer=$(fig "peerdisk.hl7.$c")
+          ratio=$(div "${R[$kind.$m.$c.rate]:-}" "${R[peerdisk.hl7.$c.rate]:-}")
+        fi
+        row "$m, C=$c, pause 0, $([[ $kind == disk ]] && echo "disk ($DISK_FS)" || echo "disk, fsync +10 ms")" \
+          "$(fig "$kind.$m.$c")" "$peer" "$ratio" "$(disk_target "$kind" "$m" "$c")"
+      done
+    done
+  done
+  for c in 1 20; do
+    row "server CPU per HL7 message, C=$c, disk" "${R[disk.hl7.$c.cpu]:--} µs" "${R[peerdisk.hl7.$c.cpu]:--} µs" \
+      "$(div "${R[disk.hl7.$c.cpu]:-}" "${R[peerdisk.hl7.$c.cpu]:-}")" "-"
+  done
+}
+
 print_table() {
   local m c pause peer ratio unit
+  if [[ $ONLY == disk ]]; then
+    echo
+    echo "Benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, ${CELL} s per figure, the disk rows alone"
+    row "figure" "ours" "peer (@medplum/hl7 4.5.2, same disk)" "ratio" "target"
+    print_disk_rows
+    return
+  fi
   echo
-  echo "Benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, ${CELL} s per figure, output and spool on tmpfs"
+  echo "Benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, ${CELL} s per figure, output and spool on tmpfs (the disk rows at the end: $DISK_FS)"
   echo "Rates are messages (hl7), sessions (astm, astm-eot-enq) or queries per second over all analyzers;"
   echo "latency: results sent to acknowledgement (ASTM: ENQ to the last frame's ACK), queries EOT/FS to first reply byte."
   row "figure" "ours" "peer (@medplum/hl7 4.5.2)" "ratio" "target"
@@ -63,4 +99,5 @@ print_table() {
   for m in "${MODES[@]}"; do
     row "loadgen ceiling, $m, C=20 (null server)" "$(fig "null.$m")" "-" "-" "-"
   done
+  print_disk_rows
 }

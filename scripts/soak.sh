@@ -6,7 +6,8 @@
 #
 #   bash scripts/soak.sh [--seconds N] [--analyzers N]     (defaults 120 and 50)
 #
-# KV_BUILD_DIR: the build folder (build); KV_PORT: the port (a free one is picked).
+# KV_BUILD_DIR: the build folder (build); KV_PORT: the port (a free one is picked);
+# TMPDIR: where the run folder is made (/tmp).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -17,7 +18,7 @@ while [[ $# -gt 0 ]]; do
   case "$1" in
     --seconds) DURATION=${2:?--seconds needs a value}; shift 2 ;;
     --analyzers) ANALYZERS=${2:?--analyzers needs a value}; shift 2 ;;
-    -h|--help) sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "soak: unknown argument $1 (try --help)" >&2; exit 1 ;;
   esac
 done
@@ -28,7 +29,7 @@ for exe in kv_redurozozi soak; do
   fi
 done
 
-RUN=$(mktemp -d /tmp/kv-soak.XXXXXX)
+RUN=$(mktemp -d "${TMPDIR:-/tmp}/kv-soak.XXXXXX")
 PID=
 stop_service() {
   [[ -n $PID ]] && kill -0 "$PID" 2>/dev/null || return 0

@@ -10,6 +10,7 @@
 #include "lis/TLisWorkers.hpp"
 #include "service/TGlobal.hpp"
 #include "service/TKVRedurozozi.hpp"
+#include "util/ProcessMemory.hpp"
 
 namespace {
 
@@ -59,6 +60,7 @@ serviceinstall::TInstallOptions InstallOptions(const std::string& unitDir, const
 }  // namespace
 
 int main(int argc, char** argv) {
+  fsys::BoundAllocatorCaches();
   const TArgs args = ParseArgs(argc, argv);
   if (!args.ok) {
     std::cerr << "usage: " << argv[0] << " [--install [--user NAME] | --uninstall] [--unit-dir DIR]" << std::endl;

@@ -65,9 +65,45 @@ enum class NewFileStep { None, Create, Write, Rename };
 // ordinaryMode gives the file the mode a new file gets under the umask
 // (otherwise it stays readable by its owner only).
 NewFileStep WriteNewFile(const std::string& path, const std::string& data, bool ordinaryMode, int& err);
+// WriteNewFile in two steps, for a group of files that are all flushed before
+// any gets its name: the data written as "<path>.XXXXXX.tmp" and flushed
+// (temp names it; nothing stays on failure) ...
+NewFileStep WriteTempFile(const std::string& path, const std::string& data, bool ordinaryMode, std::string& temp,
+                          int& err);
+// ... and the temporary file given its name, never replacing a file
+// (AlreadyExists(err) when the name is taken; the temporary file stays then).
+bool RenameNew(const std::string& temp, const std::string& path, int& err);
 // Makes the names in the folder durable (a rename or removal survives a power
 // cut). opened (when given) tells whether the folder could be opened at all.
 bool FlushFolder(const std::string& folder, int& err, bool* opened = nullptr);
+
+// A file kept open to append records to and to read them back (the spool's
+// journal). Append and Flush may run on different threads at once.
+class AppendFile {
+ public:
+  AppendFile() = default;
+  ~AppendFile();
+  AppendFile(const AppendFile&) = delete;
+  AppendFile& operator=(const AppendFile&) = delete;
+  // Opens the file for appending; create makes a new one (its owner's only)
+  // and fails when the name is taken. False with err.
+  bool Open(const std::string& path, bool create, int& err);
+  bool IsOpen() const { return handle_ != -1; }
+  // Appends all of data at the end; false with err (a part may be there).
+  bool Append(const std::string& data, int& err);
+  // Makes what was appended durable (its bytes and the file's size).
+  bool Flush(int& err);
+  // Reads n bytes at offset; false with err (or a file that ends before).
+  bool ReadAt(uint64_t offset, size_t n, std::string& out, int& err);
+  // The file's size now; -1 when it cannot be told.
+  int64_t Size();
+  // Cuts the file to size bytes (a torn last record).
+  bool Truncate(uint64_t size, int& err);
+  void Close();
+
+ private:
+  intptr_t handle_ = -1;  // the descriptor, or the HANDLE on Windows
+};
 
 bool NotFound(int err);
 bool AlreadyExists(int err);

@@ -223,40 +223,120 @@ bool ReplaceFileContent(const std::string& file, const std::string& data, int& e
   return RewriteInPlace(target, data, err);
 }
 
-NewFileStep WriteNewFile(const std::string& path, const std::string& data, bool ordinaryMode, int& err) {
-  std::string temp = path + ".XXXXXX.tmp";
+NewFileStep WriteTempFile(const std::string& path, const std::string& data, bool ordinaryMode, std::string& temp,
+                          int& err) {
+  temp = path + ".XXXXXX.tmp";
   const int fd = ::mkstemps(temp.data(), 4);
   if (fd < 0) {
     err = errno;
+    temp.clear();
     return NewFileStep::Create;
   }
-  auto discard = [&](NewFileStep step, int e) {
+  auto discard = [&](int e) {
     ::unlink(temp.c_str());
+    temp.clear();
     err = e;
-    return step;
+    return NewFileStep::Write;
   };
   if (!WriteAll(fd, data)) {
     const int e = errno;
     ::close(fd);
-    return discard(NewFileStep::Write, e);
+    return discard(e);
   }
   // mkstemps makes the file private; give it the mode an ordinary new file gets.
   if (ordinaryMode) ::fchmod(fd, 0666 & ~CurrentUmask());
   if (::fsync(fd) != 0) {
     const int e = errno;
     ::close(fd);
-    return discard(NewFileStep::Write, e);
+    return discard(e);
   }
-  if (::close(fd) != 0) return discard(NewFileStep::Write, errno);
-
-  if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
-    const int e = errno;
-    if (e != EINVAL && e != ENOSYS && e != ENOTSUP) return discard(NewFileStep::Rename, e);
-    // File systems without RENAME_NOREPLACE: a hard link fails as well when the name is taken.
-    if (::link(temp.c_str(), path.c_str()) != 0) return discard(NewFileStep::Rename, errno);
-    ::unlink(temp.c_str());
-  }
+  if (::close(fd) != 0) return discard(errno);
   return NewFileStep::None;
+}
+
+bool RenameNew(const std::string& temp, const std::string& path, int& err) {
+  if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) return true;
+  const int e = errno;
+  if (e != EINVAL && e != ENOSYS && e != ENOTSUP) {
+    err = e;
+    return false;
+  }
+  // File systems without RENAME_NOREPLACE: a hard link fails as well when the name is taken.
+  if (::link(temp.c_str(), path.c_str()) != 0) {
+    err = errno;
+    return false;
+  }
+  ::unlink(temp.c_str());
+  return true;
+}
+
+NewFileStep WriteNewFile(const std::string& path, const std::string& data, bool ordinaryMode, int& err) {
+  std::string temp;
+  const NewFileStep step = WriteTempFile(path, data, ordinaryMode, temp, err);
+  if (step != NewFileStep::None) return step;
+  if (RenameNew(temp, path, err)) return NewFileStep::None;
+  ::unlink(temp.c_str());
+  return NewFileStep::Rename;
+}
+
+AppendFile::~AppendFile() { Close(); }
+
+bool AppendFile::Open(const std::string& path, bool create, int& err) {
+  Close();
+  const int flags = O_RDWR | O_APPEND | O_CLOEXEC | (create ? O_CREAT | O_EXCL : 0);
+  const int fd = ::open(path.c_str(), flags, 0600);
+  if (fd < 0) {
+    err = errno;
+    return false;
+  }
+  handle_ = fd;
+  return true;
+}
+
+bool AppendFile::Append(const std::string& data, int& err) {
+  if (WriteAll(static_cast<int>(handle_), data)) return true;
+  err = errno;
+  return false;
+}
+
+bool AppendFile::Flush(int& err) {
+  if (::fdatasync(static_cast<int>(handle_)) == 0) return true;
+  err = errno;
+  return false;
+}
+
+bool AppendFile::ReadAt(uint64_t offset, size_t n, std::string& out, int& err) {
+  out.resize(n);
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t r = ::pread(static_cast<int>(handle_), out.data() + done, n - done, static_cast<off_t>(offset + done));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) {
+      err = r < 0 ? errno : EIO;
+      out.clear();
+      return false;
+    }
+    done += static_cast<size_t>(r);
+  }
+  return true;
+}
+
+int64_t AppendFile::Size() {
+  struct stat st{};
+  if (::fstat(static_cast<int>(handle_), &st) != 0) return -1;
+  return st.st_size;
+}
+
+bool AppendFile::Truncate(uint64_t size, int& err) {
+  if (::ftruncate(static_cast<int>(handle_), static_cast<off_t>(size)) == 0) return true;
+  err = errno;
+  return false;
+}
+
+void AppendFile::Close() {
+  if (handle_ == -1) return;
+  ::close(static_cast<int>(handle_));
+  handle_ = -1;
 }
 
 bool FlushFolder(const std::string& folder, int& err, bool* opened) {

@@ -220,8 +220,8 @@ bool ReplaceFileContent(const std::string& file, const std::string& data, int& e
   return RewriteInPlace(file, data, err);
 }
 
-NewFileStep WriteNewFile(const std::string& path, const std::string& data, bool /*ordinaryMode*/, int& err) {
-  std::string temp;
+NewFileStep WriteTempFile(const std::string& path, const std::string& data, bool /*ordinaryMode*/, std::string& temp,
+                          int& err) {
   HANDLE h = INVALID_HANDLE_VALUE;
   for (int attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE; ++attempt) {
     temp = TemporaryName(path);
@@ -230,21 +230,114 @@ NewFileStep WriteNewFile(const std::string& path, const std::string& data, bool 
   }
   if (h == INVALID_HANDLE_VALUE) {
     err = LastError();
+    temp.clear();
     return NewFileStep::Create;
   }
   File f(h);
-  auto discard = [&](NewFileStep step, int e) {
+  auto discard = [&](int e) {
     f.Close();
     ::DeleteFileW(WideOf(temp).c_str());
+    temp.clear();
     err = e;
-    return step;
+    return NewFileStep::Write;
   };
-  if (!WriteAll(f.h, data) || !::FlushFileBuffers(f.h)) return discard(NewFileStep::Write, LastError());
-  if (!f.Close()) return discard(NewFileStep::Write, LastError());
-  // Without MOVEFILE_REPLACE_EXISTING a taken name fails; write-through makes the new name durable.
-  if (!::MoveFileExW(WideOf(temp).c_str(), WideOf(path).c_str(), MOVEFILE_WRITE_THROUGH))
-    return discard(NewFileStep::Rename, LastError());
+  if (!WriteAll(f.h, data) || !::FlushFileBuffers(f.h)) return discard(LastError());
+  if (!f.Close()) return discard(LastError());
   return NewFileStep::None;
+}
+
+bool RenameNew(const std::string& temp, const std::string& path, int& err) {
+  // Without MOVEFILE_REPLACE_EXISTING a taken name fails; write-through makes the new name durable.
+  if (::MoveFileExW(WideOf(temp).c_str(), WideOf(path).c_str(), MOVEFILE_WRITE_THROUGH)) return true;
+  err = LastError();
+  return false;
+}
+
+NewFileStep WriteNewFile(const std::string& path, const std::string& data, bool ordinaryMode, int& err) {
+  std::string temp;
+  const NewFileStep step = WriteTempFile(path, data, ordinaryMode, temp, err);
+  if (step != NewFileStep::None) return step;
+  if (RenameNew(temp, path, err)) return NewFileStep::None;
+  ::DeleteFileW(WideOf(temp).c_str());
+  return NewFileStep::Rename;
+}
+
+AppendFile::~AppendFile() { Close(); }
+
+bool AppendFile::Open(const std::string& path, bool create, int& err) {
+  Close();
+  HANDLE h = ::CreateFileW(WideOf(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                           nullptr, create ? CREATE_NEW : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    err = LastError();
+    return false;
+  }
+  handle_ = reinterpret_cast<intptr_t>(h);
+  return true;
+}
+
+bool AppendFile::Append(const std::string& data, int& err) {
+  HANDLE h = reinterpret_cast<HANDLE>(handle_);
+  size_t done = 0;
+  while (done < data.size()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(data.size() - done, 1u << 30));
+    // Both offsets all ones: at the end of the file, wherever that is now.
+    OVERLAPPED at{};
+    at.Offset = 0xFFFFFFFF;
+    at.OffsetHigh = 0xFFFFFFFF;
+    DWORD n = 0;
+    if (!::WriteFile(h, data.data() + done, chunk, &n, &at)) {
+      err = LastError();
+      return false;
+    }
+    done += n;
+  }
+  return true;
+}
+
+bool AppendFile::Flush(int& err) {
+  if (::FlushFileBuffers(reinterpret_cast<HANDLE>(handle_))) return true;
+  err = LastError();
+  return false;
+}
+
+bool AppendFile::ReadAt(uint64_t offset, size_t n, std::string& out, int& err) {
+  out.resize(n);
+  size_t done = 0;
+  while (done < n) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>((offset + done) & 0xFFFFFFFF);
+    at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(n - done, 1u << 30));
+    DWORD got = 0;
+    if (!::ReadFile(reinterpret_cast<HANDLE>(handle_), out.data() + done, chunk, &got, &at) || got == 0) {
+      err = got == 0 ? ERROR_HANDLE_EOF : LastError();
+      out.clear();
+      return false;
+    }
+    done += got;
+  }
+  return true;
+}
+
+int64_t AppendFile::Size() {
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(reinterpret_cast<HANDLE>(handle_), &size)) return -1;
+  return size.QuadPart;
+}
+
+bool AppendFile::Truncate(uint64_t size, int& err) {
+  FILE_END_OF_FILE_INFO end{};
+  end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+  if (::SetFileInformationByHandle(reinterpret_cast<HANDLE>(handle_), FileEndOfFileInfo, &end, sizeof end)) return true;
+  err = LastError();
+  return false;
+}
+
+void AppendFile::Close() {
+  if (handle_ == -1) return;
+  ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  handle_ = -1;
 }
 
 bool FlushFolder(const std::string& folder, int& err, bool* opened) {

@@ -45,6 +45,11 @@ void MemoryArchive::CreateFolder(const std::string& path) {
   if (Folder(Parent(p)) && !File(p)) folders_.insert(p);
 }
 
+bool MemoryArchive::HoldsExactly(const std::string& path, const std::string& text) {
+  const auto it = files_.find(WithoutSlash(Cp1252ToUtf8(path)));
+  return it != files_.end() && it->second == text;
+}
+
 void MemoryArchive::Save(const std::string& path, const std::string& text) {
   const std::string disk = Cp1252ToUtf8(path);
   if (!failWith.empty()) throw std::runtime_error("N\xe3o foi poss\xedvel criar " + path + ": " + failWith);

@@ -22,6 +22,7 @@ class MemoryArchive : public TArchiveWriter {
   bool IsTakenByFile(const std::string& path) override;
   void CreateFolder(const std::string& path) override;
   void Save(const std::string& path, const std::string& text) override;
+  bool HoldsExactly(const std::string& path, const std::string& text) override;
 
   // Test set-up: a folder with every folder above it, a file already there.
   void AddFolder(const std::string& path);

@@ -29,6 +29,57 @@ TEST(FileSystem, WriteNewFileNeverReplacesAndLeavesNoTemporaryFile) {
   EXPECT_TRUE(fsys::NotFound(err)) << fsys::ErrorText(err);
 }
 
+TEST(FileSystem, ATemporaryFileGetsItsNameOnlyWhenTheNameIsFree) {
+  TempDir dir;
+  std::string temp;
+  int err = 0;
+  ASSERT_EQ(fsys::WriteTempFile(dir / "a.hl7", "one\r\n", true, temp, err), fsys::NewFileStep::None);
+  EXPECT_EQ(temp.rfind(dir / "a.hl7.", 0), 0u) << temp;
+  EXPECT_EQ(temp.substr(temp.size() - 4), ".tmp");
+  EXPECT_EQ(ReadFile(temp), "one\r\n");
+  ASSERT_TRUE(fsys::RenameNew(temp, dir / "a.hl7", err));
+  EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"a.hl7"});
+
+  // A taken name: the temporary file stays for its owner to discard.
+  ASSERT_EQ(fsys::WriteTempFile(dir / "a.hl7", "two\r\n", true, temp, err), fsys::NewFileStep::None);
+  EXPECT_FALSE(fsys::RenameNew(temp, dir / "a.hl7", err));
+  EXPECT_TRUE(fsys::AlreadyExists(err));
+  EXPECT_EQ(ReadFile(dir / "a.hl7"), "one\r\n");
+  EXPECT_EQ(ReadFile(temp), "two\r\n");
+
+  EXPECT_EQ(fsys::WriteTempFile(dir / "missing/b.hl7", "x", true, temp, err), fsys::NewFileStep::Create);
+  EXPECT_TRUE(temp.empty());
+}
+
+TEST(FileSystem, AnAppendFileAppendsReadsBackAndCuts) {
+  TempDir dir;
+  const std::string path = dir / "j";
+  fsys::AppendFile f;
+  int err = 0;
+  ASSERT_TRUE(f.Open(path, true, err)) << fsys::ErrorText(err);
+  EXPECT_FALSE(fsys::AppendFile().Open(path, true, err));  // a new one only where none is
+  EXPECT_TRUE(fsys::AlreadyExists(err));
+  ASSERT_TRUE(f.Append("hello ", err));
+  ASSERT_TRUE(f.Append(std::string("wor\0ld", 6), err));
+  ASSERT_TRUE(f.Flush(err));
+  EXPECT_EQ(f.Size(), 12);
+  std::string out;
+  ASSERT_TRUE(f.ReadAt(6, 6, out, err));
+  EXPECT_EQ(out, std::string("wor\0ld", 6));
+  EXPECT_FALSE(f.ReadAt(10, 5, out, err));  // past the end
+  ASSERT_TRUE(f.Truncate(5, err));
+  ASSERT_TRUE(f.Append("!", err));
+  f.Close();
+  EXPECT_EQ(ReadFile(path), "hello!");
+  fsys::AppendFile again;
+  ASSERT_TRUE(again.Open(path, false, err));
+  ASSERT_TRUE(again.Append("?", err));
+  again.Close();
+  EXPECT_EQ(ReadFile(path), "hello!?");
+  EXPECT_FALSE(again.Open(dir / "none", false, err));
+  EXPECT_TRUE(fsys::NotFound(err));
+}
+
 TEST(FileSystem, WriteNewFileModes) {
   // An archive file gets an ordinary file's mode; a spool entry stays its owner's.
   TempDir dir;
