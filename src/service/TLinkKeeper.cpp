@@ -1,6 +1,7 @@
 #include "service/TLinkKeeper.hpp"
 
 #include <ctime>
+#include <exception>
 #include <utility>
 
 #include <asio/connect.hpp>
@@ -44,7 +45,14 @@ void TLinkKeeper::On(TEvent event, const TLinkFailure& failure) {
   switch (step.action) {
     case TAction::None: return;
     case TAction::Open: Open(); return;
-    case TAction::Serve: serve_(std::move(opened), target_.Name()); return;
+    case TAction::Serve:
+      try {
+        serve_(std::move(opened), target_.Name());
+      } catch (const std::exception& e) {
+        // No session took the link: it counts as lost, and is opened again.
+        On(TEvent::Lost, {TLinkFailureKind::Other, e.what()});
+      }
+      return;
     case TAction::WaitThenOpen:
       retry_.expires_after(interval_);
       retry_.async_wait([self = shared_from_this()](const std::error_code& ec) {

@@ -14,6 +14,7 @@
 
 #include <future>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,7 +34,9 @@ namespace {
 // which is reported back as a session would.
 class Harness {
  public:
-  Harness(TLinkTarget target, std::chrono::milliseconds interval, std::chrono::milliseconds connectTimeout = 2s)
+  // refuseFirst: the first served link finds no session (serve throws).
+  Harness(TLinkTarget target, std::chrono::milliseconds interval, std::chrono::milliseconds connectTimeout = 2s,
+          bool refuseFirst = false)
       : work_(asio::make_work_guard(io_)) {
     keeper_ = std::make_shared<TLinkKeeper>(
         io_.get_executor(), std::move(target), interval,
@@ -41,11 +44,12 @@ class Harness {
           std::lock_guard lock(m_);
           lines_.push_back(Cp1252ToUtf8(line));
         },
-        [this](std::unique_ptr<TLinkStream> stream, const std::string& name) {
+        [this, refuseFirst](std::unique_ptr<TLinkStream> stream, const std::string& name) {
           {
             std::lock_guard lock(m_);
             ++served_;
             names_.push_back(name);
+            if (refuseFirst && served_ == 1) throw std::runtime_error("no session");
           }
           stream_ = std::move(stream);
           Read();
@@ -274,4 +278,15 @@ TEST(LinkKeeper, StoppedItOpensNothingMore) {
   std::this_thread::sleep_for(500ms);
   EXPECT_EQ(h.served(), 0);
   EXPECT_EQ(h.lines().size(), 1u);
+}
+
+TEST(LinkKeeper, ALinkNoSessionTookIsLostAndOpenedAgain) {
+  if (!PtyPair::Available()) GTEST_SKIP() << "socat is missing (bash scripts/setup.sh installs it)";
+  PtyPair pair;
+  Harness h(SerialTarget(pair.a(), {}), 100ms, 2s, true);
+  ASSERT_TRUE(WaitFor([&] { return h.served() == 2; }));
+  ASSERT_TRUE(h.WaitLines(2));
+  const std::string name = "Conexão serial:" + pair.a();
+  EXPECT_EQ(h.lines(), (std::vector<std::string>{name + " perdida: erro (no session). Nova tentativa em 100 ms",
+                                                 name + " restabelecida"}));
 }
