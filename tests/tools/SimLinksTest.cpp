@@ -171,7 +171,8 @@ TEST(SimSerial, PlaysOverTheLineWithItsSettings) {
       EXPECT_EQ(held.rtscts, r.rtscts) << Describe(r.line);
       EXPECT_EQ(held.xonxoff, r.xonxoff) << Describe(r.line);
       EXPECT_TRUE(held.raw) << Describe(r.line);
-      Session session(line, Fast(), out);
+      const Options options = Fast();  // the session keeps a reference
+      Session session(line, options, out);
       session.AstmTransfer(kResult);
     } catch (const SimError& e) {
       error = e.what();
@@ -241,7 +242,8 @@ TEST(SimPortServer, TheHostConnectsAndTheConnectionIsDroppedOnRequest) {
   try {
     Connection conn = server.Accept(Clock::now() + 3s);
     EXPECT_EQ(server.peer().rfind("127.0.0.1:", 0), 0u) << server.peer();
-    Session session(conn, Fast(), out);
+    const Options options = Fast();  // the session keeps a reference
+    Session session(conn, options, out);
     session.AstmTransfer(kResult);
     conn.Drop();
     conn = server.Accept(Clock::now() + 3s);
