@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,6 +34,8 @@ void PtyPair::Launch() {
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
+    // A test that dies takes its pair with it.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     const int null = ::open("/dev/null", O_RDWR);
     ::dup2(null, STDIN_FILENO);
     ::dup2(null, STDOUT_FILENO);

@@ -11,7 +11,8 @@ namespace kvtest {
 // of the other, like two serial ports on a null-modem cable. Each end is a path
 // (a link to its /dev/pts/N) that a program opens as it would /dev/ttyUSB0.
 // A pty carries every byte as it is: it has no speed, parity or framing of its
-// own, so the line settings of the two ends need not agree.
+// own, so the line settings of the two ends need not agree. socat ends with the
+// thread that made (or put back) the pair, so a test that dies leaves none.
 class PtyPair {
  public:
   // Throws std::runtime_error when socat is missing or the pair does not appear in time.
