@@ -7,6 +7,8 @@ PACKAGES=(
   libasio-dev nlohmann-json3-dev
   firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-utils
   libgtest-dev
+  # Pseudo-terminal pairs that stand in for serial cables in the link tests.
+  socat
   # The status tests' HTTP client, browser and metrics checker.
   libcpp-httplib-dev chromium prometheus
   # The fuzz targets (scripts/fuzz.sh): clang, and libFuzzer with the sanitizer runtimes.

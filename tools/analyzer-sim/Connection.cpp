@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace sim {
 
@@ -65,15 +66,45 @@ Connection::Connection(const std::string& host, int port, std::chrono::milliseco
   if (fd_ < 0) throw SimError("cannot connect to " + Where(host, port) + ": " + lastError);
 }
 
-Connection::~Connection() {
+Connection::Connection(int fd, Kind kind, std::chrono::milliseconds timeout)
+    : fd_(fd), kind_(kind), timeout_(timeout) {}
+
+Connection::~Connection() { Release(); }
+
+Connection::Connection(Connection&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), kind_(other.kind_), timeout_(other.timeout_) {}
+
+Connection& Connection::operator=(Connection&& other) noexcept {
+  if (this != &other) {
+    Release();
+    fd_ = std::exchange(other.fd_, -1);
+    kind_ = other.kind_;
+    timeout_ = other.timeout_;
+  }
+  return *this;
+}
+
+void Connection::Release() {
   if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+void Connection::Drop(bool reset) {
+  if (fd_ >= 0 && kind_ == Kind::Socket && reset) {
+    // A zero linger time makes the close send RST instead of FIN.
+    const linger now{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+  }
+  Release();
 }
 
 void Connection::Send(const std::string& bytes) {
+  if (fd_ < 0) throw SimError("send failed: the connection was dropped");
   size_t sent = 0;
   const Clock::time_point deadline = Clock::now() + timeout_;
   while (sent < bytes.size()) {
-    const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    const ssize_t n = kind_ == Kind::Socket ? ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL)
+                                            : ::write(fd_, bytes.data() + sent, bytes.size() - sent);
     if (n > 0) {
       sent += static_cast<size_t>(n);
       continue;
@@ -91,14 +122,16 @@ void Connection::Send(const std::string& bytes) {
 Connection::Got Connection::Receive(std::string& buffer, std::string& chunk,
                                     Clock::time_point deadline) {
   chunk.clear();
+  if (fd_ < 0) return Got::Closed;
   for (;;) {
     pollfd p{fd_, POLLIN, 0};
     const int r = ::poll(&p, 1, RemainingMs(deadline));
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) return Got::Timeout;
     char buf[4096];
-    const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    const ssize_t n = kind_ == Kind::Socket ? ::recv(fd_, buf, sizeof buf, 0) : ::read(fd_, buf, sizeof buf);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    // A terminal whose device went away reads as ended or fails with EIO.
     if (n <= 0) return Got::Closed;
     chunk.assign(buf, static_cast<size_t>(n));
     buffer += chunk;

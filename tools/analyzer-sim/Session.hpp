@@ -7,6 +7,7 @@
 #include "AstmFrames.hpp"
 #include "Connection.hpp"
 #include "Messages.hpp"
+#include "service/TSerialSettings.hpp"
 
 namespace sim {
 
@@ -31,6 +32,13 @@ struct Options {
   int loseAck = 0;      // the answer to this frame is taken as lost and the frame repeated
   bool eotEnq = false;  // EOT and the next transfer's ENQ in one write
   int cutEvery = 0;     // every write cut into pieces of this many bytes
+  // The link: TCP to host:port (the default), a serial device, or a port
+  // server that the host connects to.
+  std::string serial;    // --serial DEVICE
+  TSerialSettings line;  // its settings
+  int listen = -1;       // --listen PORT (0: any free port)
+  int dropAfter = 0;     // as a port server: drop the connection after every N files, then accept again
+  bool dropReset = false;  // drop with a reset instead of a close
 };
 
 // A sender gives up on a frame after this many transmissions.
@@ -52,6 +60,9 @@ class Session {
   void Hl7Message(const std::string& message);
   // The document, a pause, a lone EOT; the host answers nothing.
   void JsonDocument(const std::string& document);
+
+  // The link was dropped and made again: what was received on the old one is forgotten.
+  void ConnectionRenewed() { rx_.clear(); }
 
   // The order reply of the last query, when there was one.
   const OrderSummary& lastOrder() const { return lastOrder_; }

@@ -5,11 +5,15 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <memory>
+#include <optional>
 #include <sstream>
 
 #include "AstmFrames.hpp"
 #include "Mllp.hpp"
+#include "PortServer.hpp"
 #include "Readable.hpp"
+#include "SerialLine.hpp"
 #include "Session.hpp"
 
 using namespace sim;
@@ -22,6 +26,8 @@ const char* kHelp = R"(usage: analyzer-sim [options] FILE...
 Connects to the host like a laboratory analyzer, plays the message files (or a
 host query) and checks every answer. Everything sent (->) and received (<-) is
 printed with control characters shown as <STX>, <ETX>, <CR>, ...
+The link is a TCP connection to the host (the default), a serial line
+(--serial), or a port server that the host connects to (--listen).
 
 Modes (--mode; by default from the file extension: .astm, .hl7, .json):
   astm        ASTM E1381: ENQ, frames numbered 1..7,0,1,... with checksums,
@@ -57,6 +63,25 @@ Options:
                       1 ms apart, so items straddle the host's reads (1: each byte)
   --help              this text
 
+Links (instead of connecting to --host and --port):
+  --serial DEVICE     play over a serial line (/dev/ttyUSB0, or one end of a
+                      socat pty pair), opened raw and locked like a terminal
+                      program does; the line settings, with the words of the
+                      service's keys velocidade, bitsDados, paridade,
+                      bitsParada and controleFluxo:
+    --speed BPS         9600 (a standard speed: 300 ... 921600)
+    --data-bits N       7 or 8 (8)
+    --parity WORD       nenhuma, par or impar (nenhuma)
+    --stop-bits N       1 or 2 (1)
+    --flow WORD         nenhum, rtscts or xonxoff (nenhum)
+  --listen PORT       play a port server in TCP-server mode: listen on --host
+                      (127.0.0.1; 0.0.0.0 for every address) and PORT (0: any
+                      free port, printed), wait up to --timeout for the host to
+                      connect, then play over that connection
+  --drop-after N      with --listen: after every N files drop the connection
+                      and wait for the host to connect again before the next
+  --drop-reset        drop with a reset (RST) instead of a close (FIN)
+
 Line faults and strictness (astm mode only):
   --strict            read as a strict E1381 station: exactly one byte answers
                       ENQ or a frame (ACK, or NAK to resend); the host's reply is
@@ -82,6 +107,8 @@ bytes under --strict, or an HL7 AR/AE acknowledgement.
 
 Examples:
   analyzer-sim --port 6000 demo/messages/hematology.astm
+  analyzer-sim --serial /dev/ttyUSB0 --speed 9600 --parity nenhuma demo/messages/hematology.astm
+  analyzer-sim --listen 4001 --drop-after 1 first.hl7 second.hl7
   analyzer-sim --port 6000 --mode astm --model XN-550 --query 1234567
   analyzer-sim --port 6000 --mode hl7 --model BC-5380 --query 1234567
   analyzer-sim --port 6000 demo/messages/icounter.json
@@ -101,6 +128,7 @@ int ToInt(const std::string& text, const std::string& option) {
 
 Options Parse(int argc, char** argv) {
   Options o;
+  bool lineSet = false;
   if (const char* env = std::getenv("KV_PORT"); env && *env) o.port = ToInt(env, "KV_PORT");
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -155,6 +183,37 @@ Options Parse(int argc, char** argv) {
     } else if (a == "--cut-every") {
       o.cutEvery = ToInt(value(), a);
       if (o.cutEvery < 1) Usage("--cut-every needs at least 1 byte");
+    } else if (a == "--serial") {
+      o.serial = value();
+    } else if (a == "--speed") {
+      o.line.velocidade = ToInt(value(), a);
+      lineSet = true;
+    } else if (a == "--data-bits") {
+      o.line.bitsDados = ToInt(value(), a);
+      if (o.line.bitsDados != 7 && o.line.bitsDados != 8) Usage("--data-bits is 7 or 8");
+      lineSet = true;
+    } else if (a == "--parity") {
+      const std::optional<TParidade> p = ParidadeFromWord(value());
+      if (!p) Usage("--parity is nenhuma, par or impar");
+      o.line.paridade = *p;
+      lineSet = true;
+    } else if (a == "--stop-bits") {
+      o.line.bitsParada = ToInt(value(), a);
+      if (o.line.bitsParada != 1 && o.line.bitsParada != 2) Usage("--stop-bits is 1 or 2");
+      lineSet = true;
+    } else if (a == "--flow") {
+      const std::optional<TControleFluxo> f = ControleFluxoFromWord(value());
+      if (!f) Usage("--flow is nenhum, rtscts or xonxoff");
+      o.line.controleFluxo = *f;
+      lineSet = true;
+    } else if (a == "--listen") {
+      o.listen = ToInt(value(), a);
+      if (o.listen > 65535) Usage("port out of range");
+    } else if (a == "--drop-after") {
+      o.dropAfter = ToInt(value(), a);
+      if (o.dropAfter < 1) Usage("--drop-after counts files from 1");
+    } else if (a == "--drop-reset") {
+      o.dropReset = true;
     } else if (!a.empty() && a[0] == '-') {
       Usage("unknown option " + a);
     } else {
@@ -166,6 +225,11 @@ Options Parse(int argc, char** argv) {
   if (o.order && (o.query.empty() || o.mode != Mode::Hl7)) Usage("--order needs --query and --mode hl7");
   if (!o.query.empty() && o.mode == Mode::Auto) o.mode = Mode::Astm;
   if (!o.query.empty() && o.mode == Mode::Json) Usage("the JSON protocol has no query");
+  if (!o.serial.empty() && o.listen >= 0) Usage("--serial and --listen are two different links: give one");
+  if (lineSet && o.serial.empty()) Usage("--speed, --data-bits, --parity, --stop-bits and --flow are for --serial");
+  if ((o.dropAfter > 0 || o.dropReset) && o.listen < 0) Usage("--drop-after and --drop-reset are for --listen");
+  if (o.dropReset && o.dropAfter == 0) Usage("--drop-reset needs --drop-after");
+  if (o.dropAfter > 0 && !o.query.empty()) Usage("--drop-after drops between files; a query is one exchange");
   return o;
 }
 
@@ -212,6 +276,27 @@ void PlayFile(Session& session, const std::string& path, Mode mode, bool another
   }
 }
 
+// The analyzer's end of the link the options name. A port server stays in
+// `server`, for the connections the host makes after a drop.
+Connection OpenLink(const Options& o, std::unique_ptr<PortServer>& server) {
+  if (!o.serial.empty()) {
+    Connection line = OpenSerialLine(o.serial, o.line, o.timeout);
+    std::cout << "opened " << o.serial << " at " << Describe(o.line) << '\n';
+    return line;
+  }
+  if (o.listen >= 0) {
+    server = std::make_unique<PortServer>(o.host, o.listen, o.timeout);
+    std::cout << "listening on " << o.host << ":" << server->port()
+              << " as a port server: waiting for the host to connect" << std::endl;
+    Connection accepted = server->Accept(Clock::now() + o.timeout);
+    std::cout << "the host connected from " << server->peer() << '\n';
+    return accepted;
+  }
+  Connection conn(o.host, o.port, o.timeout);
+  std::cout << "connected to " << o.host << ":" << o.port << '\n';
+  return conn;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -224,8 +309,8 @@ int main(int argc, char** argv) {
     if (!astm) Usage("--strict, --bad-checksum, --lose-ack and --eot-enq are for astm mode");
   }
   try {
-    Connection conn(options.host, options.port, options.timeout);
-    std::cout << "connected to " << options.host << ":" << options.port << '\n';
+    std::unique_ptr<PortServer> server;
+    Connection conn = OpenLink(options, server);
     Session session(conn, options, std::cout);
     // The link counts are printed however the run ends: after a failure they tell how far it got.
     struct Totals {
@@ -249,8 +334,19 @@ int main(int argc, char** argv) {
           else session.AstmTransfer(records);
         }
       } else {
-        for (size_t i = 0; i < options.files.size(); ++i)
-          PlayFile(session, options.files[i], modes[i], i + 1 < options.files.size() && modes[i + 1] == Mode::Astm);
+        const size_t count = options.files.size();
+        for (size_t i = 0; i < count; ++i) {
+          const bool drop = options.dropAfter > 0 && (i + 1) % options.dropAfter == 0 && i + 1 < count;
+          // An EOT held for the next ENQ would be lost with a dropped connection.
+          PlayFile(session, options.files[i], modes[i], !drop && i + 1 < count && modes[i + 1] == Mode::Astm);
+          if (!drop) continue;
+          conn.Drop(options.dropReset);
+          std::cout << "== dropped the connection (" << (options.dropReset ? "reset" : "closed")
+                    << "); waiting for the host to connect again" << std::endl;
+          conn = server->Accept(Clock::now() + options.timeout);
+          session.ConnectionRenewed();
+          std::cout << "the host connected again from " << server->peer() << '\n';
+        }
       }
     }
     std::cout << "OK\n";
