@@ -98,7 +98,7 @@ void TClientSession::ReadAvailable() {
 }
 
 void TClientSession::Receive(const std::string& pChunk) {
-  for (TLinkReceiver::TEvent& e : link_.Feed(pChunk)) chunks_.push_back(std::move(e));
+  for (TLinkReceiver::TEvent& e : link_.Feed(pChunk, client->inTransferPhase)) chunks_.push_back(std::move(e));
   if (CheckInputBound()) return;
   ProcessChunks();
 }

@@ -50,7 +50,7 @@ Outcome Play(const std::string& stream, bool deferred, size_t readSize) {
     client.outputBuffer.clear();
   };
   for (size_t from = 0; from < stream.size(); from += readSize) {
-    for (const Event& e : link.Feed(stream.substr(from, readSize))) {
+    for (const Event& e : link.Feed(stream.substr(from, readSize), client.inTransferPhase)) {
       if (e.kind == Event::Ack || e.kind == Event::Nak) continue;
       EXPECT_FALSE(client.QueryPending()) << "input reached a record that waits for the LIS";
       client.ReadEvent(e);
@@ -132,7 +132,7 @@ TEST(DeferredLookups, NoAnswerIsAnsweredAsNoOrderAndLogged) {
   TLinkReceiver link;
   std::string replies;
   bool asked = false;
-  for (const Event& e : link.Feed(TestData("astm/indiko_thermo_host_query_session.astm"))) {
+  for (const Event& e : link.Feed(TestData("astm/indiko_thermo_host_query_session.astm"), client.inTransferPhase)) {
     if (e.kind == Event::Ack) continue;
     client.ReadEvent(e);
     if (client.QueryPending()) {
