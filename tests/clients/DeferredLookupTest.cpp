@@ -153,3 +153,30 @@ TEST(DeferredLookups, NoAnswerIsAnsweredAsNoOrderAndLogged) {
   // The device is asked again with the next query: it never arrived.
   EXPECT_TRUE(client.analisador->aparelhoTevarin == nullptr);
 }
+
+// The connection layer hands nothing on while a query waits; should it, text
+// is kept for the run after the answer and an ENQ is not answered.
+TEST(DeferredLookups, InputWhileAQueryWaitsIsKeptForTheRunAfterTheAnswer) {
+  ClientEnv env;
+  FillLis(env);
+  TClientContext context = env.Context();
+  context.lookupsDeferred = true;
+  TSocketClient client("h:1", env.saida, context);
+  client.ReadMessage(TestData("hl7/mindray_cl_qry_q02_by_barcode_mllp.hl7"));
+  ASSERT_TRUE(client.QueryPending());
+  EXPECT_EQ(client.ReceptionState(), TReceptionState::AwaitingLis);
+  client.ReadMessage(TestData("hl7/mindray_cl_oru_r01_patient_mllp.hl7"));
+  client.ReadMessage(std::string(1, ENQ));
+  EXPECT_TRUE(client.outputBuffer.empty());
+  EXPECT_TRUE(env.Files().empty());
+  EXPECT_FALSE(client.inTransferPhase);
+
+  TLisQuery q = client.TakeLisQuery();
+  client.AnswerQuery(AskLis(env.lis, q));
+  EXPECT_FALSE(client.QueryPending());
+  EXPECT_EQ(client.ReceptionState(), TReceptionState::Idle);
+  EXPECT_EQ(env.Files().size(), 1u);  // the result that came while the query waited
+  ASSERT_FALSE(client.outputBuffer.empty());
+  EXPECT_NE(client.outputBuffer.front().find("QCK^Q02"), std::string::npos) << Repr(client.outputBuffer.front());
+  EXPECT_NE(client.outputBuffer.back().find("ACK^R01"), std::string::npos) << Repr(client.outputBuffer.back());
+}
