@@ -84,8 +84,8 @@ void TReception::DropIncomplete(const std::string& motivo) {
     ports_.Log("Transmiss\xE3o terminada sem EOT (" + motivo + ")");
     return;
   }
-  ports_.Log("Transmiss\xE3o terminada sem EOT (" + motivo + ") antes do registro final; mensagem incompleta descartada: {" +
-             protocol::LinesText(input) + "}");
+  ports_.Log("Transmiss\xE3o terminada sem EOT (" + motivo +
+             ") antes do registro final; mensagem incompleta descartada: {" + protocol::LinesText(input) + "}");
   input.clear();
 }
 

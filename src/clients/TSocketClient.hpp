@@ -47,7 +47,9 @@ class TTransferPhase {
 //   TIdentification  protocol and analyzer from the header; the device when it comes
 //   TArchiveHandOver a result message's name, entry and delivery
 //   TClientPorts     the context's parts (log, configuration, clock, LIS, archive, events)
+//   TReceptionStates, TClientFields, TClientContext, TClientEvents   pure table and plain data
 //   TInputBuffer     the received lines with their facts
+// (tests/clients/ClientLayersTest.cpp holds the same order and checks the includes.)
 class TSocketClient : public TClientFields {
  public:
   TSocketClient(const std::string& cliente_id, const std::string& pasta_saida, TClientContext pContext = {});

@@ -237,7 +237,8 @@ TEST(GetProtocolInBuffer, LooksNothingUpTheDeviceComesWithTheFirstQuery) {
   for (const char* device : {"XN-550", "Indiko", "BC-5380"}) demo::AddDevice(env.lis, device);
   demo::AddOrder(env.lis, 1001);
   const auto query = [](const std::string& device) {
-    return Expand("H|\\^&|||" + device + "^00-24|||||||P|LIS2-A2<CR>Q|1|^1001||^^^ALL||20240105145700|||||||O<CR>L|1|N<CR>");
+    return Expand("H|\\^&|||" + device + "^00-24|||||||P|LIS2-A2<CR>" +
+                  "Q|1|^1001||^^^ALL||20240105145700|||||||O<CR>L|1|N<CR>");
   };
   {
     TSocketClient c("h:1", env.saida, env.Context());

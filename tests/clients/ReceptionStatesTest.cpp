@@ -54,10 +54,10 @@ const std::vector<Row> kRows = {
     {S::ProcessingEot, E::Failed, S::Idle, A::DropQuery},
 };
 
-const std::vector<S> kStates = {S::Idle, S::Transfer, S::Processing, S::ProcessingEot, S::AwaitingLis, S::AwaitingLisAtEot};
-const std::vector<E> kEvents = {E::Enq,          E::Eot,          E::Text,           E::BlockComplete,
-                                E::Handled,      E::QueryWaiting, E::LisAnswered,    E::SilentAfterEnd,
-                                E::SilentBeforeEnd, E::Failed};
+const std::vector<S> kStates = {S::Idle,          S::Transfer,    S::Processing,
+                                 S::ProcessingEot, S::AwaitingLis, S::AwaitingLisAtEot};
+const std::vector<E> kEvents = {E::Enq,          E::Eot,         E::Text,           E::BlockComplete,   E::Handled,
+                                E::QueryWaiting, E::LisAnswered, E::SilentAfterEnd, E::SilentBeforeEnd, E::Failed};
 
 std::string Describe(S s, E e) { return Name(s) + " + " + Name(e); }
 
@@ -72,7 +72,9 @@ TEST(ReceptionStates, EveryTransitionOfTheTable) {
 
 TEST(ReceptionStates, EveryOtherPairChangesNothing) {
   std::set<std::pair<S, E>> listed;
-  for (const Row& r : kRows) ASSERT_TRUE(listed.insert({r.state, r.event}).second) << "row listed twice: " << Describe(r.state, r.event);
+  for (const Row& r : kRows) {
+    ASSERT_TRUE(listed.insert({r.state, r.event}).second) << "row listed twice: " << Describe(r.state, r.event);
+  }
   size_t others = 0;
   for (S s : kStates) {
     for (E e : kEvents) {
