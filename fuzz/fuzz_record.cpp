@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto client = env.NewClient();
   TLinkReceiver link;
   for (const std::string& read : kvfuzz::Chunks(data, size)) {
-    for (const auto& e : link.Feed(read)) {
+    for (const auto& e : link.Feed(read, client->inTransferPhase)) {
       switch (e.kind) {
         case TLinkReceiver::TEvent::Ack:
           // The analyzer took the reply item sent last; the next one goes.

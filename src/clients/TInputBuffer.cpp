@@ -2,6 +2,7 @@
 
 #include "protocol/Controls.hpp"
 #include "protocol/Headers.hpp"
+#include "protocol/Lines.hpp"
 
 namespace {
 
@@ -112,4 +113,20 @@ size_t TInputBuffer::FirstBraceLine() const {
   if (braces_.empty()) return npos;
   if (!headers_.empty() && headers_.front() < braces_.front()) return npos;
   return static_cast<size_t>(braces_.front() - first_);
+}
+
+void TInputBuffer::Consume(size_t count) {
+  for (size_t i = 0; i < count && !empty(); ++i) pop_front();
+  while (!empty() && front() == TERMINADOR_BLOCO) pop_front();
+}
+
+void TInputBuffer::DropLeadingBlankLines(bool keepVT) {
+  while (!empty() && protocol::IsBlankLine(front()) && !(keepVT && front().find(VT) != std::string::npos)) pop_front();
+}
+
+bool TInputBuffer::Contains(const std::string& text) const {
+  for (const std::string& linha : lines_) {
+    if (linha.find(text) != std::string::npos) return true;
+  }
+  return false;
 }

@@ -31,6 +31,8 @@ class TInputBuffer {
   const std::string& back() const { return lines_.back(); }
   const_iterator begin() const { return lines_.begin(); }
   const_iterator end() const { return lines_.end(); }
+  // True when some line holds `text`.
+  bool Contains(const std::string& text) const;
 
   // --- changes
   void push_back(std::string linha);
@@ -38,6 +40,12 @@ class TInputBuffer {
   void AppendToLast(const std::string& text);
   void pop_front();
   void clear();
+  // Removes `count` lines from the head, then the terminator markers that
+  // directly follow them (a handler took a block cut from those lines).
+  void Consume(size_t count);
+  // Drops the head lines that hold only blanks or control characters (with
+  // keepVT, a line holding VT stays: it opens an MLLP message).
+  void DropLeadingBlankLines(bool keepVT);
   // Any other change (lines joined or removed in the middle): fn gets the
   // lines to change, and the facts are read again from all of them afterwards.
   template <typename Fn>

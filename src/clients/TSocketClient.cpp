@@ -2,65 +2,35 @@
 
 #include <algorithm>
 
-#include "config/TConfigJson.hpp"
-#include "log/TLogSink.hpp"
+#include "protocol/Blocks.hpp"
 
-TSocketClient::TSocketClient(const std::string& cliente_id, const std::string& pasta_saida_,
-                             TClientContext pContext)
-    : id(cliente_id),
-      analisador(std::make_unique<TAnalisador>()),
-      pasta_saida(pasta_saida_),
-      context_(std::move(pContext)) {}
+TSocketClient::TSocketClient(const std::string& cliente_id, const std::string& pasta_saida_, TClientContext pContext)
+    : TClientFields(cliente_id, pasta_saida_),
+      ports_(*this, std::move(pContext)),
+      archive_(*this, ports_),
+      identification_(*this, ports_),
+      blocks_(*this, identification_, ports_),
+      queries_(identification_, ports_),
+      astm_(*this, queries_, archive_, ports_),
+      hl7_(*this, queries_, archive_, ports_),
+      json_(*this, blocks_, archive_, ports_),
+      reception_(*this, blocks_, identification_, queries_, astm_, hl7_, json_, ports_) {}
 
 TSocketClient::~TSocketClient() = default;
 
-void TSocketClient::Log(const std::string& txt) const {
-  if (context_.log) context_.log->make(txt);
-  if (txt.find("Erro") != std::string::npos) Count([&](TClientEvents& e) { e.ErrorLogged(*this, txt); });
+void TSocketClient::PrepararBuffer(TLines& bloco) const { protocol::PrepararLinhas(bloco); }
+
+std::unique_ptr<TAparelhoTevarin> TSocketClient::GetAparelhoTevarinInDB() {
+  return analisador && ports_.Lis() ? ports_.Lis()->GetAparelhoTevarin(*analisador) : nullptr;
 }
 
-void TSocketClient::LogError(const std::string& where, const std::exception& e, const std::string& detail) const {
-  ::LogError(context_.log, where, e, detail);
-  Count([&](TClientEvents& ev) { ev.ErrorLogged(*this, ErrorLine(where, e.what(), detail)); });
+std::unique_ptr<TResultTable> TSocketClient::GetDadosProtocolo(const TAnalisador& pAnalisador,
+                                                               const std::string& pProtocolo) {
+  return ports_.Lis() ? ports_.Lis()->GetDadosProtocolo(pAnalisador, pProtocolo) : nullptr;
 }
 
-bool TSocketClient::Debug() const { return context_.config && context_.config->debug; }
-
-TDateTime TSocketClient::Now() const { return context_.clock ? context_.clock() : SystemNow(); }
-
-void TSocketClient::LogResidue() const {
-  Log("");
-  Log("Buffer cont\xe9m res\xed" "duos da \xfaltima mensagem recebida: {" + protocol::LinesText(inputBuffer) + "}");
-}
-
-TArchiveWriter& TSocketClient::Archive() { return context_.archive ? *context_.archive : fileArchive_; }
-
-// --- the input buffer's own operations, shared by reception and the handlers
-
-bool TSocketClient::HasInBuffer(const std::string& pStr) const {
-  for (const auto& linha : inputBuffer) {
-    if (linha.find(pStr) != std::string::npos) return true;
-  }
-  return false;
-}
-
-bool TSocketClient::UltimaLinhaPodeCrescer() const {
-  if (inputBuffer.empty() || lastChunkEndedAtBreak_ || processandoEOT_) return false;
-  // FS ends an MLLP message: nothing is glued onto it any more.
-  return !inputBuffer.LastHasFS();
-}
-
-size_t TSocketClient::InputBufferBytes() const { return inputBuffer.Bytes(); }
-
-void TSocketClient::ConsumeInputLines(size_t count) {
-  for (size_t i = 0; i < count && !inputBuffer.empty(); ++i) inputBuffer.pop_front();
-  while (!inputBuffer.empty() && inputBuffer.front() == TERMINADOR_BLOCO) inputBuffer.pop_front();
-}
-
-void TSocketClient::DropLeadingBlankLines(bool keepVT) {
-  while (!inputBuffer.empty() && protocol::IsBlankLine(inputBuffer.front()) &&
-         !(keepVT && inputBuffer.front().find(VT) != std::string::npos))
-    inputBuffer.pop_front();
+std::unique_ptr<TResultTable> TSocketClient::GetExamesProtocolo(const TAnalisador& pAnalisador, int32_t pPED_COD) {
+  return ports_.Lis() ? ports_.Lis()->GetExamesProtocolo(pAnalisador, pPED_COD) : nullptr;
 }
 
 TSocketClient& TSocketClientList::AddItem(const std::string& client_id, const std::string& pasta_saida,

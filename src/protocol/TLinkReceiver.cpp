@@ -18,8 +18,16 @@ bool TLinkReceiver::TEvent::ChecksumOk() const {
   return true;
 }
 
-std::vector<TLinkReceiver::TEvent> TLinkReceiver::Feed(const std::string& read) {
+std::vector<TLinkReceiver::TEvent> TLinkReceiver::Feed(const std::string& read, bool inTransfer) {
   std::vector<TEvent> out;
+  if (!inTransfer && (state_ == State::Frame || afterFrame_)) {
+    // The transfer ended without EOT while a frame was unfinished or its line
+    // breaks were due: nothing of it belongs to what comes now.
+    frame_.clear();
+    state_ = State::Outside;
+    afterFrame_ = false;
+  }
+  bool transfer = inTransfer;
   for (const char c : read) {
     switch (state_) {
       case State::Mllp:
@@ -28,17 +36,17 @@ std::vector<TLinkReceiver::TEvent> TLinkReceiver::Feed(const std::string& read) 
         break;
       case State::Frame:
         if (IsControl(c)) {
-          Control(c, out);
+          Control(c, transfer, out);
         } else {
           FrameByte(c, out);
         }
         break;
       case State::Outside:
         if (IsControl(c)) {
-          Control(c, out);
+          Control(c, transfer, out);
         } else if (afterFrame_ && (c == CR || c == LF)) {
           // The CR LF of a frame already handed on (and acknowledged).
-        } else if (c == STX && inTransfer_) {
+        } else if (c == STX && transfer) {
           FlushText(out);
           afterFrame_ = false;
           frame_.assign(1, c);
@@ -56,7 +64,7 @@ std::vector<TLinkReceiver::TEvent> TLinkReceiver::Feed(const std::string& read) 
   return out;
 }
 
-void TLinkReceiver::Control(char c, std::vector<TEvent>& out) {
+void TLinkReceiver::Control(char c, bool& transfer, std::vector<TEvent>& out) {
   FlushText(out);
   afterFrame_ = false;
   if (state_ == State::Frame) {
@@ -70,8 +78,8 @@ void TLinkReceiver::Control(char c, std::vector<TEvent>& out) {
   }
   TEvent e;
   switch (c) {
-    case ENQ: e.kind = TEvent::Enq; inTransfer_ = true; break;
-    case EOT: e.kind = TEvent::Eot; inTransfer_ = false; break;
+    case ENQ: e.kind = TEvent::Enq; transfer = true; break;
+    case EOT: e.kind = TEvent::Eot; transfer = false; break;
     case ACK: e.kind = TEvent::Ack; break;
     default: e.kind = TEvent::Nak; break;
   }

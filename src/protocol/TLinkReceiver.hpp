@@ -11,7 +11,10 @@
 // Rules:
 // - Outside a frame and outside an MLLP message (VT .. FS), ENQ, EOT, ACK and
 //   NAK are events of their own wherever they stand, in order with the text
-//   and frames around them. ENQ opens a transfer, EOT ends it.
+//   and frames around them.
+// - Whether the analyzer's transfer is open is not kept here: the client
+//   record owns it (ENQ opens it, EOT or a silence ends it) and every read
+//   comes with it. Within a read, ENQ and EOT open and end it as they stand.
 // - During a transfer a frame (STX .. ETX or ETB and two checksum characters)
 //   is one event, assembled across reads; the line breaks that follow it belong
 //   to it. Its checksum and number are read, not judged: that is the client's.
@@ -19,7 +22,8 @@
 //   VT and FS are text whatever they are.
 // - An unfinished frame is given up as text when a new STX or EOT arrives, or
 //   when it grows past MAX_PENDING; ENQ drops it (a new transfer starts); ACK
-//   and NAK leave it pending.
+//   and NAK leave it pending. A read that comes outside a transfer drops it
+//   too: its transfer ended without EOT, and it was never acknowledged.
 class TLinkReceiver {
  public:
   // Largest unfinished frame held back (bytes).
@@ -40,22 +44,21 @@ class TLinkReceiver {
     bool ChecksumOk() const;
   };
 
-  // Takes one read; answers its events in order.
-  std::vector<TEvent> Feed(const std::string& read);
-  // True between ENQ and EOT.
-  bool InTransfer() const { return inTransfer_; }
+  // Takes one read; answers its events in order. inTransfer: the analyzer's
+  // transfer is open as the read begins (every event before it was handled).
+  std::vector<TEvent> Feed(const std::string& read, bool inTransfer);
   // Bytes held back in an unfinished frame.
   size_t PendingBytes() const { return frame_.size(); }
 
  private:
   enum class State { Outside, Mllp, Frame };
-  void Control(char c, std::vector<TEvent>& out);
+  // transfer: open within the read being fed; ENQ and EOT change it.
+  void Control(char c, bool& transfer, std::vector<TEvent>& out);
   void FrameByte(char c, std::vector<TEvent>& out);
   void FlushText(std::vector<TEvent>& out);
   void GiveUpFrame(std::vector<TEvent>& out);
 
   State state_ = State::Outside;
-  bool inTransfer_ = false;
   bool afterFrame_ = false;        // line breaks now still belong to the last frame
   std::string text_;               // text of the current read not yet handed on
   std::string frame_;              // the unfinished frame, from its STX

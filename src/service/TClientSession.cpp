@@ -122,7 +122,7 @@ void TClientSession::Read(const std::string& pChunk) {
 }
 
 void TClientSession::Receive(const std::string& pChunk) {
-  for (TLinkReceiver::TEvent& e : link_.Feed(pChunk)) chunks_.push_back(std::move(e));
+  for (TLinkReceiver::TEvent& e : link_.Feed(pChunk, client->inTransferPhase)) chunks_.push_back(std::move(e));
   if (CheckInputBound()) return;
   ProcessChunks();
 }

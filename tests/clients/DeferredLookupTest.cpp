@@ -50,7 +50,7 @@ Outcome Play(const std::string& stream, bool deferred, size_t readSize) {
     client.outputBuffer.clear();
   };
   for (size_t from = 0; from < stream.size(); from += readSize) {
-    for (const Event& e : link.Feed(stream.substr(from, readSize))) {
+    for (const Event& e : link.Feed(stream.substr(from, readSize), client.inTransferPhase)) {
       if (e.kind == Event::Ack || e.kind == Event::Nak) continue;
       EXPECT_FALSE(client.QueryPending()) << "input reached a record that waits for the LIS";
       client.ReadEvent(e);
@@ -132,7 +132,7 @@ TEST(DeferredLookups, NoAnswerIsAnsweredAsNoOrderAndLogged) {
   TLinkReceiver link;
   std::string replies;
   bool asked = false;
-  for (const Event& e : link.Feed(TestData("astm/indiko_thermo_host_query_session.astm"))) {
+  for (const Event& e : link.Feed(TestData("astm/indiko_thermo_host_query_session.astm"), client.inTransferPhase)) {
     if (e.kind == Event::Ack) continue;
     client.ReadEvent(e);
     if (client.QueryPending()) {
@@ -152,4 +152,31 @@ TEST(DeferredLookups, NoAnswerIsAnsweredAsNoOrderAndLogged) {
   EXPECT_NE(replies.find("|Y\r"), std::string::npos) << Repr(replies);  // the not-found order record
   // The device is asked again with the next query: it never arrived.
   EXPECT_TRUE(client.analisador->aparelhoTevarin == nullptr);
+}
+
+// The connection layer hands nothing on while a query waits; should it, text
+// is kept for the run after the answer and an ENQ is not answered.
+TEST(DeferredLookups, InputWhileAQueryWaitsIsKeptForTheRunAfterTheAnswer) {
+  ClientEnv env;
+  FillLis(env);
+  TClientContext context = env.Context();
+  context.lookupsDeferred = true;
+  TSocketClient client("h:1", env.saida, context);
+  client.ReadMessage(TestData("hl7/mindray_cl_qry_q02_by_barcode_mllp.hl7"));
+  ASSERT_TRUE(client.QueryPending());
+  EXPECT_EQ(client.ReceptionState(), TReceptionState::AwaitingLis);
+  client.ReadMessage(TestData("hl7/mindray_cl_oru_r01_patient_mllp.hl7"));
+  client.ReadMessage(std::string(1, ENQ));
+  EXPECT_TRUE(client.outputBuffer.empty());
+  EXPECT_TRUE(env.Files().empty());
+  EXPECT_FALSE(client.inTransferPhase);
+
+  TLisQuery q = client.TakeLisQuery();
+  client.AnswerQuery(AskLis(env.lis, q));
+  EXPECT_FALSE(client.QueryPending());
+  EXPECT_EQ(client.ReceptionState(), TReceptionState::Idle);
+  EXPECT_EQ(env.Files().size(), 1u);  // the result that came while the query waited
+  ASSERT_FALSE(client.outputBuffer.empty());
+  EXPECT_NE(client.outputBuffer.front().find("QCK^Q02"), std::string::npos) << Repr(client.outputBuffer.front());
+  EXPECT_NE(client.outputBuffer.back().find("ACK^R01"), std::string::npos) << Repr(client.outputBuffer.back());
 }

@@ -229,27 +229,44 @@ TEST(GetProtocolInBuffer, CompletesFromTheConfiguredAnalyzer) {
   EXPECT_EQ(c.analisador->exames[1]->codigo, 7);
 }
 
-// The LIS device of the analyzer comes from the LIS (the demo devices).
-TEST(GetProtocolInBuffer, LooksTheDeviceUpInTheLis) {
+// Identification reads the header and the configuration only: the LIS
+// device (the demo devices) comes with the analyzer's first host query, once,
+// also when lookups are asked at once. A result message never asks the LIS.
+TEST(GetProtocolInBuffer, LooksNothingUpTheDeviceComesWithTheFirstQuery) {
   ClientEnv env;
   for (const char* device : {"XN-550", "Indiko", "BC-5380"}) demo::AddDevice(env.lis, device);
+  demo::AddOrder(env.lis, 1001);
+  const auto query = [](const std::string& device) {
+    return Expand("H|\\^&|||" + device + "^00-24|||||||P|LIS2-A2<CR>" +
+                  "Q|1|^1001||^^^ALL||20240105145700|||||||O<CR>L|1|N<CR>");
+  };
   {
     TSocketClient c("h:1", env.saida, env.Context());
     for (const auto& chunk : SessionChunks(TestData("astm/senaite_sysmex_xn550_single_frame.astm"))) {
-      c.AddInputBuffer(chunk);
+      c.ReadMessage(chunk);
     }
     ASSERT_EQ(c.GetProtocolInBuffer(), PROTOCOLO_ASTM);
+    ASSERT_EQ(env.Files().size(), 1u) << env.Log();
+    EXPECT_EQ(c.analisador->aparelhoTevarin, nullptr);
+    EXPECT_TRUE(env.lis.calls.empty()) << "identification or a result asked the LIS";
+
+    c.ReadMessage(query("XN-550"));
     ASSERT_NE(c.analisador->aparelhoTevarin, nullptr) << "device XN-550 not found";
     EXPECT_EQ(c.analisador->aparelhoTevarin->codigo, 1);
     EXPECT_EQ(c.analisador->aparelhoTevarin->exames, (std::vector<std::string>{"101", "103"}));
+    ASSERT_GE(env.lis.calls.size(), 2u);
+    EXPECT_EQ(env.lis.calls[0].lookup, "GetAparelhoTevarin");  // before the order, which needs it
+    EXPECT_EQ(env.lis.calls[1].lookup, "GetDadosProtocolo");
+    EXPECT_TRUE(env.LogHas("ASTM: Pedido encontrado")) << env.Log();
+    c.ReadMessage(query("XN-550"));
   }
   {
     TSocketClient c("h:2", env.saida, env.Context());
-    c.inputBuffer = {"H|\\^&|||NoSuchDevice|||||||||LIS2-A2"};
-    ASSERT_EQ(c.GetProtocolInBuffer(), PROTOCOLO_ASTM);
+    c.ReadMessage(query("NoSuchDevice"));
+    c.ReadMessage(query("NoSuchDevice"));
     EXPECT_EQ(c.analisador->aparelhoTevarin, nullptr);
   }
-  // Asked once per identification, by the header's device name.
+  // Asked once per connection, by the header's device name, found or not.
   const auto calls = env.lis.CallsOf("GetAparelhoTevarin");
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[0].device, "XN-550");

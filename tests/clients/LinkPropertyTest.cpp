@@ -34,7 +34,7 @@ Outcome Play(const std::string& stream, const std::vector<size_t>& cuts) {
   TLinkReceiver link;
   Outcome o;
   auto feed = [&](const std::string& read) {
-    for (const Event& e : link.Feed(read)) {
+    for (const Event& e : link.Feed(read, client.inTransferPhase)) {
       if (e.kind == Event::Ack || e.kind == Event::Nak) continue;  // the sender's, not reception's
       if (e.kind == Event::Frame) ++o.frames;
       if (e.kind == Event::Enq) ++o.enqs;

@@ -17,6 +17,23 @@ using Event = TLinkReceiver::TEvent;
 struct Step {
   std::string read;                    // readable, expanded with Expand
   std::vector<std::string> expected;   // events, readable: "F:" before a frame, text and controls as they are
+  bool silenceBefore = false;          // the record ended the transfer without EOT before this read
+};
+
+// Feeds reads as the client record drives the receiver: the transfer as the
+// events handed on so far left it (ENQ opens it, EOT ends it), or ended by a silence.
+class Link {
+ public:
+  std::vector<Event> Feed(const std::string& read) {
+    std::vector<Event> out = receiver.Feed(read, inTransfer);
+    for (const Event& e : out) {
+      if (e.kind == Event::Enq) inTransfer = true;
+      if (e.kind == Event::Eot) inTransfer = false;
+    }
+    return out;
+  }
+  TLinkReceiver receiver;
+  bool inTransfer = false;
 };
 
 struct Row {
@@ -90,6 +107,12 @@ std::vector<Row> Rows() {
         {"<NAK>y<FS><CR><EOT>", {"<NAK>y<FS><CR>", "<EOT>"}}}},
       {"a JSON document followed by EOT", {{"{<CR>\"a\": 1<CR>}<CR><EOT>", {"{<CR>\"a\": 1<CR>}<CR>", "<EOT>"}}}},
       {"ACK and NAK inside text are events", {{"ab<ACK>cd<NAK>", {"ab", "<ACK>", "cd", "<NAK>"}}}},
+      {"a silence drops the unfinished frame; plain records after it pass",
+       {kEnq, {"<STX>3O|1|SAMPLE", {}}, {"H|\\^&<CR>L|1|N<CR>", {"H|\\^&<CR>L|1|N<CR>"}, true}}},
+      {"after a silence STX is text again", {kEnq, {kFrame1, {"F:" + kFrame1}}, {kFrame1, {kFrame1}, true}}},
+      {"a silence ends the line-break rule", {kEnq, {kFrame1, {"F:" + kFrame1}}, {"<CR><LF>x", {"<CR><LF>x"}, true}}},
+      {"a new transfer after a silence frames again",
+       {kEnq, {"<STX>1H|ab", {}}, {"<ENQ>" + kFrame1 + "<EOT>", {"<ENQ>", "F:" + kFrame1, "<EOT>"}, true}}},
       {"empty read gives nothing", {{"", {}}}},
   };
 }
@@ -99,13 +122,14 @@ std::vector<Row> Rows() {
 TEST(LinkReceiver, Table) {
   const auto rows = Rows();
   for (size_t r = 0; r < rows.size(); ++r) {
-    TLinkReceiver receiver;
+    Link link;
     for (size_t s = 0; s < rows[r].steps.size(); ++s) {
       const Step& step = rows[r].steps[s];
       std::vector<std::string> expected;
       for (const auto& e : step.expected) expected.push_back(Expand(e));
+      if (step.silenceBefore) link.inTransfer = false;
       std::vector<std::string> got;
-      for (const auto& e : receiver.Feed(Expand(step.read))) got.push_back(Describe(e));
+      for (const auto& e : link.Feed(Expand(step.read))) got.push_back(Describe(e));
       EXPECT_EQ(Join(got), Join(expected))
           << "row " << r << " (" << rows[r].name << "), step " << s << ": read " << Repr(Expand(step.read));
     }
@@ -113,13 +137,14 @@ TEST(LinkReceiver, Table) {
 }
 
 TEST(LinkReceiver, PendingOverLimitGoesOutAsText) {
-  TLinkReceiver receiver;
-  receiver.Feed(Expand("<ENQ>"));
+  Link link;
+  TLinkReceiver& receiver = link.receiver;
+  link.Feed(Expand("<ENQ>"));
   const std::string start = Expand("<STX>1M|") + std::string(TLinkReceiver::MAX_PENDING - 100, 'x');
-  EXPECT_TRUE(receiver.Feed(start).empty());
+  EXPECT_TRUE(link.Feed(start).empty());
   EXPECT_EQ(receiver.PendingBytes(), start.size());
   const std::string more(200, 'y');
-  const auto out = receiver.Feed(more);
+  const auto out = link.Feed(more);
   ASSERT_GE(out.size(), 1u);
   std::string all;
   for (const auto& e : out) {
@@ -132,16 +157,16 @@ TEST(LinkReceiver, PendingOverLimitGoesOutAsText) {
 
 TEST(LinkReceiver, EveryCutOfASessionGivesTheSameEvents) {
   const std::string session = Expand("<ENQ>" + kFrame1 + kFrame2 + "<EOT><ENQ>" + kFrame1 + "<EOT>");
-  TLinkReceiver whole;
+  Link whole;
   std::vector<std::string> expected;
   for (const auto& e : whole.Feed(session)) expected.push_back(Describe(e));
   ASSERT_EQ(expected.size(), 7u);
   for (size_t cut = 1; cut < session.size(); ++cut) {
     for (size_t second = cut + 1; second <= session.size(); second += 7) {
-      TLinkReceiver receiver;
+      Link link;
       std::vector<std::string> got;
       for (const std::string& read : {session.substr(0, cut), session.substr(cut, second - cut), session.substr(second)})
-        for (const auto& e : receiver.Feed(read)) got.push_back(Describe(e));
+        for (const auto& e : link.Feed(read)) got.push_back(Describe(e));
       ASSERT_EQ(Join(got), Join(expected)) << "cuts " << cut << ", " << second;
     }
   }
@@ -168,9 +193,9 @@ TEST(LinkReceiver, FrameNumberAndChecksums) {
       bytes += r.checksum;
     }
     if (r.expected.empty()) r.expected = astm::GetCheckSumASTM(bytes.substr(1, bytes.size() - 3));
-    TLinkReceiver receiver;
-    receiver.Feed(Expand("<ENQ>"));
-    const auto out = receiver.Feed(bytes + "\r\n");
+    Link link;
+    link.Feed(Expand("<ENQ>"));
+    const auto out = link.Feed(bytes + "\r\n");
     ASSERT_EQ(out.size(), 1u) << "row " << i;
     EXPECT_EQ(out[0].kind, Event::Frame) << "row " << i;
     EXPECT_EQ(out[0].number, r.number) << "row " << i;

@@ -1,5 +1,5 @@
 #pragma once
-#include "clients/TSocketClient.hpp"
+#include "clients/TClientContext.hpp"
 #include "config/TConfigJson.hpp"
 #include "support/FakeLis.hpp"
 #include "support/MemoryArchive.hpp"
