@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "protocol/Hl7.hpp"
-#include "hl7/Hl7Fixture.hpp"
+#include "clients/Hl7Fixture.hpp"
 
 using namespace hl7test;
 using kvtest::Repr;

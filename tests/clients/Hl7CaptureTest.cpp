@@ -8,7 +8,7 @@
 #include <map>
 #include <random>
 
-#include "hl7/Hl7Fixture.hpp"
+#include "clients/Hl7Fixture.hpp"
 
 using namespace hl7test;
 using kvtest::Repr;

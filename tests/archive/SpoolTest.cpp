@@ -8,7 +8,7 @@
 #include "archive/TArchiveDelivery.hpp"
 #include "archive/TSpoolStore.hpp"
 #include "support/MemorySpool.hpp"
-#include "ClientFixture.hpp"
+#include "clients/ClientFixture.hpp"
 
 using namespace kvtest;
 namespace fs = std::filesystem;

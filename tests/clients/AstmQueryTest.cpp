@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "util/TString.hpp"
-#include "astm/AstmFixture.hpp"
+#include "clients/AstmFixture.hpp"
 #include "protocol/Astm.hpp"
 
 using astmtest::AstmFixture;

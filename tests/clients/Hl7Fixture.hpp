@@ -6,7 +6,7 @@
 
 #include "clients/TSocketClient.hpp"
 #include "config/TConfigJson.hpp"
-#include "hl7/Hl7TestUtil.hpp"
+#include "protocol/Hl7TestUtil.hpp"
 #include "support/DemoLis.hpp"
 #include "support/FakeLis.hpp"
 #include "support/MemoryArchive.hpp"

@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "astm/AstmFixture.hpp"
+#include "clients/AstmFixture.hpp"
 #include "protocol/Astm.hpp"
 #include "support/LisDatabase.hpp"
 #include "support/ServiceProcess.hpp"

@@ -2,7 +2,7 @@
 // of demo/lis_demo_data.sql, as the lookups answer them).
 #include <gtest/gtest.h>
 
-#include "hl7/Hl7Fixture.hpp"
+#include "clients/Hl7Fixture.hpp"
 
 using namespace hl7test;
 using kvtest::Repr;

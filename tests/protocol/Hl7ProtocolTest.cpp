@@ -7,7 +7,7 @@
 #include "protocol/ArchiveNames.hpp"
 #include "protocol/Controls.hpp"
 #include "protocol/Hl7.hpp"
-#include "hl7/Hl7TestUtil.hpp"
+#include "protocol/Hl7TestUtil.hpp"
 
 using hl7test::Buffer;
 using hl7test::Fmt;

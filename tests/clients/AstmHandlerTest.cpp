@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "astm/AstmFixture.hpp"
+#include "clients/AstmFixture.hpp"
 #include "protocol/Astm.hpp"
 
 using astmtest::AstmFixture;
