@@ -10,7 +10,7 @@ TLisVerdict TQueryFlow::Ask(TPendingQuery query, TLisAnswer& answer) {
     handedOver_ = false;
     return TLisVerdict::WaitingForLis;
   }
-  answer = ports_.Lis() ? AskLis(*ports_.Lis(), query.question) : TLisAnswer{};
+  answer = ports_.Lis() ? LookUpQuery(*ports_.Lis(), query.question) : TLisAnswer{};
   Receive(answer);
   return TLisVerdict::AnsweredNow;
 }

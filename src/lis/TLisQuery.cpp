@@ -15,7 +15,7 @@ TAnalisador CopyForLookup(const TAnalisador& a) {
   return c;
 }
 
-TLisAnswer AskLis(TLisLookups& lis, TLisQuery& q) {
+TLisAnswer LookUpQuery(TLisLookups& lis, TLisQuery& q) {
   TLisAnswer answer;
   // Each step keeps its own failure: the device and the order decide the
   // reply, the names only fill it.

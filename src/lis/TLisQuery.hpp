@@ -38,7 +38,7 @@ TAnalisador CopyForLookup(const TAnalisador& a);
 
 // Asks the LIS in the order the connection would: device, order, test names.
 // Never throws: what a lookup raises is kept in the answer.
-TLisAnswer AskLis(TLisLookups& lis, TLisQuery& q);
+TLisAnswer LookUpQuery(TLisLookups& lis, TLisQuery& q);
 
 // The answer given when the LIS did not answer: no order, and why.
 TLisAnswer NoAnswer(const std::string& motivo);

@@ -22,18 +22,18 @@ namespace fs = std::filesystem;
 
 // Log texts are Windows-1252 bytes, like everything the service writes.
 namespace {
-const std::string kHyphens = std::string(60, '-') + " ";
-const char* const kStartHeader = "Iniciando servi\xE7o redurozozi (ASTM, HL7, ...)";
-const char* const kInstalled = "** SERVI\xC7O INSTALADO COM SUCESSO!";
-const char* const kLoadConfig = "[CARREGAR CONFIGURA\xC7\xD5" "ES]";
-const char* const kConfigRefused =
+const std::string HYPHENS = std::string(60, '-') + " ";
+const char* const START_HEADER = "Iniciando servi\xE7o redurozozi (ASTM, HL7, ...)";
+const char* const INSTALLED = "** SERVI\xC7O INSTALADO COM SUCESSO!";
+const char* const LOAD_CONFIG = "[CARREGAR CONFIGURA\xC7\xD5" "ES]";
+const char* const CONFIG_REFUSED =
     "N\xE3o \xE9 poss\xEDvel iniciar o servi\xE7o. Existe algum erro com o arquivo de configura\xE7\xF5"
     "es.";
-const char* const kDbErrorBefore = "Banco de dados: ERRO [";
-const char* const kDbErrorAfter =
+const char* const DB_ERROR_BEFORE = "Banco de dados: ERRO [";
+const char* const DB_ERROR_AFTER =
     "]. Verificar a configura\xE7\xE3o no arquivo de configura\xE7\xE3o (database.json ou "
     "kv_redurozozi.json) e a instala\xE7\xE3o do Firebird Client.";
-const char* const kCannotStart = "N\xE3o foi poss\xEDvel iniciar o servi\xE7o. Erro: ";
+const char* const CANNOT_START = "N\xE3o foi poss\xEDvel iniciar o servi\xE7o. Erro: ";
 }  // namespace
 
 TKVRedurozozi::TKVRedurozozi()
@@ -59,19 +59,19 @@ void TKVRedurozozi::ServiceCreate() {
   std::error_code ec;
   if (!global->path.empty()) fs::create_directories(fsys::PathOf(global->path) / "Logs", ec);
   for (int i = 0; i < 4; ++i) doLog("");
-  doLog(kHyphens);
-  doLog(kStartHeader);
-  doLog(kHyphens);
+  doLog(HYPHENS);
+  doLog(START_HEADER);
+  doLog(HYPHENS);
 }
 
-void TKVRedurozozi::ServiceAfterInstall() { doLog(kInstalled); }
+void TKVRedurozozi::ServiceAfterInstall() { doLog(INSTALLED); }
 
 void TKVRedurozozi::ServiceStart(bool& Started) {
   doLog("");
-  doLog(kLoadConfig);
+  doLog(LOAD_CONFIG);
   Started = false;
   if (!global->loadConfig()) {
-    doLog(kConfigRefused);
+    doLog(CONFIG_REFUSED);
     ExitCode = 1;
     return;
   }
@@ -98,7 +98,7 @@ void TKVRedurozozi::ServiceExecute() {
     while (!Terminated()) ProcessRequests(true);
     CloseConnections();
   } catch (const std::exception& e) {
-    doLog(kCannotStart + std::string(e.what()));
+    doLog(CANNOT_START + std::string(e.what()));
     ExitCode = 1;
   }
 }
@@ -121,7 +121,7 @@ void TKVRedurozozi::CheckDatabase() {
   for (char& c : reason)
     if (c == '\r' || c == '\n') c = ' ';
   if (reason.empty()) reason = "sem resposta do banco de dados";
-  doLog(kDbErrorBefore + reason + kDbErrorAfter);
+  doLog(DB_ERROR_BEFORE + reason + DB_ERROR_AFTER);
   global->lisMonitor.RecordCheck(false, reason);
 }
 
@@ -129,7 +129,7 @@ void TKVRedurozozi::RunLisQuery(TLisQuery query, std::function<void(TLisAnswer)>
   auto asked = std::make_shared<TLisQuery>(std::move(query));
   const auto start = std::chrono::steady_clock::now();
   auto work = [asked](TLisWorkers::TConnection& c) {
-    TLisAnswer answer = AskLis(c.Lookups(), *asked);
+    TLisAnswer answer = LookUpQuery(c.Lookups(), *asked);
     if (!answer.pedido) answer.falhaBanco = c.LastError();
     return answer;
   };

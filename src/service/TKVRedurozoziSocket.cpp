@@ -13,8 +13,8 @@
 #include "host/Listener.hpp"
 
 namespace {
-const char* const kNewConnection = "** Nova conex\xE3o: ";
-const char* const kConnectionClosed = "Conex\xE3o encerrada: ";
+const char* const NEW_CONNECTION = "** Nova conex\xE3o: ";
+const char* const CONNECTION_CLOSED = "Conex\xE3o encerrada: ";
 }  // namespace
 
 void TKVRedurozozi::OpenListener(int32_t pPort) {
@@ -93,7 +93,7 @@ TSocketClient& TKVRedurozozi::Connected(const std::string& id) {
   TSocketClient& client = global->clients->AddItem(id, global->config->pastaSaida, global->ClientContext());
   if (TStatusCollector* s = Status()) s->Connected(&client, id);
   doLog("");
-  doLog(kNewConnection + id + "**");
+  doLog(NEW_CONNECTION + id + "**");
   return client;
 }
 
@@ -112,7 +112,7 @@ void TKVRedurozozi::ConnectionFailed(const std::string& id, const std::error_cod
 
 void TKVRedurozozi::Disconnected(const std::string& id, TSocketClient& client) {
   // The stop lines stay the last of a run: connections closed by the stop log nothing.
-  if (!stopping_) doLog(kConnectionClosed + id);
+  if (!stopping_) doLog(CONNECTION_CLOSED + id);
   if (TStatusCollector* s = Status()) s->Disconnected(&client);
   // By identity: another live connection may have the same id.
   global->clients->FreeItem(&client);

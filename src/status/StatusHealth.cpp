@@ -23,7 +23,7 @@ THealth EvaluateHealth(const TStatusSnapshot& s) {
                         std::to_string(s.spoolAlarmMinutes) + " minutos");
   for (const TAnalyzerStatus& a : s.analyzers)
     if (a.silent)
-      h.reasons.push_back("analisador " + Cp1252ToUtf8(a.modelo) + " em sil\xC3\xAAncio h\xC3\xA1 " +
+      h.reasons.push_back("analisador " + Cp1252ToUtf8(a.model) + " em sil\xC3\xAAncio h\xC3\xA1 " +
                           std::to_string(a.silenceMinutes) + " minutos ou mais");
   if (s.importAlarm)
     h.reasons.push_back("arquivo aguardando importa\xC3\xA7\xC3\xA3o h\xC3\xA1 mais de " +

@@ -27,7 +27,7 @@ void Sample(std::string& out, const std::string& name, const std::string& labels
 }
 
 std::string AnalyzerLabels(const TCounterRow& r) {
-  return "modelo=\"" + LabelValue(r.modelo) + "\",protocolo=\"" + LabelValue(r.protocolo) + "\"";
+  return "modelo=\"" + LabelValue(r.model) + "\",protocolo=\"" + LabelValue(r.protocol) + "\"";
 }
 
 }  // namespace
@@ -75,9 +75,9 @@ std::string RenderMetrics(const TStatusSnapshot& s) {
   const std::string h = p + "lis_lookup_duration_seconds";
   Family(m, h, "histogram", "Time taken by LIS lookups.");
   uint64_t cumulative = 0;
-  for (size_t i = 0; i < TLisState::kBuckets.size(); ++i) {
+  for (size_t i = 0; i < TLisState::BUCKETS.size(); ++i) {
     cumulative += s.lis.bucketCounts[i];
-    Sample(m, h + "_bucket", "le=\"" + Num(TLisState::kBuckets[i]) + "\"", std::to_string(cumulative));
+    Sample(m, h + "_bucket", "le=\"" + Num(TLisState::BUCKETS[i]) + "\"", std::to_string(cumulative));
   }
   Sample(m, h + "_bucket", "le=\"+Inf\"", std::to_string(s.lis.count));
   Sample(m, h + "_sum", "", Num(s.lis.sumSeconds));

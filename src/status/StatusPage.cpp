@@ -60,7 +60,7 @@ std::string Item(const std::string& label, const std::string& value, const std::
          "\">" + Escape(value) + "</span></div>\n";
 }
 
-const char* const kStyle =
+const char* const STYLE =
     "body{font-family:system-ui,sans-serif;margin:0;padding:12px;background:#f4f5f7;color:#222}"
     "h1{font-size:1.3em;margin:0 0 8px}h2{font-size:1.05em;margin:0 0 6px}"
     ".grid{display:grid;grid-template-columns:repeat(auto-fit,minmax(280px,1fr));gap:10px}"
@@ -74,9 +74,9 @@ const char* const kStyle =
     "section{margin-top:10px}";
 
 std::string AnalyzerCard(const TAnalyzerStatus& a, std::time_t now) {
-  std::string h = "<div class=\"card\"><h2>" + Escape(a.modelo.empty() ? "(n\xE3o identificado)" : a.modelo) +
+  std::string h = "<div class=\"card\"><h2>" + Escape(a.model.empty() ? "(n\xE3o identificado)" : a.model) +
                   (a.configured ? "" : " <span class=\"warn\">(sem configura\xE7\xE3o)</span>") + "</h2>\n";
-  h += Item("Protocolo", a.protocolo.empty() ? "-" : a.protocolo);
+  h += Item("Protocolo", a.protocol.empty() ? "-" : a.protocol);
   std::string conns;
   for (const std::string& c : a.connections) conns += (conns.empty() ? "" : ", ") + c;
   h += Item("Conectado", a.connections.empty() ? "n\xE3o" : "sim, de " + conns, a.connections.empty() ? "" : "ok");
@@ -119,7 +119,7 @@ std::string RenderStatusPage(const TStatusSnapshot& s) {
       "<!DOCTYPE html>\n<html lang=\"pt-BR\"><head><meta charset=\"utf-8\">"
       "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
       "<meta http-equiv=\"refresh\" content=\"5\"><title>Tevarin (Redurozozi) - status</title><style>";
-  h += kStyle;
+  h += STYLE;
   h += "</style></head><body>\n<h1>Tevarin (Redurozozi) <span class=\"status s-" + health.status + "\">" +
        health.status + "</span></h1>\n<div class=\"grid\">\n";
 

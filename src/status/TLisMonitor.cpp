@@ -29,8 +29,8 @@ void TLisMonitor::RecordLookup(TLisOutcome outcome, double seconds, const std::s
     case TLisOutcome::Timeout: ++state_.timeouts; break;
   }
   size_t b = 0;
-  while (b < TLisState::kBuckets.size() && seconds > TLisState::kBuckets[b]) ++b;
-  if (b < TLisState::kBuckets.size()) ++state_.bucketCounts[b];
+  while (b < TLisState::BUCKETS.size() && seconds > TLisState::BUCKETS[b]) ++b;
+  if (b < TLisState::BUCKETS.size()) ++state_.bucketCounts[b];
   ++state_.count;
   state_.sumSeconds += seconds;
   state_.lastSeconds = seconds;

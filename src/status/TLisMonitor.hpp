@@ -13,14 +13,14 @@ enum class TLisOutcome { Found, NotFound, Error, Timeout };
 // and the lookups by outcome with their latency.
 struct TLisState {
   // Upper bounds of the latency histogram, in seconds (+Inf follows).
-  static constexpr std::array<double, 10> kBuckets = {0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 10};
+  static constexpr std::array<double, 10> BUCKETS = {0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 10};
 
   bool checked = false;     // a check or lookup has happened
   std::time_t lastCheck = 0;
   bool ok = false;
   std::string error;        // the driver's message of the last failure (Windows-1252)
   uint64_t found = 0, notFound = 0, errors = 0, timeouts = 0;
-  std::array<uint64_t, kBuckets.size()> bucketCounts{};  // per bucket, not cumulative
+  std::array<uint64_t, BUCKETS.size()> bucketCounts{};  // per bucket, not cumulative
   uint64_t count = 0;       // lookups timed
   double sumSeconds = 0;
   double lastSeconds = 0;

@@ -93,8 +93,8 @@ TStatusCollector::TStatusCollector(TStatusSetup setup)
 
 TStatusCollector::TModel& TStatusCollector::Model(const std::string& modelo, const std::string& protocolo) {
   TModel& m = models_[modelo];
-  m.row.modelo = modelo;
-  if (!protocolo.empty()) m.row.protocolo = protocolo;
+  m.row.model = modelo;
+  if (!protocolo.empty()) m.row.protocol = protocolo;
   return m;
 }
 
@@ -105,8 +105,8 @@ TStatusCollector::TModel* TStatusCollector::ModelOf(const TSocketClient& c) {
 
 TCounterRow& TStatusCollector::Counter(const std::string& modelo, const std::string& protocolo) {
   TCounterRow& r = counters_[{modelo, protocolo}];
-  r.modelo = modelo;
-  r.protocolo = protocolo;
+  r.model = modelo;
+  r.protocol = protocolo;
   return r;
 }
 
@@ -203,7 +203,7 @@ void TStatusCollector::Tick(std::time_t now) {
     Settle(client, conn);
     if (TModel* m = ModelOf(*client)) m->row.lastReceived = std::max(m->row.lastReceived, conn.lastReceived);
   }
-  if (lastScan_ == 0 || now - lastScan_ >= kFolderScanSeconds || now < lastScan_) ScanFolders(now);
+  if (lastScan_ == 0 || now - lastScan_ >= FOLDER_SCAN_SECONDS || now < lastScan_) ScanFolders(now);
   CheckSilence(now);
 }
 
@@ -225,16 +225,16 @@ void TStatusCollector::Log(const std::string& txt) const {
 void TStatusCollector::CheckSilence(std::time_t now) {
   for (const TStatusAnalyzer& a : setup_.analyzers) {
     if (a.silenceMinutes <= 0) continue;
-    TModel& m = Model(a.modelo, "");
+    TModel& m = Model(a.model, "");
     const std::time_t last = std::max(m.row.lastReceived, started_);
     const bool silent = now - last >= static_cast<std::time_t>(a.silenceMinutes) * 60;
     if (silent == m.row.silent) continue;
     m.row.silent = silent;
     if (silent)
-      Log("Alerta: analisador " + a.modelo + " sem comunica\xE7\xE3o h\xE1" " " +
+      Log("Alerta: analisador " + a.model + " sem comunica\xE7\xE3o h\xE1" " " +
             std::to_string(a.silenceMinutes) + " minutos ou mais");
     else
-      Log("Analisador " + a.modelo + " voltou a comunicar");
+      Log("Analisador " + a.model + " voltou a comunicar");
   }
 }
 
@@ -266,7 +266,7 @@ std::shared_ptr<const TStatusSnapshot> TStatusCollector::Build(std::time_t now) 
   s->spoolDepth = setup_.spoolPending ? setup_.spoolPending() : 0;
   if (setup_.spoolOldest)
     if (const std::optional<TDateTime> oldest = setup_.spoolOldest()) s->spoolOldest = ToTime(*oldest);
-  s->spoolAlarmMinutes = kSpoolAlarmMinutes;
+  s->spoolAlarmMinutes = SPOOL_ALARM_MINUTES;
   s->oldestWaitingFile = oldestWaitingFile_;
   s->importAlarmMinutes = setup_.importAlarmMinutes;
   s->importAlarm = importAlarm_;
@@ -283,15 +283,15 @@ std::shared_ptr<const TStatusSnapshot> TStatusCollector::Build(std::time_t now) 
   auto modelOf = [](const TSocketClient* c) { return c->analisador ? c->analisador->modelo : std::string(); };
   std::vector<std::string> configured;
   for (const TStatusAnalyzer& a : setup_.analyzers) {
-    if (std::find(configured.begin(), configured.end(), a.modelo) != configured.end()) continue;
-    configured.push_back(a.modelo);
-    const auto it = models_.find(a.modelo);
+    if (std::find(configured.begin(), configured.end(), a.model) != configured.end()) continue;
+    configured.push_back(a.model);
+    const auto it = models_.find(a.model);
     TAnalyzerStatus row = it != models_.end() ? it->second.row : TAnalyzerStatus{};
-    row.modelo = a.modelo;
+    row.model = a.model;
     row.configured = true;
     row.silenceMinutes = a.silenceMinutes;
     for (const auto& [client, conn] : connections_)
-      if (modelOf(client) == a.modelo) row.connections.push_back(conn.id);
+      if (modelOf(client) == a.model) row.connections.push_back(conn.id);
     s->analyzers.push_back(std::move(row));
   }
   const size_t firstUnmatched = s->analyzers.size();
@@ -299,11 +299,11 @@ std::shared_ptr<const TStatusSnapshot> TStatusCollector::Build(std::time_t now) 
     const std::string modelo = modelOf(client);
     if (std::find(configured.begin(), configured.end(), modelo) != configured.end()) continue;
     auto row = std::find_if(s->analyzers.begin() + static_cast<std::ptrdiff_t>(firstUnmatched), s->analyzers.end(),
-                            [&](const TAnalyzerStatus& r) { return r.modelo == modelo; });
+                            [&](const TAnalyzerStatus& r) { return r.model == modelo; });
     if (row == s->analyzers.end()) {
       const auto it = models_.find(modelo);
       TAnalyzerStatus fresh = it != models_.end() ? it->second.row : TAnalyzerStatus{};
-      fresh.modelo = modelo;
+      fresh.model = modelo;
       fresh.configured = false;
       s->analyzers.push_back(std::move(fresh));
       row = s->analyzers.end() - 1;

@@ -47,9 +47,9 @@ class TStatusCollector : public TClientEvents {
   std::shared_ptr<const TStatusSnapshot> Build(std::time_t now) const;
 
   // Spool waiting longer than this is a health reason.
-  static constexpr int32_t kSpoolAlarmMinutes = 10;
+  static constexpr int32_t SPOOL_ALARM_MINUTES = 10;
   // The output folder is looked at this often (seconds): it may hold many files.
-  static constexpr int kFolderScanSeconds = 2;
+  static constexpr int FOLDER_SCAN_SECONDS = 2;
 
  private:
   struct TModel {
@@ -85,7 +85,7 @@ class TStatusCollector : public TClientEvents {
   std::map<std::string, TModel> models_;
   std::map<std::pair<std::string, std::string>, TCounterRow> counters_;
   std::map<const TSocketClient*, TConnection> connections_;
-  // Folder facts, refreshed every kFolderScanSeconds.
+  // Folder facts, refreshed every FOLDER_SCAN_SECONDS.
   std::time_t lastScan_ = 0;
   bool outputWritable_ = false, spoolWritable_ = false, freeKnown_ = false, importAlarm_ = false;
   uint64_t freeBytes_ = 0;

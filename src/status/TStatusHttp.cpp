@@ -13,8 +13,8 @@
 namespace {
 
 // A request head larger than this, or slower than the deadline, is dropped.
-constexpr size_t kMaxRequest = 8192;
-constexpr auto kDeadline = std::chrono::seconds(5);
+constexpr size_t MAX_REQUEST = 8192;
+constexpr auto DEADLINE = std::chrono::seconds(5);
 
 // Compares in time that does not depend on where the texts differ.
 bool SameToken(const std::string& a, const std::string& b) {
@@ -137,7 +137,7 @@ class TStatusHttp::Connection : public std::enable_shared_from_this<Connection> 
       : socket_(std::move(socket)), deadline_(socket_.get_executor()), server_(server) {}
 
   void Start() {
-    deadline_.expires_after(kDeadline);
+    deadline_.expires_after(DEADLINE);
     deadline_.async_wait([self = shared_from_this()](const std::error_code& ec) {
       if (!ec) self->Close();
     });
@@ -151,7 +151,7 @@ class TStatusHttp::Connection : public std::enable_shared_from_this<Connection> 
       self->request_.append(self->chunk_.data(), n);
       const size_t end = self->request_.find("\r\n\r\n");
       if (end != std::string::npos) return self->Answer(end);
-      if (self->request_.size() > kMaxRequest) return self->Write(Text(431, "pedido grande demais\n"), false);
+      if (self->request_.size() > MAX_REQUEST) return self->Write(Text(431, "pedido grande demais\n"), false);
       self->Read();
     });
   }

@@ -14,7 +14,7 @@ class TLog;
 
 // A configured analyzer as the status page shows it.
 struct TStatusAnalyzer {
-  std::string modelo;
+  std::string model;  // modelo
   int32_t silenceMinutes = 0;  // alertaSilencioMinutos; 0: no silence alarm
 };
 

@@ -10,8 +10,8 @@
 
 // Counts per analyzer model and protocol since the start (for the metrics).
 struct TCounterRow {
-  std::string modelo;
-  std::string protocolo;  // "ASTM", "HL7", "JSON" or "" before identification
+  std::string model;     // the analyzer's modelo
+  std::string protocol;  // "ASTM", "HL7", "JSON" or "" before identification
   uint64_t archived = 0;  // archive files written
   uint64_t replies = 0;   // reply messages queued
   uint64_t naks = 0;      // NAKs received from the analyzer
@@ -21,8 +21,8 @@ struct TCounterRow {
 
 // One row of the page: a configured analyzer, or a connected one that matches none.
 struct TAnalyzerStatus {
-  std::string modelo;
-  std::string protocolo;
+  std::string model;     // the analyzer's modelo
+  std::string protocol;
   bool configured = true;
   std::vector<std::string> connections;  // "host:port" of each open connection
   std::time_t lastReceived = 0;          // 0: never since the start

@@ -59,7 +59,7 @@ Outcome Play(const std::string& stream, bool deferred, size_t readSize) {
         ++o.waits;
         TLisQuery q = client.TakeLisQuery();
         EXPECT_TRUE(q.buscarAparelho || o.waits > 1) << "the first query brings the device";
-        client.AnswerQuery(AskLis(env.lis, q));
+        client.AnswerQuery(LookUpQuery(env.lis, q));
         collect();
       }
     }
@@ -115,7 +115,7 @@ TEST(DeferredLookups, AResultNeverAsksTheLisAndTheDeviceComesWithTheFirstQuery) 
   TLisQuery q = client.TakeLisQuery();
   EXPECT_TRUE(q.buscarAparelho);
   EXPECT_THROW(client.TakeLisQuery(), std::logic_error);  // handed over once
-  client.AnswerQuery(AskLis(env.lis, q));
+  client.AnswerQuery(LookUpQuery(env.lis, q));
   EXPECT_FALSE(client.QueryPending());
   EXPECT_EQ(env.Files().size(), 3u);  // the result behind the query, after the answer
   // Looked up once, with the query (this analyzer's device is not in the LIS).
@@ -172,7 +172,7 @@ TEST(DeferredLookups, InputWhileAQueryWaitsIsKeptForTheRunAfterTheAnswer) {
   EXPECT_FALSE(client.inTransferPhase);
 
   TLisQuery q = client.TakeLisQuery();
-  client.AnswerQuery(AskLis(env.lis, q));
+  client.AnswerQuery(LookUpQuery(env.lis, q));
   EXPECT_FALSE(client.QueryPending());
   EXPECT_EQ(client.ReceptionState(), TReceptionState::Idle);
   EXPECT_EQ(env.Files().size(), 1u);  // the result that came while the query waited

@@ -76,7 +76,7 @@ TLisWorkers::Work Lookup(int code) {
   return [code](TLisWorkers::TConnection& c) {
     TLisQuery q;
     q.codigo = std::to_string(code);
-    return AskLis(c.Lookups(), q);
+    return LookUpQuery(c.Lookups(), q);
   };
 }
 

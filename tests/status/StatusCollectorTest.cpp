@@ -91,8 +91,8 @@ TEST(StatusCollector, ImportAlarmFromTheOldestWaitingFile) {
   EXPECT_EQ(s->oldestWaitingFile, now - 31 * 60);
   EXPECT_TRUE(s->outputWritable);
   std::filesystem::remove(file);  // the importer took it
-  r.c.Tick(now + TStatusCollector::kFolderScanSeconds);
-  s = r.c.Build(now + TStatusCollector::kFolderScanSeconds);
+  r.c.Tick(now + TStatusCollector::FOLDER_SCAN_SECONDS);
+  s = r.c.Build(now + TStatusCollector::FOLDER_SCAN_SECONDS);
   EXPECT_FALSE(s->importAlarm);
   EXPECT_EQ(s->oldestWaitingFile, 0);  // a .tmp is a file still being written
   const std::string log = r.LogText();
@@ -121,23 +121,23 @@ TEST(StatusCollector, CountsPerModelAndUnconfiguredRows) {
   const auto s = r.c.Build(r.t0 + 2);
   ASSERT_EQ(s->analyzers.size(), 4u);
   const TAnalyzerStatus& a = s->analyzers[0];
-  EXPECT_EQ(a.modelo, "XN-550");
+  EXPECT_EQ(a.model, "XN-550");
   EXPECT_EQ(a.connections, std::vector<std::string>{"h:1"});
   EXPECT_EQ(a.results, 1u);
   EXPECT_EQ(a.queries, 1u);
   EXPECT_EQ(a.checksumErrors, 1u);
   EXPECT_EQ(a.lastError, "N\xE3o foi poss\xEDvel salvar. Erro: disco");  // the patient stays out
   EXPECT_TRUE(s->analyzers[1].connections.empty());
-  EXPECT_EQ(s->analyzers[2].modelo, "BC-9000");
+  EXPECT_EQ(s->analyzers[2].model, "BC-9000");
   EXPECT_FALSE(s->analyzers[2].configured);
   EXPECT_EQ(s->analyzers[2].results, 1u);
-  EXPECT_EQ(s->analyzers[3].modelo, "");  // connected, not identified yet
+  EXPECT_EQ(s->analyzers[3].model, "");  // connected, not identified yet
   EXPECT_EQ(s->openConnections, 3u);
   // Archive files are counted when written (Delivered); BC-9000 has had none yet.
   ASSERT_EQ(s->counters.size(), 1u);
   const TCounterRow& xnRow = s->counters[0];
-  EXPECT_EQ(xnRow.modelo, "XN-550");
-  EXPECT_EQ(xnRow.protocolo, "ASTM");
+  EXPECT_EQ(xnRow.model, "XN-550");
+  EXPECT_EQ(xnRow.protocol, "ASTM");
   EXPECT_EQ(xnRow.checksumErrors, 1u);
   EXPECT_EQ(xnRow.duplicates, 1u);
   EXPECT_EQ(xnRow.replies, 1u);

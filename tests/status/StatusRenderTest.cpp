@@ -20,8 +20,8 @@ TStatusSnapshot Healthy() {
   s.spoolAlarmMinutes = 10;
   s.importAlarmMinutes = 30;
   TAnalyzerStatus a;
-  a.modelo = "XN-550";
-  a.protocolo = "ASTM";
+  a.model = "XN-550";
+  a.protocol = "ASTM";
   s.analyzers.push_back(a);
   return s;
 }
@@ -98,7 +98,7 @@ TEST(StatusHealth, NowhereToKeepResultsIsDown) {
 
 TEST(StatusPage, EverythingShownIsEscaped) {
   TStatusSnapshot s = Healthy();
-  s.analyzers[0].modelo = "<script>alert('x')</script>";
+  s.analyzers[0].model = "<script>alert('x')</script>";
   s.analyzers[0].lastError = "Erro: \"a\" & <b>";
   s.analyzers[0].lastErrorAt = s.taken;
   s.outputFolder = "/srv/<saida>/";
@@ -121,8 +121,8 @@ TEST(StatusPage, EverythingShownIsEscaped) {
 TEST(StatusMetrics, CountersHistogramAndLabels) {
   TStatusSnapshot s = Healthy();
   TCounterRow r;
-  r.modelo = "Modelo \"A\"\\B";
-  r.protocolo = "HL7";
+  r.model = "Modelo \"A\"\\B";
+  r.protocol = "HL7";
   r.archived = 7;
   r.replies = 3;
   r.naks = 1;
