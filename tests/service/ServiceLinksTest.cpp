@@ -28,6 +28,15 @@ kvtest::ProgramRun Sim(const std::string& args) { return kvtest::RunProgram("ana
 
 size_t FilesIn(const std::string& dir) { return kvtest::ListFiles(dir).size(); }
 
+// The body of GET path from the status port.
+std::string Get(int port, const std::string& path) {
+  kvtest::TcpClient http(port);
+  http.Send("GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+  const std::string reply = http.ReadFor(1500ms);
+  const size_t body = reply.find("\r\n\r\n");
+  return body == std::string::npos ? reply : reply.substr(body + 4);
+}
+
 }  // namespace
 
 TEST(ServiceLinks, SerialPortResultsQueryPulledAndPutBack) {
@@ -76,10 +85,21 @@ TEST(ServiceLinks, PortServerDownAtStartDroppingAndQueried) {
   nlohmann::json config = kvtest::ServiceConfig(dir.path());
   config["analisadores"][1]["conectarEm"] = name;
   config["analisadores"][1]["intervaloReconexaoSegundos"] = 1;
+  const int statusPort = kvtest::FreePort();
+  config["portaStatus"] = statusPort;
   ServiceProcess svc(dir.path(), config);
   // Nothing listens yet: logged once, tried every second.
   ASSERT_TRUE(svc.WaitForLog(CONNECTION + name + " indispon\xEDvel: conex\xE3o recusada. Nova tentativa a cada 1 s"))
       << svc.LogText();
+  // The status says so: the link is down, and /health is degraded for it.
+  const std::string down = "kv_redurozozi_link_up{modelo=\"Mindray\",link=\"" + name + "\"} 0";
+  EXPECT_TRUE(kvtest::WaitFor([&] { return Get(statusPort, "/metrics").find(down) != std::string::npos; }, 5000ms))
+      << Get(statusPort, "/metrics");
+  const std::string health = Get(statusPort, "/health");
+  EXPECT_NE(health.find("\"degraded\""), std::string::npos) << health;
+  EXPECT_NE(health.find("conex\xC3\xA3o " + name + " do analisador Mindray fechada: conex\xC3\xA3o recusada"),
+            std::string::npos)
+      << health;
 
   // The port server comes up, plays a result, drops the connection, and plays another once reconnected.
   kvtest::ProgramRun run = Sim("--listen " + std::to_string(port) + " --timeout 10 --drop-after 1 " + DEMO_HL7 + " " + DEMO_HL7);
