@@ -33,6 +33,15 @@ void ReadAnalisadores(const TListRead& list, TConfigJson& c) {
   }
 }
 
+// An analyzer has one link of its own at most.
+std::string OneLink(const TAnalisador& a) {
+  if (a.conectarEm.empty() || a.portaSerial.empty()) return {};
+  return "and \"portaSerial\" are both given for the analyzer \"" + a.modelo + "\": one link per analyzer";
+}
+
+constexpr const char* PARIDADES[] = {"nenhuma", "par", "impar"};
+constexpr const char* CONTROLES_FLUXO[] = {"nenhum", "rtscts", "xonxoff"};
+
 // The page names analyzers, hosts and archive files: beyond this machine only with a token.
 std::string TokenNeededBeyondLoopback(const TConfigJson& c) {
   if (c.portaStatus == 0 || IsLoopbackAddress(c.enderecoStatus) || !c.tokenStatus.empty()) return {};
@@ -77,6 +86,18 @@ constexpr TConfigKey<TAnalisador> ANALYZER_KEYS[] = {
     {.key = "exames", .field = TListField<TAnalisador>{"exam objects", ReadExames}, .def = TRequired{}},
     {.key = "usarCaracteresControle", .field = &TAnalisador::usandoVTFS, .def = false},
     {.key = "alertaSilencioMinutos", .field = &TAnalisador::alertaSilencioMinutos, .def = 0, .check = NOT_NEGATIVE},
+    {.key = "portaSerial", .field = &TAnalisador::portaSerial, .def = ""},
+    {.key = "velocidade", .field = &TAnalisador::velocidade, .def = 9600, .check = AT_LEAST_1},
+    {.key = "bitsDados", .field = &TAnalisador::bitsDados, .def = 8, .check = {.min = 7, .max = 8}},
+    {.key = "paridade", .field = &TAnalisador::paridade, .def = "nenhuma", .check = {.values = PARIDADES}},
+    {.key = "bitsParada", .field = &TAnalisador::bitsParada, .def = 1, .check = {.min = 1, .max = 2}},
+    {.key = "controleFluxo", .field = &TAnalisador::controleFluxo, .def = "nenhum",
+     .check = {.values = CONTROLES_FLUXO}},
+    {.key = "conectarEm", .field = &TAnalisador::conectarEm, .def = "", .rule = OneLink},
+    // Zero or less would reopen a failed link without a pause, over and over.
+    {.key = "intervaloReconexaoSegundos", .field = &TAnalisador::intervaloReconexaoSegundos, .def = 5,
+     .check = AT_LEAST_1},
+    {.key = "controleSemCRLF", .field = &TAnalisador::controleSemCRLF, .def = TTopLevel{"controleSemCRLF"}},
 };
 
 constexpr TConfigKey<TExame> EXAM_KEYS[] = {

@@ -52,6 +52,17 @@ class TAnalisador {
   bool usandoSTXETX = false;
   // Minutes without a byte from this (configured) analyzer before the silence alarm (0: off).
   int32_t alertaSilencioMinutos = 0;
+  // The link the service opens itself for this (configured) analyzer, when it
+  // has one: a serial device and its line, or a port server's "host:porta".
+  std::string portaSerial;
+  int32_t velocidade = 0;
+  int32_t bitsDados = 0;
+  std::string paridade;
+  int32_t bitsParada = 0;
+  std::string controleFluxo;
+  std::string conectarEm;
+  int32_t intervaloReconexaoSegundos = 0;  // a failed or lost link is opened again after this
+  bool controleSemCRLF = false;            // the top-level controleSemCRLF, for this analyzer's links
 
   // Storage of a configured analyzer's own exams; `exames` refers into it.
   std::vector<std::unique_ptr<TExame>> examesProprios;

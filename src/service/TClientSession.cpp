@@ -14,34 +14,34 @@ using sessionstate::ReadAction;
 using sessionstate::ReadState;
 using protocol::TLinkSender;
 
-TClientSession::TClientSession(TSessionHost& host, const TSessionSettings& settings, asio::ip::tcp::socket pSocket)
+TClientSession::TClientSession(TSessionHost& host, const TSessionSettings& settings,
+                               std::unique_ptr<TLinkStream> stream)
     : host_(host),
       settings_(settings),
-      socket_(std::move(pSocket)),
-      replyTimer_(socket_.get_executor()),
-      receiveTimer_(socket_.get_executor()),
-      answerTimer_(socket_.get_executor()),
+      stream_(std::move(stream)),
+      replyTimer_(stream_->executor()),
+      receiveTimer_(stream_->executor()),
+      answerTimer_(stream_->executor()),
       sender_({settings.controlWithoutCrLf, static_cast<int>(settings.answerTimeout.count())}) {}
 
 std::string TClientSession::ClientId(const std::string& pRemoteHost, int pRemotePort) {
   return pRemoteHost + ":" + std::to_string(pRemotePort);
 }
 
-void TClientSession::Start(asio::thread_pool& lookups) {
-  std::error_code ec;
-  const asio::ip::tcp::endpoint peer = socket_.remote_endpoint(ec);
-  if (ec) {  // gone before it could be named: there is no record to release
-    Close();
-    return;
-  }
+void TClientSession::Start(asio::thread_pool& lookups, const asio::ip::tcp::endpoint& peer) {
   RemotePort = peer.port();
   // A slow name server must not hold up the other connections: the look-up
   // runs on a helper thread and the connect event follows on the loop. The
   // reference moves along, so the helper thread never drops the last one.
-  asio::post(lookups, [self = shared_from_this(), peer, loop = socket_.get_executor()]() mutable {
+  asio::post(lookups, [self = shared_from_this(), peer, loop = stream_->executor()]() mutable {
     std::string host = ReverseLookup(peer);
     asio::post(loop, [self = std::move(self), host = std::move(host)]() mutable { self->Named(std::move(host)); });
   });
+}
+
+void TClientSession::StartLink(const std::string& name) {
+  linkName_ = name;
+  OnRead(ReadEvent::Named);
 }
 
 void TClientSession::Named(std::string host) {
@@ -50,7 +50,7 @@ void TClientSession::Named(std::string host) {
 }
 
 void TClientSession::Connect() {
-  id = ClientId(RemoteHost, RemotePort);
+  id = linkName_.empty() ? ClientId(RemoteHost, RemotePort) : linkName_;
   client = &host_.Connected(id);
 }
 
@@ -64,10 +64,11 @@ void TClientSession::OnRead(ReadEvent event, const std::error_code& ec, const st
       WaitForData();
       return;
     case ReadAction::WaitForData: WaitForData(); return;
-    case ReadAction::ReadNow: ReadAvailable(); return;
+    case ReadAction::ReadNow: DeliverRead(); return;
     case ReadAction::HandChunks: Read(chunk); return;
     case ReadAction::FinishWriting: OnWrite(WriteEvent::PeerClosed); return;
     case ReadAction::ReportError:
+      endedBy_ = ec;
       host_.ConnectionFailed(id, ec);
       Close();
       return;
@@ -86,31 +87,39 @@ void TClientSession::OnRead(ReadEvent event, const std::error_code& ec, const st
 }
 
 void TClientSession::WaitForData() {
-  // One wait is enough: a silent transfer's end may come back to reading
-  // while the wait it interrupted is still outstanding.
-  if (waiting_) return;
-  waiting_ = true;
-  socket_.async_wait(asio::ip::tcp::socket::wait_read, [self = shared_from_this()](const std::error_code& ec) {
-    self->waiting_ = false;
-    self->OnRead(ec ? ReadEvent::Failed : ReadEvent::Readable, ec);
+  // One read is enough: a silent transfer's end may come back to reading
+  // while the read it interrupted is still outstanding.
+  if (reading_) return;
+  if (readResult_) {
+    // A read finished while the read side was elsewhere: its bytes go on now.
+    asio::post(stream_->executor(), [self = shared_from_this()] { self->OnRead(ReadEvent::Readable); });
+    return;
+  }
+  reading_ = true;
+  readBuffer_.resize(settings_.maxReadBytes);
+  stream_->AsyncReadSome(asio::buffer(readBuffer_), [self = shared_from_this()](const std::error_code& ec, size_t n) {
+    self->reading_ = false;
+    if (ec == asio::error::operation_aborted) return;  // closed
+    self->readResult_ = TReadResult{ec, self->readBuffer_.substr(0, n)};
+    self->lastRead_ = std::chrono::steady_clock::now();
+    self->OnRead(ReadEvent::Readable);  // ignored unless the read side waits for data
   });
 }
 
-void TClientSession::ReadAvailable() {
-  std::error_code ec;
-  const size_t available = socket_.available(ec);
-  std::string chunk(std::clamp<size_t>(available, 1, settings_.maxReadBytes), '\0');
-  const size_t got = ec ? 0 : socket_.read_some(asio::buffer(chunk), ec);
-  if (ec == asio::error::would_block || ec == asio::error::try_again) {
+void TClientSession::DeliverRead() {
+  if (!readResult_) {
     OnRead(ReadEvent::NothingYet);
-  } else if (ec == asio::error::eof) {
+    return;
+  }
+  TReadResult result = std::move(*readResult_);
+  readResult_.reset();
+  if (result.ec == asio::error::eof) {
+    endedBy_ = result.ec;
     OnRead(ReadEvent::PeerFinished);
-  } else if (ec) {
-    OnRead(ReadEvent::Failed, ec);
+  } else if (result.ec) {
+    OnRead(ReadEvent::Failed, result.ec);
   } else {
-    chunk.resize(got);
-    lastRead_ = std::chrono::steady_clock::now();
-    OnRead(ReadEvent::DataArrived, {}, chunk);
+    OnRead(ReadEvent::DataArrived, {}, result.chunk);
   }
 }
 
@@ -282,7 +291,6 @@ void TClientSession::Drain() { OnRead(ReadEvent::Drain); }
 
 void TClientSession::Teardown() {
   OnWrite(WriteEvent::Stop);
-  std::error_code ec;
   replyTimer_.cancel();
   receiveTimer_.cancel();
   answerTimer_.cancel();
@@ -294,9 +302,8 @@ void TClientSession::Teardown() {
       host_.ReportError(e.what());
     }
   }
-  socket_.shutdown(asio::socket_base::shutdown_both, ec);
-  socket_.close(ec);
-  if (TSocketClient* mine = std::exchange(client, nullptr)) host_.Disconnected(id, *mine);
+  stream_->Close();
+  if (TSocketClient* mine = std::exchange(client, nullptr)) host_.Disconnected(id, *mine, endedBy_);
 }
 
 bool TClientSession::BacklogFull() const { return writeQueuedBytes_ > settings_.maxWriteBacklog; }

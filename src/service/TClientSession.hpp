@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -10,6 +11,7 @@
 #include <asio/steady_timer.hpp>
 #include <asio/thread_pool.hpp>
 
+#include "links/TLinkStream.hpp"
 #include "lis/TLisQuery.hpp"
 #include "protocol/TLinkReceiver.hpp"
 #include "protocol/TLinkSender.hpp"
@@ -31,7 +33,7 @@ struct TSessionSettings {
   size_t maxWriteBacklog;                // queued output above which the connection is not read
 };
 
-// One accepted connection: its socket, its read and write state machines
+// One accepted connection or opened link: its bytes (TLinkStream), its read and write state machines
 // (TSessionStates.hpp), the E1381 link's two sides (TLinkReceiver,
 // TLinkSender) and the sending of its replies. It reads, hands what it read to
 // its own record (`client`, never looked up by id), waits for the LIS and
@@ -43,11 +45,14 @@ struct TSessionSettings {
 // listener keeps only weak references, so that the stop can drain them.
 class TClientSession : public std::enable_shared_from_this<TClientSession> {
  public:
-  TClientSession(TSessionHost& host, const TSessionSettings& settings, asio::ip::tcp::socket pSocket);
-  // Names the peer on the given helper pool, then connects and reads.
-  void Start(asio::thread_pool& lookups);
-  // Closes the connection once: stops the timers, closes the socket and, when
-  // it has a record, tells the host it disconnected.
+  TClientSession(TSessionHost& host, const TSessionSettings& settings, std::unique_ptr<TLinkStream> stream);
+  // An accepted connection: names the peer on the given helper pool, then connects and reads.
+  void Start(asio::thread_pool& lookups, const asio::ip::tcp::endpoint& peer);
+  // A link the service opened: its name is the client id ("serial:/dev/ttyUSB0",
+  // "host:porta"); connects at once and reads.
+  void StartLink(const std::string& name);
+  // Closes the connection once: stops the timers, closes the link and, when
+  // it has a record, tells the host it disconnected (and how it ended).
   void Close();
   // The service stops: reads nothing more, sends the reply of a running pause
   // at once, and closes once everything queued is written.
@@ -84,10 +89,11 @@ class TClientSession : public std::enable_shared_from_this<TClientSession> {
   void OnRead(ReadEvent event, const std::error_code& ec = {}, const std::string& chunk = {});
   void OnWrite(WriteEvent event, const std::error_code& ec = {});
   void Named(std::string host);
-  // Makes sure one wait for readable data is outstanding.
+  // Makes sure one read is outstanding, or hands on what one brought while
+  // the read side was busy.
   void WaitForData();
-  // Reads what is there, up to maxReadBytes, and reports how it went.
-  void ReadAvailable();
+  // Reports what the last read brought (bytes, the end, or an error).
+  void DeliverRead();
   // Feeds a read to the link receiver and goes on with its events.
   void Receive(const std::string& pChunk);
   // Hands queued link events on one by one, until a reply is due, a query
@@ -130,8 +136,18 @@ class TClientSession : public std::enable_shared_from_this<TClientSession> {
 
   TSessionHost& host_;
   const TSessionSettings settings_;
-  asio::ip::tcp::socket socket_;
-  bool waiting_ = false;               // a wait for readable data is outstanding
+  std::unique_ptr<TLinkStream> stream_;
+  std::string linkName_;               // a link's name, which is its id ("" for an accepted connection)
+  bool reading_ = false;               // a read is outstanding
+  std::string readBuffer_;             // what the outstanding read fills (maxReadBytes)
+  // What a read brought while the read side was elsewhere (a silent
+  // transfer's end, a LIS query): handed on when it reads again.
+  struct TReadResult {
+    std::error_code ec;
+    std::string chunk;
+  };
+  std::optional<TReadResult> readResult_;
+  std::error_code endedBy_;            // what ended the connection (eof, a socket or device error; none: the service)
   asio::steady_timer replyTimer_;      // the pause before a reply
   std::chrono::steady_clock::time_point lastRead_{};   // when the read being handled arrived
   std::chrono::steady_clock::time_point lastReply_{};  // when the last reply went out

@@ -86,6 +86,7 @@ void TClientSession::OnWrite(WriteEvent event, const std::error_code& ec) {
     case WriteAction::WriteFront: WriteFront(); return;
     case WriteAction::Close: Close(); return;
     case WriteAction::ReportError:
+      endedBy_ = ec;
       host_.ConnectionFailed(id, ec);
       Close();
       return;
@@ -95,7 +96,7 @@ void TClientSession::OnWrite(WriteEvent event, const std::error_code& ec) {
 void TClientSession::WriteFront() {
   // async_write goes on until the whole text is taken; the queue keeps the
   // replies in order (the deque keeps the front element where it is).
-  asio::async_write(socket_, asio::buffer(writeQueue_.front()),
+  stream_->AsyncWrite(asio::buffer(writeQueue_.front()),
                     [self = shared_from_this()](const std::error_code& ec, size_t) { self->WriteDone(ec); });
 }
 

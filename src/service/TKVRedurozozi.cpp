@@ -92,6 +92,7 @@ void TKVRedurozozi::ServiceExecute() {
   try {
     OpenListener(global->config->portaServico);
     ServerSocketListen();
+    StartLinks();
     doLog("Pasta destino de arquivos: " + global->config->pastaSaida);
     CreateOutputFolder();
     ScheduleRedelivery();

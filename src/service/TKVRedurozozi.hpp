@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <vector>
 #include <string>
@@ -11,6 +12,7 @@
 #include <asio/steady_timer.hpp>
 #include <asio/thread_pool.hpp>
 
+#include "links/TLinkKeeper.hpp"
 #include "lis/TLisQuery.hpp"
 #include "service/TClientSession.hpp"
 #include "host/TService.hpp"
@@ -72,6 +74,13 @@ class TKVRedurozozi : public TService, private TSessionHost {
   // Port the listener is bound to (the system's choice when configured 0).
   int ListeningPort() const { return listeningPort_; }
 
+  // Each link the service opens itself (portaSerial, conectarEm): the analyzer's modelo and the link's state.
+  struct TLinkState {
+    std::string modelo;
+    TLinkStatus status;
+  };
+  std::vector<TLinkState> LinkStates() const;
+
   // The analyzer refused an item of ours (counted for the status page and metrics).
   void NakReceived(TSocketClient& client) override;
   // The status collector once the status service runs; null before.
@@ -100,12 +109,25 @@ class TKVRedurozozi : public TService, private TSessionHost {
   void StartAccept();
   // What a new session is told: the configuration's link settings and the bounds above.
   TSessionSettings SessionSettings() const;
+  // The open sessions are kept (weakly) for the stop.
+  void KeepSession(const std::shared_ptr<TClientSession>& session);
+
+  // --- the links the service opens itself (TKVRedurozoziLinks.cpp)
+  // One keeper per configured analyzer with portaSerial or conectarEm; each opens its link now.
+  void StartLinks();
+  // Nothing is opened any more (the stop).
+  void StopLinks();
+  // A keeper opened its link: it is served by a session, as an accepted connection is.
+  void ServeLink(TLinkKeeper& keeper, bool controlWithoutCrLf, std::unique_ptr<TLinkStream> stream,
+                 const std::string& name);
+  // A session's record closed: when it was a link's, its keeper opens it again.
+  void LinkEnded(const TSocketClient& client, const std::error_code& how);
 
   // --- TSessionHost (TKVRedurozoziSocket.cpp)
   TSocketClient& Connected(const std::string& id) override;
   void Received(const std::string& id, const std::string& chunk) override;
   void ReadHandled(const TSocketClient& client) override;
-  void Disconnected(const std::string& id, TSocketClient& client) override;
+  void Disconnected(const std::string& id, TSocketClient& client, const std::error_code& how) override;
   void ConnectionFailed(const std::string& id, const std::error_code& ec) override;
   void Log(const std::string& text) override;
   // After the stop request: no new connection, no new input; the replies
@@ -125,4 +147,11 @@ class TKVRedurozozi : public TService, private TSessionHost {
   // The open connections, for the stop; a session is owned by its pending handlers.
   std::vector<std::weak_ptr<TClientSession>> sessions_;
   bool stopping_ = false;
+  struct TLink {
+    std::string modelo;
+    std::shared_ptr<TLinkKeeper> keeper;
+  };
+  std::vector<TLink> links_;
+  TLinkKeeper* connectingLink_ = nullptr;                       // whose session is making its record
+  std::map<const TSocketClient*, TLinkKeeper*> linkRecords_;  // the records of the links' sessions
 };

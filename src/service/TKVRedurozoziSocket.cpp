@@ -45,20 +45,27 @@ void TKVRedurozozi::StartAccept() {
     }
     if (stopping_) return;  // accepted just before the stop: it closes unread
     lastAcceptError_.clear();
-    std::error_code ignored;
-    socket.non_blocking(true, ignored);
-    socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-    auto session = std::make_shared<TClientSession>(static_cast<TSessionHost&>(*this), SessionSettings(),
-                                                    std::move(socket));
-    std::erase_if(sessions_, [](const std::weak_ptr<TClientSession>& w) { return w.expired(); });
-    sessions_.push_back(session);
-    session->Start(lookups_);
+    std::error_code ec2;
+    const asio::ip::tcp::endpoint peer = socket.remote_endpoint(ec2);
+    if (!ec2) {  // (gone before it could be named: there is nothing to serve)
+      socket.set_option(asio::ip::tcp::no_delay(true), ec2);
+      auto session = std::make_shared<TClientSession>(static_cast<TSessionHost&>(*this), SessionSettings(),
+                                                      MakeLinkStream(std::move(socket)));
+      KeepSession(session);
+      session->Start(lookups_, peer);
+    }
     StartAccept();
   });
 }
 
+void TKVRedurozozi::KeepSession(const std::shared_ptr<TClientSession>& session) {
+  std::erase_if(sessions_, [](const std::weak_ptr<TClientSession>& w) { return w.expired(); });
+  sessions_.push_back(session);
+}
+
 void TKVRedurozozi::CloseConnections() {
   stopping_ = true;
+  StopLinks();
   std::error_code ec;
   acceptor_.close(ec);
   acceptRetry_.cancel();
@@ -91,6 +98,7 @@ TSessionSettings TKVRedurozozi::SessionSettings() const {
 
 TSocketClient& TKVRedurozozi::Connected(const std::string& id) {
   TSocketClient& client = global->clients->AddItem(id, global->config->pastaSaida, global->ClientContext());
+  if (connectingLink_) linkRecords_[&client] = connectingLink_;
   if (TStatusCollector* s = Status()) s->Connected(&client, id);
   doLog("");
   doLog(NEW_CONNECTION + id + "**");
@@ -110,10 +118,11 @@ void TKVRedurozozi::ConnectionFailed(const std::string& id, const std::error_cod
   doLog("TKVRedurozozi.ServerSocketClientError() -> Erro: [" + id + "] " + ec.message());
 }
 
-void TKVRedurozozi::Disconnected(const std::string& id, TSocketClient& client) {
+void TKVRedurozozi::Disconnected(const std::string& id, TSocketClient& client, const std::error_code& how) {
   // The stop lines stay the last of a run: connections closed by the stop log nothing.
   if (!stopping_) doLog(CONNECTION_CLOSED + id);
   if (TStatusCollector* s = Status()) s->Disconnected(&client);
+  LinkEnded(client, how);
   // By identity: another live connection may have the same id.
   global->clients->FreeItem(&client);
 }

@@ -31,7 +31,13 @@ TStatusSetup StatusSetup(TGlobal& g) {
 }  // namespace
 
 void TKVRedurozozi::StartStatus() {
-  status_ = std::make_unique<TStatusService>(StatusSetup(*global), Context());
+  TStatusSetup setup = StatusSetup(*global);
+  setup.links = [this] {
+    std::vector<TStatusLink> rows;
+    for (const TLinkState& l : LinkStates()) rows.push_back({l.modelo, l.status});
+    return rows;
+  };
+  status_ = std::make_unique<TStatusService>(std::move(setup), Context());
   global->events = &status_->Collector();
   global->delivery->onDelivered = [this](const TArchiveEntry& entry, const std::string&) {
     if (status_) status_->Collector().Delivered(entry);

@@ -23,8 +23,10 @@ class TSessionHost {
   virtual void ReadHandled(const TSocketClient& client) = 0;
   // The analyzer refused an item of ours with NAK (counted).
   virtual void NakReceived(TSocketClient& client) = 0;
-  // The connection closed: logs it and frees the record.
-  virtual void Disconnected(const std::string& id, TSocketClient& client) = 0;
+  // The connection closed: logs it and frees the record. how: what ended it
+  // (eof when the peer or the device did, a socket or device error; none when
+  // the service closed it), so that a link the service keeps is opened again.
+  virtual void Disconnected(const std::string& id, TSocketClient& client, const std::error_code& how) = 0;
   // A socket error ends the connection: logs it (the session closes).
   virtual void ConnectionFailed(const std::string& id, const std::error_code& ec) = 0;
 

@@ -25,6 +25,10 @@ THealth EvaluateHealth(const TStatusSnapshot& s) {
     if (a.silent)
       h.reasons.push_back("analisador " + Cp1252ToUtf8(a.model) + " em sil\xC3\xAAncio h\xC3\xA1 " +
                           std::to_string(a.silenceMinutes) + " minutos ou mais");
+  for (const TStatusLink& l : s.links)
+    if (!l.link.open)
+      h.reasons.push_back("conex\xC3\xA3o " + Cp1252ToUtf8(l.link.name) + " do analisador " + Cp1252ToUtf8(l.model) +
+                          " fechada" + (l.link.lastError.empty() ? "" : ": " + Cp1252ToUtf8(l.link.lastError)));
   if (s.importAlarm)
     h.reasons.push_back("arquivo aguardando importa\xC3\xA7\xC3\xA3o h\xC3\xA1 mais de " +
                         std::to_string(s.importAlarmMinutes) + " minutos");

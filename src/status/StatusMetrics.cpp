@@ -87,6 +87,12 @@ std::string RenderMetrics(const TStatusSnapshot& s) {
   Sample(m, p + "lis_up", "", s.lis.checked && s.lis.ok ? "1" : "0");
   Family(m, p + "open_connections", "gauge", "Analyzer connections open now.");
   Sample(m, p + "open_connections", "", std::to_string(s.openConnections));
+  if (!s.links.empty()) {
+    Family(m, p + "link_up", "gauge", "1 while a link the service opens itself (serial port, port server) is open.");
+    for (const TStatusLink& l : s.links)
+      Sample(m, p + "link_up", "modelo=\"" + LabelValue(l.model) + "\",link=\"" + LabelValue(l.link.name) + "\"",
+             l.link.open ? "1" : "0");
+  }
   Family(m, p + "spool_messages", "gauge", "Result messages waiting in the spool for the output folder.");
   Sample(m, p + "spool_messages", "", std::to_string(s.spoolDepth));
   Family(m, p + "spool_oldest_age_seconds", "gauge", "Age of the oldest message in the spool (0 when empty).");

@@ -271,6 +271,7 @@ std::shared_ptr<const TStatusSnapshot> TStatusCollector::Build(std::time_t now) 
   s->importAlarmMinutes = setup_.importAlarmMinutes;
   s->importAlarm = importAlarm_;
   s->openConnections = connections_.size();
+  if (setup_.links) s->links = setup_.links();
   s->logRestarts = setup_.log ? setup_.log->Restarts() : 0;
   s->residentBytes = fsys::ResidentBytes();
   if (setup_.log) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "status/TStatusSnapshot.hpp"
 #include "util/TDateTime.hpp"
 
 class TLisMonitor;
@@ -38,4 +39,5 @@ struct TStatusSetup {
   std::function<size_t()> spoolPending;                   // result messages waiting for the output folder
   std::function<std::optional<TDateTime>()> spoolOldest;  // when the oldest of them was complete
   std::function<std::time_t()> now = [] { return std::time(nullptr); };  // the wall clock
+  std::function<std::vector<TStatusLink>()> links;       // the links the service opens itself, on the loop
 };

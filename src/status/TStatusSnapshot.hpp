@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "links/TReconnectPolicy.hpp"
 #include "status/TLisMonitor.hpp"
 
 // Counts per analyzer model and protocol since the start (for the metrics).
@@ -35,6 +36,12 @@ struct TAnalyzerStatus {
   bool silent = false;                   // the alarm is raised
 };
 
+// A link the service opens itself for a configured analyzer (portaSerial, conectarEm).
+struct TStatusLink {
+  std::string model;  // the analyzer's modelo
+  TLinkStatus link;   // its name, open or reopening since when, the last failure
+};
+
 // Everything the status page, /health and /metrics show, taken at one moment
 // on the service thread. Immutable once published; texts are Windows-1252.
 struct TStatusSnapshot {
@@ -56,6 +63,7 @@ struct TStatusSnapshot {
   std::vector<TAnalyzerStatus> analyzers;
   std::vector<TCounterRow> counters;
   size_t openConnections = 0;
+  std::vector<TStatusLink> links;  // in the configuration's order
   uint64_t logRestarts = 0;
   uint64_t residentBytes = 0;
   std::vector<std::string> recentErrors;  // newest first

@@ -192,6 +192,11 @@ TEST(TConfigJsonLoad, FailuresNameTheFileAndTheKey) {
        m + R"("analisadores"[0]."exames"[0]."codigo" is not an integer: "x")"},
       {{}, an(R"({"aplicacao": "A", "modelo": "M", "exames": [{"codigo": 1.5}]})"),
        m + R"("analisadores"[0]."exames"[0]."codigo" is not an integer: 1.5)"},
+      // One link of its own per analyzer: the line names the analyzer and both keys.
+      {{}, an(R"({"aplicacao": "A", "modelo": "XN-550", "exames": [], "portaSerial": "/dev/ttyUSB0",
+               "conectarEm": "10.0.0.5:4001"})"),
+       m + R"("analisadores"[0]."conectarEm" and "portaSerial" are both given for the analyzer "XN-550": )"
+           R"(one link per analyzer)"},
       {{}, an(R"({"aplicacao": "A", "modelo": "M", "exames": [{"nome": []}]})"),
        m + R"("analisadores"[0]."exames"[0]."nome" is not a text: [])"},
       {{}, an(R"({"aplicacao": "A", "modelo": "M", "exames": [{"atributos": "TSH"}]})"),

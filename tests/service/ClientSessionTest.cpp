@@ -42,7 +42,7 @@ class RecordingHost : public TSessionHost {
   void Received(const std::string&, const std::string& chunk) override { Note("read " + Repr(chunk)); }
   void ReadHandled(const TSocketClient&) override { Note("handled"); }
   void NakReceived(TSocketClient&) override { Note("nak"); }
-  void Disconnected(const std::string& id, TSocketClient& client) override {
+  void Disconnected(const std::string& id, TSocketClient& client, const std::error_code&) override {
     std::lock_guard<std::mutex> lock(m_);
     notes_.push_back("disconnected " + id);
     clients_.FreeItem(&client);
@@ -106,9 +106,9 @@ class ClientSession : public ::testing::Test {
     peer_ = std::make_unique<Peer>(acceptor.local_endpoint().port());
     asio::ip::tcp::socket socket(io_);
     acceptor.accept(socket);
-    socket.non_blocking(true);
-    session_ = std::make_shared<TClientSession>(host_, settings, std::move(socket));
-    session_->Start(lookups_);
+    const asio::ip::tcp::endpoint peer = socket.remote_endpoint();
+    session_ = std::make_shared<TClientSession>(host_, settings, MakeLinkStream(std::move(socket)));
+    session_->Start(lookups_, peer);
     loop_ = std::thread([this] { io_.run(); });
     ASSERT_TRUE(WaitFor([&] { return !host_.Id().empty(); }));
   }

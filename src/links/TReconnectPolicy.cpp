@@ -1,4 +1,4 @@
-#include "service/TReconnectPolicy.hpp"
+#include "links/TReconnectPolicy.hpp"
 
 #include <utility>
 

@@ -6,7 +6,7 @@
 
 #include <asio/error.hpp>
 
-#include "service/SerialDevice.hpp"
+#include "host/SerialDevice.hpp"
 
 namespace {
 TSerialOpenError Classify(const std::error_code& ec) {

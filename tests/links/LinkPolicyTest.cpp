@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "service/TLinkFailure.hpp"
-#include "service/TLinkTarget.hpp"
-#include "service/TReconnectPolicy.hpp"
-#include "service/TSerialSettings.hpp"
+#include "links/TLinkFailure.hpp"
+#include "links/TLinkTarget.hpp"
+#include "links/TReconnectPolicy.hpp"
+#include "config/TSerialSettings.hpp"
 #include "util/Encoding.hpp"
 #include "LinkPrinters.hpp"
 

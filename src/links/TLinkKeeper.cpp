@@ -1,4 +1,4 @@
-#include "service/TLinkKeeper.hpp"
+#include "links/TLinkKeeper.hpp"
 
 #include <ctime>
 #include <exception>
@@ -8,8 +8,8 @@
 #include <asio/post.hpp>
 #include <asio/serial_port.hpp>
 
-#include "service/KeepAlive.hpp"
-#include "service/SerialLink.hpp"
+#include "host/KeepAlive.hpp"
+#include "links/SerialLink.hpp"
 
 using linkpolicy::TAction;
 using linkpolicy::TEvent;

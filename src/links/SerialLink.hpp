@@ -3,8 +3,8 @@
 
 #include <asio/serial_port.hpp>
 
-#include "service/TLinkFailure.hpp"
-#include "service/TSerialSettings.hpp"
+#include "links/TLinkFailure.hpp"
+#include "config/TSerialSettings.hpp"
 
 // Opens a serial device for a link and sets its line: every setting is read
 // back, so a port that keeps another value (a driver without hardware flow

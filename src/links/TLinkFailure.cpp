@@ -1,4 +1,4 @@
-#include "service/TLinkFailure.hpp"
+#include "links/TLinkFailure.hpp"
 
 #include <asio/error.hpp>
 

@@ -1,4 +1,4 @@
-#include "service/TLinkStream.hpp"
+#include "links/TLinkStream.hpp"
 
 #include <type_traits>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "service/TSerialSettings.hpp"
+#include "config/TSerialSettings.hpp"
 
 #include <algorithm>
 #include <cctype>

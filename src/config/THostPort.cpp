@@ -1,27 +1,13 @@
-#include "service/TLinkTarget.hpp"
+#include "config/THostPort.hpp"
 
 #include <algorithm>
 #include <cctype>
 
-std::string TLinkTarget::Name() const {
-  if (kind == TKind::Serial) return "serial:" + device;
-  const bool v6 = host.find(':') != std::string::npos;
-  return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
-}
-
-TLinkTarget SerialTarget(const std::string& device, const TSerialSettings& settings) {
-  TLinkTarget t;
-  t.kind = TLinkTarget::TKind::Serial;
-  t.device = device;
-  t.settings = settings;
-  return t;
-}
-
-std::optional<TLinkTarget> TcpTarget(const std::string& conectarEm) {
-  const size_t colon = conectarEm.rfind(':');
+std::optional<THostPort> ParseHostPort(const std::string& text) {
+  const size_t colon = text.rfind(':');
   if (colon == std::string::npos) return std::nullopt;
-  std::string host = conectarEm.substr(0, colon);
-  const std::string port = conectarEm.substr(colon + 1);
+  std::string host = text.substr(0, colon);
+  const std::string port = text.substr(colon + 1);
   if (!host.empty() && host.front() == '[') {
     if (host.size() < 3 || host.back() != ']') return std::nullopt;
     host = host.substr(1, host.size() - 2);
@@ -34,9 +20,5 @@ std::optional<TLinkTarget> TcpTarget(const std::string& conectarEm) {
   if (port.empty() || port.size() > 5 || !std::all_of(port.begin(), port.end(), digit)) return std::nullopt;
   const int number = std::stoi(port);
   if (number < 1 || number > 65535) return std::nullopt;
-  TLinkTarget t;
-  t.kind = TLinkTarget::TKind::Tcp;
-  t.host = host;
-  t.port = static_cast<uint16_t>(number);
-  return t;
+  return THostPort{host, static_cast<uint16_t>(number)};
 }

@@ -9,9 +9,9 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 
-#include "service/TLinkStream.hpp"
-#include "service/TLinkTarget.hpp"
-#include "service/TReconnectPolicy.hpp"
+#include "links/TLinkStream.hpp"
+#include "links/TLinkTarget.hpp"
+#include "links/TReconnectPolicy.hpp"
 
 // Opens one configured link (a serial port, or a connection to a port server)
 // at the start and keeps it open for ever: an open link goes to `serve`; when

@@ -1,7 +1,7 @@
 #pragma once
 #include <ostream>
 
-#include "service/TLinkFailure.hpp"
+#include "links/TLinkFailure.hpp"
 #include "util/Encoding.hpp"
 
 // Failures in test messages: the reason as the log gives it, and the kind's number.

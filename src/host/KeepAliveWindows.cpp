@@ -1,7 +1,7 @@
 #include <winsock2.h>
 #include <mstcpip.h>
 
-#include "service/KeepAlive.hpp"
+#include "host/KeepAlive.hpp"
 
 void SetKeepAlive(asio::ip::tcp::socket& socket, std::chrono::seconds idle, std::chrono::seconds interval, int) {
   tcp_keepalive values{};

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "service/TLinkKeeper.hpp"
+#include "links/TLinkKeeper.hpp"
 #include "support/PtyPair.hpp"
 #include "support/TestSupport.hpp"
 #include "util/Encoding.hpp"

@@ -1,6 +1,6 @@
-#include "service/SerialLink.hpp"
+#include "links/SerialLink.hpp"
 
-#include "service/SerialDevice.hpp"
+#include "host/SerialDevice.hpp"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "service/TSerialSettings.hpp"
+#include "config/TSerialSettings.hpp"
 
 // A link the service opens itself: a serial device with its line settings
 // (the analyzer key portaSerial), or a port server in TCP-server mode that it

@@ -2,7 +2,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
-#include "service/KeepAlive.hpp"
+#include "host/KeepAlive.hpp"
 
 void SetKeepAlive(asio::ip::tcp::socket& socket, std::chrono::seconds idle, std::chrono::seconds interval, int count) {
   std::error_code ignored;

@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "service/SerialLink.hpp"
-#include "service/TLinkStream.hpp"
+#include "links/SerialLink.hpp"
+#include "links/TLinkStream.hpp"
 #include "LinkPrinters.hpp"
 #include "support/PtyPair.hpp"
 #include "support/TestSupport.hpp"

@@ -1,4 +1,4 @@
-#include "service/SerialDevice.hpp"
+#include "host/SerialDevice.hpp"
 
 #include <asio/error.hpp>
 

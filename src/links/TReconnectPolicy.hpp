@@ -3,7 +3,7 @@
 #include <ctime>
 #include <string>
 
-#include "service/TLinkFailure.hpp"
+#include "links/TLinkFailure.hpp"
 
 // What the status page shows of one link the service keeps open.
 struct TLinkStatus {

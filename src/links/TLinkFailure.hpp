@@ -2,7 +2,7 @@
 #include <string>
 #include <system_error>
 
-#include "service/TLinkTarget.hpp"
+#include "links/TLinkTarget.hpp"
 
 // Why a link could not be opened, or why an open link ended. Each kind is
 // one reason for the log and the status page; the reconnection policy logs a
