@@ -3,7 +3,7 @@
 #include <string>
 
 #include "Connection.hpp"
-#include "service/TSerialSettings.hpp"
+#include "config/TSerialSettings.hpp"
 
 namespace sim {
 

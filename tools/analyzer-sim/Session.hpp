@@ -7,7 +7,7 @@
 #include "AstmFrames.hpp"
 #include "Connection.hpp"
 #include "Messages.hpp"
-#include "service/TSerialSettings.hpp"
+#include "config/TSerialSettings.hpp"
 
 namespace sim {
 
