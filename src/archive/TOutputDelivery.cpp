@@ -9,7 +9,7 @@
 #include <thread>
 #include <tuple>
 
-#include "archive/TSpoolStore.hpp"
+#include "archive/TOldSpool.hpp"
 #include "log/TLogSink.hpp"
 #include "util/FileSystem.hpp"
 
@@ -76,6 +76,9 @@ struct TOutputDelivery::Shared {
   Clock::time_point busySince{};  // of the group being delivered; epoch when none
   bool stopping = false;
   bool running = false;
+  // Held while onDelivered runs, so that Stop can close the door behind the last.
+  std::mutex deliveredMutex;
+  bool deliveredClosed = false;
 
   // Log lines told once per kind (again after the kind changed or a delivery succeeded); delivery thread only.
   std::string lastDeliveryKind, lastJournalKind;
@@ -266,7 +269,7 @@ std::map<std::string, bool> TOutputDelivery::Shared::DeliverGroup(std::vector<TD
     if (item.seq) seqs.push_back(item.seq);
     if (!item.legacyKey.empty()) {
       try {
-        TFileSpoolStore(spoolFolder).Remove(item.legacyKey);
+        TOldSpool(spoolFolder).Remove(item.legacyKey);
       } catch (const std::exception& e) {
         LogOnce(lastJournalKind, KindOf(e.what()), ErrorLine("TOutputDelivery.Remove", e.what()));
       }
@@ -274,7 +277,10 @@ std::map<std::string, bool> TOutputDelivery::Shared::DeliverGroup(std::vector<TD
     if (s->done) continue;
     Log("Item salvo em " + s->staged.path);
     lastDeliveryKind.clear();
-    if (onDelivered) onDelivered(*s->entry, s->staged.path);
+    if (onDelivered) {
+      std::lock_guard<std::mutex> lock(deliveredMutex);
+      if (!deliveredClosed) onDelivered(*s->entry, s->staged.path);
+    }
   }
   if (journal && !seqs.empty()) {
     try {
@@ -369,10 +375,16 @@ void TOutputDelivery::DeliverNow() {
 }
 
 bool TOutputDelivery::Stop(std::chrono::milliseconds grace) {
-  std::unique_lock<std::mutex> lock(shared_->m);
-  shared_->stopping = true;
-  shared_->wake.notify_all();
-  return shared_->exited.wait_for(lock, grace, [&] { return !shared_->running; });
+  bool ended = false;
+  {
+    std::unique_lock<std::mutex> lock(shared_->m);
+    shared_->stopping = true;
+    shared_->wake.notify_all();
+    ended = shared_->exited.wait_for(lock, grace, [&] { return !shared_->running; });
+  }
+  std::lock_guard<std::mutex> lock(shared_->deliveredMutex);
+  shared_->deliveredClosed = true;
+  return ended;
 }
 
 bool TOutputDelivery::Running() const {

@@ -51,7 +51,7 @@ class TOutputDelivery {
   TOutputDelivery& operator=(const TOutputDelivery&) = delete;
 
   // Told of every archive file written, with its path; runs on the delivery
-  // thread. Set before Start.
+  // thread, never after Stop returned. Set before Start.
   std::function<void(const TArchiveEntry& entry, const std::string& path)> onDelivered;
 
   void Start();

@@ -6,7 +6,7 @@
 #include <functional>
 #include <stdexcept>
 
-#include "archive/TSpoolStore.hpp"
+#include "archive/TOldSpool.hpp"
 
 namespace {
 
@@ -171,7 +171,7 @@ std::vector<TSpoolJournal::TWaiting> TSpoolJournal::Open(std::vector<std::string
       maxSeq = std::max(maxSeq, r.seq);
       if (r.type == 'E') {
         TArchiveEntry e;
-        if (found.count(r.seq) || !TFileSpoolStore::Decode(payload, e)) continue;
+        if (found.count(r.seq) || !TOldSpool::Decode(payload, e)) continue;
         TFound& x = found[r.seq];
         x.live.offset = r.payload;
         x.live.size = r.size;
@@ -303,7 +303,7 @@ void TSpoolJournal::Flush(const TFile& file) {
 std::vector<uint64_t> TSpoolJournal::Keep(const std::vector<const TArchiveEntry*>& entries) {
   std::vector<std::string> payloads;
   payloads.reserve(entries.size());
-  for (const TArchiveEntry* e : entries) payloads.push_back(TFileSpoolStore::Encode(*e));
+  for (const TArchiveEntry* e : entries) payloads.push_back(TOldSpool::Encode(*e));
   std::vector<uint64_t> seqs;
   TFile file;
   {
@@ -391,7 +391,7 @@ TArchiveEntry TSpoolJournal::Read(uint64_t seq) {
   TArchiveEntry e;
   if (!file->ReadAt(l.offset, l.size, payload, err))
     throw std::runtime_error(SysError("N\xe3o foi poss\xedvel ler a fila", folder_, err));
-  if (!TFileSpoolStore::Decode(payload, e))
+  if (!TOldSpool::Decode(payload, e))
     throw std::runtime_error("Item " + std::to_string(seq) + " ileg\xedvel na fila " + folder_);
   return e;
 }

@@ -37,6 +37,7 @@ class RecordingHost : public TSessionHost {
     ids_.push_back(id);
     TClientContext context;
     context.lookupsDeferred = true;  // queries come to RunLisQuery
+    context.keepDeferred = true;     // result messages come to Keep
     return clients_.AddItem(id, "", context);
   }
   void Received(const std::string&, const std::string& chunk) override { Note("read " + Repr(chunk)); }
@@ -51,6 +52,35 @@ class RecordingHost : public TSessionHost {
   void RunLisQuery(TLisQuery, std::function<void(TLisAnswer)> done) override {
     Note("query");
     asio::post(io_, [done] { done(NoAnswer("sem LIS no teste")); });
+  }
+  // Answers at once with `keptAs`, or, while held, when ReleaseKeeps is called.
+  void Keep(TKeepRequest request, std::function<void(TKept)> done) override {
+    Note("keep " + std::string(request.whenSpoolFails == TWhenSpoolFails::Refuse ? "refuse" : "in memory"));
+    std::lock_guard<std::mutex> lock(m_);
+    if (!done) return;
+    if (holdKeeps_) {
+      heldKeeps_.push_back(std::move(done));
+      return;
+    }
+    asio::post(io_, [done, kept = keptAs_] { done(kept); });
+  }
+  void HoldKeeps(bool hold) {
+    std::lock_guard<std::mutex> lock(m_);
+    holdKeeps_ = hold;
+  }
+  void KeepAs(TKept kept) {
+    std::lock_guard<std::mutex> lock(m_);
+    keptAs_ = std::move(kept);
+  }
+  // Answers the held keeps (on the loop).
+  void ReleaseKeeps() {
+    std::lock_guard<std::mutex> lock(m_);
+    for (auto& done : heldKeeps_) asio::post(io_, [done, kept = keptAs_] { done(kept); });
+    heldKeeps_.clear();
+  }
+  size_t HeldKeeps() const {
+    std::lock_guard<std::mutex> lock(m_);
+    return heldKeeps_.size();
   }
   void ReportError(const std::string& text) override { Note("error " + text); }
   void Log(const std::string& text) override { Note("log " + text); }
@@ -84,6 +114,9 @@ class RecordingHost : public TSessionHost {
   std::vector<std::string> ids_;
   std::vector<std::string> notes_;
   TSocketClientList clients_;
+  bool holdKeeps_ = false;
+  TKept keptAs_;
+  std::vector<std::function<void(TKept)>> heldKeeps_;
 };
 
 TSessionSettings Settings() {
