@@ -75,6 +75,7 @@ struct TOutputDelivery::Shared {
   std::map<std::string, Clock::time_point> blockedUntil;  // origens that wait after a failure
   Clock::time_point busySince{};  // of the group being delivered; epoch when none
   bool stopping = false;
+  Clock::time_point stopBy{};  // after a stop, no group starts after this
   bool running = false;
   // Held while onDelivered runs, so that Stop can close the door behind the last.
   std::mutex deliveredMutex;
@@ -295,10 +296,13 @@ std::map<std::string, bool> TOutputDelivery::Shared::DeliverGroup(std::vector<TD
 
 void TOutputDelivery::Shared::Run() {
   std::unique_lock<std::mutex> lock(m);
-  while (!stopping) {
+  for (;;) {
     const Clock::time_point now = Clock::now();
+    // At a stop what waits is still delivered while there is time.
+    if (stopping && now >= stopBy) break;
     std::vector<size_t> places;
     std::vector<TDeliveryItem> group = PickGroup(now, places);
+    if (group.empty() && stopping) break;
     if (group.empty()) {
       Clock::time_point next = Clock::time_point::max();
       for (const auto& [origem, until] : blockedUntil) next = std::min(next, until);
@@ -378,6 +382,8 @@ bool TOutputDelivery::Stop(std::chrono::milliseconds grace) {
   bool ended = false;
   {
     std::unique_lock<std::mutex> lock(shared_->m);
+    // Half the time for new groups, so that the last one ends within it.
+    if (!shared_->stopping) shared_->stopBy = Clock::now() + grace / 2;
     shared_->stopping = true;
     shared_->wake.notify_all();
     ended = shared_->exited.wait_for(lock, grace, [&] { return !shared_->running; });

@@ -59,8 +59,9 @@ class TOutputDelivery {
   void Enqueue(std::vector<TDeliveryItem> items);
   // Tries every origem now, the retry interval cut short.
   void DeliverNow();
-  // Ends the thread after the group it works on; waits up to grace. False
-  // when the thread is still inside a file-system call (it is left behind).
+  // Ends the thread: what waits is still delivered during the first half of
+  // grace, then the group it works on ends; waits up to grace. False when the
+  // thread is still inside a file-system call (it is left behind).
   bool Stop(std::chrono::milliseconds grace);
   // True while the thread has not ended.
   bool Running() const;
