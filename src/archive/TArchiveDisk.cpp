@@ -203,6 +203,7 @@ TArchiveDisk::~TArchiveDisk() {
 
 void TArchiveDisk::Start() {
   delivery_->onDelivered = onDelivered;
+  delivery_->onStart = onStart;
   delivery_->Start();
   std::lock_guard<std::mutex> lock(shared_->m);
   if (shared_->running || shared_->stopping) return;

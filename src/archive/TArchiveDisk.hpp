@@ -41,6 +41,8 @@ class TArchiveDisk {
 
   // Told of every archive file written (on the delivery thread). Set before Start.
   std::function<void(const TArchiveEntry& entry, const std::string& path)> onDelivered;
+  // Runs first on the delivery's thread (see TOutputDelivery::onStart). Set before Start.
+  std::function<void()> onStart;
 
   // Starts the threads: the keeper reads the spool first, then keeps.
   void Start();

@@ -66,6 +66,7 @@ struct TOutputDelivery::Shared {
   TArchiveWriter& archive;
   TLogSink* log;
   std::function<void(const TArchiveEntry&, const std::string&)> onDelivered;
+  std::function<void()> onStart;
 
   mutable std::mutex m;
   std::condition_variable wake;
@@ -296,6 +297,17 @@ std::map<std::string, bool> TOutputDelivery::Shared::DeliverGroup(std::vector<TD
 
 void TOutputDelivery::Shared::Run() {
   std::unique_lock<std::mutex> lock(m);
+  if (onStart) {
+    busySince = Clock::now();
+    lock.unlock();
+    try {
+      onStart();
+    } catch (const std::exception& e) {
+      Log(ErrorLine("TOutputDelivery.Start", e.what()));
+    }
+    lock.lock();
+    busySince = Clock::time_point{};
+  }
   for (;;) {
     const Clock::time_point now = Clock::now();
     // At a stop what waits is still delivered while there is time.
@@ -349,6 +361,7 @@ void TOutputDelivery::Start() {
   std::lock_guard<std::mutex> lock(shared_->m);
   if (shared_->running || shared_->stopping) return;
   shared_->onDelivered = onDelivered;
+  shared_->onStart = onStart;
   shared_->running = true;
   std::thread([s = shared_] { s->Run(); }).detach();
 }

@@ -53,6 +53,9 @@ class TOutputDelivery {
   // Told of every archive file written, with its path; runs on the delivery
   // thread, never after Stop returned. Set before Start.
   std::function<void(const TArchiveEntry& entry, const std::string& path)> onDelivered;
+  // Runs first on the delivery thread (a start's work on the output folder,
+  // which must not hold up the service thread when the folder hangs). Set before Start.
+  std::function<void()> onStart;
 
   void Start();
   // Queues messages behind what waits (called from any thread).

@@ -89,15 +89,13 @@ void TKVRedurozozi::ServiceExecute() {
 
   StartStatus();
 
-  // What an earlier run could not deliver goes first, before any new message
-  // (the disk keeps their order); the port does not wait for it.
-  StartDisk();
-
   try {
     OpenListener(global->config->portaServico);
     ServerSocketListen();
     doLog("Pasta destino de arquivos: " + global->config->pastaSaida);
-    CreateOutputFolder();
+    // What an earlier run could not deliver goes first, before any new message
+    // (the disk keeps their order); the port does not wait for it.
+    StartDisk();
     while (!Terminated()) ProcessRequests(true);
     CloseConnections();
     // What the closed connections handed over is kept (or left with a thread that hangs).
@@ -185,6 +183,8 @@ void TKVRedurozozi::CreateOutputFolder() {
 void TKVRedurozozi::StartDisk() {
   TArchiveDisk& disk = *global->disk;
   // The delivery's thread tells the status page on the loop, never after the disk stopped.
+  // Made (when missing) on the delivery's thread: a folder that hangs holds up that thread only.
+  disk.onStart = [this] { CreateOutputFolder(); };
   disk.onDelivered = [this](const TArchiveEntry& entry, const std::string&) {
     TArchiveEntry counted;  // what counting needs, without the lines
     counted.modelo = entry.modelo;

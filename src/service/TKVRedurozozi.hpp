@@ -98,6 +98,7 @@ class TKVRedurozozi : public TService, private TSessionHost {
   // A host query's lookups for the status page and metrics (any thread).
   void RecordLookup(const TLisAnswer& answer, std::chrono::steady_clock::duration took);
   void OpenListener(int32_t pPort);
+  // Makes the output folder with its parents when missing (on the delivery's thread).
   void CreateOutputFolder();
   // Starts the disk's threads: what the spool kept from an earlier run is
   // read and delivered in the background, so the port opens at once.
