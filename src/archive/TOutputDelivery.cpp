@@ -297,6 +297,7 @@ std::map<std::string, bool> TOutputDelivery::Shared::DeliverGroup(std::vector<TD
 
 void TOutputDelivery::Shared::Run() {
   std::unique_lock<std::mutex> lock(m);
+  bool lingered = false;  // the group about to start has waited for company
   if (onStart) {
     busySince = Clock::now();
     lock.unlock();
@@ -315,6 +316,12 @@ void TOutputDelivery::Shared::Run() {
     std::vector<size_t> places;
     std::vector<TDeliveryItem> group = PickGroup(now, places);
     if (group.empty() && stopping) break;
+    if (!group.empty() && !lingered && !stopping && group.size() < options.groupMost && options.linger.count() > 0) {
+      lingered = true;
+      wake.wait_for(lock, options.linger, [&] { return stopping; });
+      continue;
+    }
+    lingered = false;
     if (group.empty()) {
       Clock::time_point next = Clock::time_point::max();
       for (const auto& [origem, until] : blockedUntil) next = std::min(next, until);
