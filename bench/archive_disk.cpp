@@ -111,7 +111,7 @@ TFigures Journal(const std::string& folder, int clients, int seconds) {
   TArchiveDisk disk({}, spool, writer, nullptr);
   disk.Start();
   TFigures f = Load(clients, seconds, saida, [&](TArchiveEntry e, std::function<void()> done) {
-    disk.Keep(std::move(e), TArchiveDisk::TWhenSpoolFails::Refuse, [done](const TArchiveDisk::TKept&) { done(); });
+    disk.Keep(std::move(e), TWhenSpoolFails::Refuse, [done](const TKept&) { done(); });
   });
   const auto t0 = Clock::now();
   while (disk.State().waiting > 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));

@@ -56,3 +56,10 @@ std::string ArchivePathFor(TArchiveWriter& archive, const TArchiveEntry& entry,
   }
   return path + nome + sufixo + extensao;
 }
+
+std::string ArchiveNow(TArchiveWriter& archive, const TArchiveEntry& entry,
+                       const std::function<void(const std::string&)>& note) {
+  const std::string path = ArchivePathFor(archive, entry, note);
+  archive.Save(path, protocol::LinesText(entry.linhas));
+  return path;
+}

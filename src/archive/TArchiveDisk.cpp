@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "archive/TSpoolJournal.hpp"
-#include "archive/TSpoolStore.hpp"
+#include "archive/TOldSpool.hpp"
 #include "log/TLogSink.hpp"
 
 using Clock = std::chrono::steady_clock;
@@ -27,7 +27,7 @@ size_t LinesBytes(const TArchiveEntry& e) {
 
 struct TRequest {
   std::shared_ptr<const TArchiveEntry> entry;
-  TArchiveDisk::TWhenSpoolFails whenSpoolFails;
+  TWhenSpoolFails whenSpoolFails;
   TArchiveDisk::Done done;
 };
 
@@ -72,7 +72,7 @@ void TArchiveDisk::Shared::ReadSpool() {
   std::vector<TDeliveryItem> items;
   // Messages of the older one-file-per-message spool come first: they are older.
   std::vector<std::pair<std::string, TArchiveEntry>> legacy;
-  if (!legacyRead) legacy = TFileSpoolStore(spoolFolder).Load(&problems);
+  if (!legacyRead) legacy = TOldSpool(spoolFolder).Load(&problems);
   legacyRead = true;
   for (auto& [key, entry] : legacy) {
     TDeliveryItem item;
@@ -203,6 +203,7 @@ TArchiveDisk::~TArchiveDisk() {
 
 void TArchiveDisk::Start() {
   delivery_->onDelivered = onDelivered;
+  delivery_->onStart = onStart;
   delivery_->Start();
   std::lock_guard<std::mutex> lock(shared_->m);
   if (shared_->running || shared_->stopping) return;

@@ -7,6 +7,7 @@
 
 #include "archive/TArchiveEntry.hpp"
 #include "archive/TArchiveWriter.hpp"
+#include "archive/TKept.hpp"
 #include "archive/TOutputDelivery.hpp"
 
 class TLogSink;
@@ -24,20 +25,6 @@ class TLogSink;
 // process then ends without destroying what the thread uses.
 class TArchiveDisk {
  public:
-  // What to do with a message that the spool cannot take.
-  enum class TWhenSpoolFails {
-    Refuse,        // it is not kept: the sender was not told it was received and sends it again (HL7)
-    KeepInMemory,  // it was acknowledged already: held in memory and delivered as soon as possible
-  };
-  enum class TKeptAs {
-    Spool,    // on disk, in the spool
-    Memory,   // the spool refused it: held in memory until delivered
-    Refused,  // not kept (TWhenSpoolFails::Refuse); error says why
-  };
-  struct TKept {
-    TKeptAs as = TKeptAs::Spool;
-    std::string error;  // why the spool refused it (Memory, Refused)
-  };
   using Done = std::function<void(const TKept&)>;
 
   struct TOptions {
@@ -54,6 +41,8 @@ class TArchiveDisk {
 
   // Told of every archive file written (on the delivery thread). Set before Start.
   std::function<void(const TArchiveEntry& entry, const std::string& path)> onDelivered;
+  // Runs first on the delivery's thread (see TOutputDelivery::onStart). Set before Start.
+  std::function<void()> onStart;
 
   // Starts the threads: the keeper reads the spool first, then keeps.
   void Start();

@@ -31,3 +31,8 @@ std::string ArchiveFolderFor(const TArchiveEntry& entry);
 // when the block's identifier cannot be read (a JSON block that is no document).
 std::string ArchivePathFor(TArchiveWriter& archive, const TArchiveEntry& entry,
                            const std::function<void(const std::string&)>& note);
+// Writes the entry straight into its archive file (no spool), named as
+// ArchivePathFor names it, atomically; answers the path. Throws
+// std::runtime_error when it cannot.
+std::string ArchiveNow(TArchiveWriter& archive, const TArchiveEntry& entry,
+                       const std::function<void(const std::string&)>& note);

@@ -9,7 +9,7 @@
 #include <thread>
 #include <tuple>
 
-#include "archive/TSpoolStore.hpp"
+#include "archive/TOldSpool.hpp"
 #include "log/TLogSink.hpp"
 #include "util/FileSystem.hpp"
 
@@ -66,6 +66,7 @@ struct TOutputDelivery::Shared {
   TArchiveWriter& archive;
   TLogSink* log;
   std::function<void(const TArchiveEntry&, const std::string&)> onDelivered;
+  std::function<void()> onStart;
 
   mutable std::mutex m;
   std::condition_variable wake;
@@ -75,7 +76,11 @@ struct TOutputDelivery::Shared {
   std::map<std::string, Clock::time_point> blockedUntil;  // origens that wait after a failure
   Clock::time_point busySince{};  // of the group being delivered; epoch when none
   bool stopping = false;
+  Clock::time_point stopBy{};  // after a stop, no group starts after this
   bool running = false;
+  // Held while onDelivered runs, so that Stop can close the door behind the last.
+  std::mutex deliveredMutex;
+  bool deliveredClosed = false;
 
   // Log lines told once per kind (again after the kind changed or a delivery succeeded); delivery thread only.
   std::string lastDeliveryKind, lastJournalKind;
@@ -266,7 +271,7 @@ std::map<std::string, bool> TOutputDelivery::Shared::DeliverGroup(std::vector<TD
     if (item.seq) seqs.push_back(item.seq);
     if (!item.legacyKey.empty()) {
       try {
-        TFileSpoolStore(spoolFolder).Remove(item.legacyKey);
+        TOldSpool(spoolFolder).Remove(item.legacyKey);
       } catch (const std::exception& e) {
         LogOnce(lastJournalKind, KindOf(e.what()), ErrorLine("TOutputDelivery.Remove", e.what()));
       }
@@ -274,7 +279,10 @@ std::map<std::string, bool> TOutputDelivery::Shared::DeliverGroup(std::vector<TD
     if (s->done) continue;
     Log("Item salvo em " + s->staged.path);
     lastDeliveryKind.clear();
-    if (onDelivered) onDelivered(*s->entry, s->staged.path);
+    if (onDelivered) {
+      std::lock_guard<std::mutex> lock(deliveredMutex);
+      if (!deliveredClosed) onDelivered(*s->entry, s->staged.path);
+    }
   }
   if (journal && !seqs.empty()) {
     try {
@@ -289,10 +297,31 @@ std::map<std::string, bool> TOutputDelivery::Shared::DeliverGroup(std::vector<TD
 
 void TOutputDelivery::Shared::Run() {
   std::unique_lock<std::mutex> lock(m);
-  while (!stopping) {
+  bool lingered = false;  // the group about to start has waited for company
+  if (onStart) {
+    busySince = Clock::now();
+    lock.unlock();
+    try {
+      onStart();
+    } catch (const std::exception& e) {
+      Log(ErrorLine("TOutputDelivery.Start", e.what()));
+    }
+    lock.lock();
+    busySince = Clock::time_point{};
+  }
+  for (;;) {
     const Clock::time_point now = Clock::now();
+    // At a stop what waits is still delivered while there is time.
+    if (stopping && now >= stopBy) break;
     std::vector<size_t> places;
     std::vector<TDeliveryItem> group = PickGroup(now, places);
+    if (group.empty() && stopping) break;
+    if (!group.empty() && !lingered && !stopping && group.size() < options.groupMost && options.linger.count() > 0) {
+      lingered = true;
+      wake.wait_for(lock, options.linger, [&] { return stopping; });
+      continue;
+    }
+    lingered = false;
     if (group.empty()) {
       Clock::time_point next = Clock::time_point::max();
       for (const auto& [origem, until] : blockedUntil) next = std::min(next, until);
@@ -339,6 +368,7 @@ void TOutputDelivery::Start() {
   std::lock_guard<std::mutex> lock(shared_->m);
   if (shared_->running || shared_->stopping) return;
   shared_->onDelivered = onDelivered;
+  shared_->onStart = onStart;
   shared_->running = true;
   std::thread([s = shared_] { s->Run(); }).detach();
 }
@@ -369,10 +399,18 @@ void TOutputDelivery::DeliverNow() {
 }
 
 bool TOutputDelivery::Stop(std::chrono::milliseconds grace) {
-  std::unique_lock<std::mutex> lock(shared_->m);
-  shared_->stopping = true;
-  shared_->wake.notify_all();
-  return shared_->exited.wait_for(lock, grace, [&] { return !shared_->running; });
+  bool ended = false;
+  {
+    std::unique_lock<std::mutex> lock(shared_->m);
+    // Half the time for new groups, so that the last one ends within it.
+    if (!shared_->stopping) shared_->stopBy = Clock::now() + grace / 2;
+    shared_->stopping = true;
+    shared_->wake.notify_all();
+    ended = shared_->exited.wait_for(lock, grace, [&] { return !shared_->running; });
+  }
+  std::lock_guard<std::mutex> lock(shared_->deliveredMutex);
+  shared_->deliveredClosed = true;
+  return ended;
 }
 
 bool TOutputDelivery::Running() const {

@@ -41,7 +41,10 @@ class TOutputDelivery {
     std::chrono::milliseconds retry{30000};  // between two attempts for a failed origem
     size_t groupMost = 256;                  // messages in one group
     size_t memoryMost = 8u << 20;            // message bytes held in memory; beyond, read back from the journal
-    size_t flushThreads = 16;                // files of a group written and flushed at once
+    size_t flushThreads = 8;                 // files of a group written and flushed at once
+    // A group smaller than groupMost waits this long for company: fewer,
+    // larger groups leave the disk's flushes to the spool, which the analyzers wait for.
+    std::chrono::milliseconds linger{10};
   };
   // journal may be null (nothing kept on disk); log may be null.
   TOutputDelivery(TOptions options, std::shared_ptr<TSpoolJournal> journal, std::string spoolFolder,
@@ -51,16 +54,20 @@ class TOutputDelivery {
   TOutputDelivery& operator=(const TOutputDelivery&) = delete;
 
   // Told of every archive file written, with its path; runs on the delivery
-  // thread. Set before Start.
+  // thread, never after Stop returned. Set before Start.
   std::function<void(const TArchiveEntry& entry, const std::string& path)> onDelivered;
+  // Runs first on the delivery thread (a start's work on the output folder,
+  // which must not hold up the service thread when the folder hangs). Set before Start.
+  std::function<void()> onStart;
 
   void Start();
   // Queues messages behind what waits (called from any thread).
   void Enqueue(std::vector<TDeliveryItem> items);
   // Tries every origem now, the retry interval cut short.
   void DeliverNow();
-  // Ends the thread after the group it works on; waits up to grace. False
-  // when the thread is still inside a file-system call (it is left behind).
+  // Ends the thread: what waits is still delivered during the first half of
+  // grace, then the group it works on ends; waits up to grace. False when the
+  // thread is still inside a file-system call (it is left behind).
   bool Stop(std::chrono::milliseconds grace);
   // True while the thread has not ended.
   bool Running() const;

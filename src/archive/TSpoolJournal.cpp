@@ -4,9 +4,11 @@
 #include <array>
 #include <cstdio>
 #include <functional>
+#include <optional>
+#include <set>
 #include <stdexcept>
 
-#include "archive/TSpoolStore.hpp"
+#include "archive/TOldSpool.hpp"
 
 namespace {
 
@@ -91,7 +93,57 @@ void SplitName(const std::string& payload, std::string& nome, std::string& temp)
   temp = nl == std::string::npos ? std::string() : payload.substr(nl + 1);
 }
 
+// The generations in the folder, oldest first; removeUnfinished takes away
+// those that were being written when a process ended.
+std::vector<uint64_t> Generations(const std::string& folder, bool removeUnfinished) {
+  std::vector<uint64_t> gens;
+  for (const auto& n : fsys::ListFolder(folder)) {
+    int ignored = 0;
+    if (removeUnfinished && EndsWith(n, kExt + ".tmp")) (void)fsys::RemoveFile(folder + n, ignored);
+    if (!EndsWith(n, kExt) || n.size() != 20 + kExt.size()) continue;
+    if (n.find_first_not_of("0123456789") != 20) continue;
+    gens.push_back(std::strtoull(n.substr(0, 20).c_str(), nullptr, 10));
+  }
+  std::sort(gens.begin(), gens.end());
+  return gens;
+}
+
+// Calls record for each whole record of the file after its header; answers
+// where the whole records end (the file's size when nothing is torn), or
+// nothing when the file is not a journal.
+std::optional<uint64_t> WalkRecords(fsys::AppendFile& f, const std::function<void(const TRecordAt&, std::string&)>& record) {
+  const int64_t size = f.Size();
+  std::string magic;
+  int err = 0;
+  if (size < static_cast<int64_t>(kMagic.size()) || !f.ReadAt(0, kMagic.size(), magic, err) || magic != kMagic)
+    return std::nullopt;
+  uint64_t at = kMagic.size();
+  TRecordAt r;
+  std::string payload;
+  while (ReadRecord(f, at, static_cast<uint64_t>(size), r, payload)) {
+    at = r.next;
+    record(r, payload);
+  }
+  return at;
+}
+
 }  // namespace
+
+size_t TSpoolJournal::WaitingIn(const std::string& spoolFolder) {
+  std::string folder = spoolFolder;
+  if (!folder.empty() && folder.back() != fsys::PATH_SEPARATOR) folder += fsys::PATH_SEPARATOR;
+  std::set<uint64_t> waiting;
+  for (uint64_t gen : Generations(folder, false)) {
+    fsys::AppendFile f;
+    int err = 0;
+    if (!f.Open(folder + SeqText(gen) + kExt, false, err)) continue;
+    WalkRecords(f, [&](const TRecordAt& r, std::string&) {
+      if (r.type == 'E') waiting.insert(r.seq);
+      if (r.type == 'D') waiting.erase(r.seq);
+    });
+  }
+  return waiting.size();
+}
 
 TSpoolJournal::TSpoolJournal(std::string folder) : folder_(std::move(folder)) {
   if (!folder_.empty() && folder_.back() != fsys::PATH_SEPARATOR) folder_ += fsys::PATH_SEPARATOR;
@@ -128,16 +180,7 @@ uint64_t TSpoolJournal::Bytes() const {
 
 std::vector<TSpoolJournal::TWaiting> TSpoolJournal::Open(std::vector<std::string>* problems) {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<uint64_t> gens;
-  for (const auto& n : fsys::ListFolder(folder_)) {
-    int ignored = 0;
-    // A generation that was being written when the process ended: never taken.
-    if (EndsWith(n, kExt + ".tmp")) (void)fsys::RemoveFile(folder_ + n, ignored);
-    if (!EndsWith(n, kExt) || n.size() != 20 + kExt.size()) continue;
-    if (n.find_first_not_of("0123456789") != 20) continue;
-    gens.push_back(std::strtoull(n.substr(0, 20).c_str(), nullptr, 10));
-  }
-  std::sort(gens.begin(), gens.end());
+  std::vector<uint64_t> gens = Generations(folder_, true);
 
   // Every generation is read in order; a later one repeats what still waited.
   struct TFound {
@@ -158,24 +201,16 @@ std::vector<TSpoolJournal::TWaiting> TSpoolJournal::Open(std::vector<std::string
       continue;
     }
     const int64_t size = f->Size();
-    std::string magic;
-    if (size < static_cast<int64_t>(kMagic.size()) || !f->ReadAt(0, kMagic.size(), magic, err) || magic != kMagic) {
-      if (size > 0 && problems) problems->push_back("Fila spool/ ileg\xedvel: " + path);
-      continue;
-    }
-    uint64_t at = kMagic.size();
-    TRecordAt r;
-    std::string payload;
-    while (ReadRecord(*f, at, static_cast<uint64_t>(size), r, payload)) {
-      at = r.next;
+    const size_t file = files.size();
+    const std::optional<uint64_t> end = WalkRecords(*f, [&](const TRecordAt& r, std::string& payload) {
       maxSeq = std::max(maxSeq, r.seq);
       if (r.type == 'E') {
         TArchiveEntry e;
-        if (found.count(r.seq) || !TFileSpoolStore::Decode(payload, e)) continue;
+        if (found.count(r.seq) || !TOldSpool::Decode(payload, e)) return;
         TFound& x = found[r.seq];
         x.live.offset = r.payload;
         x.live.size = r.size;
-        x.file = files.size();
+        x.file = file;
         x.origem = e.origem;
         x.completo = e.completo;
       } else if (r.type == 'N') {
@@ -184,10 +219,14 @@ std::vector<TSpoolJournal::TWaiting> TSpoolJournal::Open(std::vector<std::string
       } else if (r.type == 'D') {
         found.erase(r.seq);
       }
+    });
+    if (!end) {
+      if (size > 0 && problems) problems->push_back("Fila spool/ ileg\xedvel: " + path);
+      continue;
     }
-    if (at != static_cast<uint64_t>(size) && problems)
+    if (*end != static_cast<uint64_t>(size) && problems)
       problems->push_back("Fila spool/: " + path + " termina num registro incompleto (" +
-                          std::to_string(static_cast<uint64_t>(size) - at) + " bytes ignorados)");
+                          std::to_string(static_cast<uint64_t>(size) - *end) + " bytes ignorados)");
     files.push_back(std::move(f));
   }
 
@@ -303,7 +342,7 @@ void TSpoolJournal::Flush(const TFile& file) {
 std::vector<uint64_t> TSpoolJournal::Keep(const std::vector<const TArchiveEntry*>& entries) {
   std::vector<std::string> payloads;
   payloads.reserve(entries.size());
-  for (const TArchiveEntry* e : entries) payloads.push_back(TFileSpoolStore::Encode(*e));
+  for (const TArchiveEntry* e : entries) payloads.push_back(TOldSpool::Encode(*e));
   std::vector<uint64_t> seqs;
   TFile file;
   {
@@ -391,7 +430,7 @@ TArchiveEntry TSpoolJournal::Read(uint64_t seq) {
   TArchiveEntry e;
   if (!file->ReadAt(l.offset, l.size, payload, err))
     throw std::runtime_error(SysError("N\xe3o foi poss\xedvel ler a fila", folder_, err));
-  if (!TFileSpoolStore::Decode(payload, e))
+  if (!TOldSpool::Decode(payload, e))
     throw std::runtime_error("Item " + std::to_string(seq) + " ileg\xedvel na fila " + folder_);
   return e;
 }

@@ -73,6 +73,10 @@ class TSpoolJournal {
   uint64_t Bytes() const;  // the current generation's size
   const std::string& Folder() const { return folder_; }
 
+  // How many messages wait in the journal of the folder, looked at without
+  // changing anything (another process may be writing it).
+  static size_t WaitingIn(const std::string& folder);
+
   // The record framing, for tests: "<type> <seq> <length> <crc>\n<payload>\n".
   static std::string Record(char type, uint64_t seq, const std::string& payload);
 

@@ -37,8 +37,8 @@ void TArchiveHandOver::SaveBlock(const std::string& path, const TLines& bloco) {
   ports_.Archive().Save(path, protocol::LinesText(bloco));
 }
 
-void TArchiveHandOver::ArchiveBlock(const TLines& bloco, TArchiveDelivery::TWhenSpoolFails whenSpoolFails) {
-  const TArchiveEntry entry = EntryFor(bloco);
+TKeepVerdict TArchiveHandOver::ArchiveBlock(const TLines& bloco, TWhenSpoolFails whenSpoolFails) {
+  TArchiveEntry entry = EntryFor(bloco);
   try {
     // A block whose sample identifier cannot be read can never be named: it
     // is refused here, as it always was, instead of waiting for ever.
@@ -47,6 +47,27 @@ void TArchiveHandOver::ArchiveBlock(const TLines& bloco, TArchiveDelivery::TWhen
     ports_.LogError("TSocketClient.GetFileName", e);
     throw std::runtime_error("Nome de arquivo inv\xe1lido: " + ArchiveFolderFor(entry));
   }
-  ports_.Delivery().Accept(entry, whenSpoolFails);
+  if (ports_.KeepDeferred()) {
+    waiting_ = TKeepRequest{std::move(entry), whenSpoolFails};
+    handedOver_ = false;
+    return TKeepVerdict::WaitingForDisk;
+  }
+  const std::string path = ArchiveNow(ports_.Archive(), entry, [this](const std::string& nota) { ports_.Log(nota); });
+  ports_.Log("Item salvo em " + path);
   ports_.ResultReceived();
+  return TKeepVerdict::KeptNow;
+}
+
+TKeepRequest TArchiveHandOver::TakeRequest() {
+  if (!waiting_ || handedOver_) throw std::logic_error("nenhum item esperando a grava\xe7\xe3o");
+  handedOver_ = true;
+  return *waiting_;
+}
+
+TKeepRequest TArchiveHandOver::Kept(const TKept& kept) {
+  if (!waiting_) throw std::logic_error("nenhum item esperando a grava\xe7\xe3o");
+  TKeepRequest request = std::move(*waiting_);
+  waiting_.reset();
+  if (kept.as != TKeptAs::Refused) ports_.ResultReceived();
+  return request;
 }

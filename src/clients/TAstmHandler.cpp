@@ -65,7 +65,7 @@ std::string TAstmHandler::ProcessASTM(bool resuming) {
         protocol::PrepararLinhas(linhas);
         if (ports_.Debug()) ports_.Log(protocol::LinesText(linhas));
         // Its frames were acknowledged: kept even when the spool cannot take it.
-        archive_.ArchiveBlock(linhas, TArchiveDelivery::TWhenSpoolFails::KeepInMemory);
+        archive_.ArchiveBlock(linhas, TWhenSpoolFails::KeepInMemory);
         input.Consume(bloco->ultimaLinha + 1);
       }
       // What stays behind a message is kept unless it holds nothing at all
@@ -75,7 +75,8 @@ std::string TAstmHandler::ProcessASTM(bool resuming) {
       }
       astm::DropLeadingChecksumLines(input);
       if (ports_.Debug() && !consulta) ports_.Log("Buffer lines: " + std::to_string(input.size()));
-      if (queries_.Waiting()) return result;  // the rest waits for the LIS's answer
+      // The rest waits for the LIS's answer, or for the disk to keep the message.
+      if (queries_.Waiting() || archive_.Waiting()) return result;
       bloco = input.Edit(cortar);
     }
     // Outside a transfer a framed message arrives frame by frame; until its

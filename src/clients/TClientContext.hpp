@@ -1,5 +1,4 @@
 #pragma once
-#include "archive/TArchiveDelivery.hpp"
 #include "archive/TArchiveWriter.hpp"
 #include "lis/TLisLookups.hpp"
 #include "util/TDateTime.hpp"
@@ -16,14 +15,15 @@ struct TClientContext {
   const TConfigJson* config = nullptr;
   TLisLookups* lis = nullptr;
   TArchiveWriter* archive = nullptr;
-  // Where complete result messages go (spool, then the archive folder); when
-  // absent they are written straight into `archive`.
-  TArchiveDelivery* delivery = nullptr;
   TClock clock;
   // True: a host query waits while the connection layer asks the LIS off the
   // service thread (QueryPending, TakeLisQuery, AnswerQuery). False: `lis` is
   // asked at once.
   bool lookupsDeferred = false;
+  // True: a complete result message waits while the connection layer has it
+  // kept on disk off the service thread (KeepPending, TakeKeep, AnswerKept).
+  // False: it is written straight into `archive` at once.
+  bool keepDeferred = false;
   // Counts what happens for the status page and metrics; null counts nothing.
   TClientEvents* events = nullptr;
 };

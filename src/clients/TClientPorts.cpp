@@ -31,12 +31,6 @@ TDateTime TClientPorts::Now() const { return context_.clock ? context_.clock() :
 
 TArchiveWriter& TClientPorts::Archive() { return context_.archive ? *context_.archive : fileArchive_; }
 
-TArchiveDelivery& TClientPorts::Delivery() {
-  if (context_.delivery) return *context_.delivery;
-  if (!ownDelivery_) ownDelivery_ = std::make_unique<TArchiveDelivery>(Archive(), nullptr, context_.log);
-  return *ownDelivery_;
-}
-
 void TClientPorts::ResultReceived() const {
   if (context_.events) context_.events->ResultReceived(record_);
 }

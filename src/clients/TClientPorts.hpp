@@ -1,7 +1,6 @@
 #pragma once
 #include <deque>
 #include <exception>
-#include <memory>
 #include <string>
 
 #include "clients/TClientContext.hpp"
@@ -10,7 +9,7 @@ class TSocketClient;
 
 // The context's parts as the record's owners use them, each with its default
 // when the context leaves it out: no log, no debug lines, the system clock,
-// the host's file system, a delivery straight into the archive. The events
+// the host's file system, result messages written straight into the archive. The events
 // port is told which record counted; the record itself is never called.
 class TClientPorts {
  public:
@@ -36,7 +35,7 @@ class TClientPorts {
   TLisLookups* Lis() const { return context_.lis; }
   bool LookupsDeferred() const { return context_.lookupsDeferred; }
   TArchiveWriter& Archive();
-  TArchiveDelivery& Delivery();
+  bool KeepDeferred() const { return context_.keepDeferred; }
 
   // --- what the status page counts
   void ResultReceived() const;
@@ -48,6 +47,5 @@ class TClientPorts {
  private:
   const TSocketClient& record_;
   TClientContext context_;
-  TFileArchiveWriter fileArchive_;                 // the writer when the context names none
-  std::unique_ptr<TArchiveDelivery> ownDelivery_;  // straight through, when the context names no delivery
+  TFileArchiveWriter fileArchive_;  // the writer when the context names none
 };

@@ -32,17 +32,37 @@ void THl7Handler::ArchiveHL7(TLines& bloco) {
   hl7::PrepararBlocoHL7(bloco);
   if (ports_.Debug()) ports_.Log(protocol::LinesText(bloco));
   try {
-    // ArchiveBlock throws when nothing holds the message (the spool refused it):
-    // the acknowledgement below is only reached once it is on disk, so an
-    // analyzer never hears AA for a message that a power cut could take.
-    archive_.ArchiveBlock(bloco, TArchiveDelivery::TWhenSpoolFails::Refuse);
-    const hl7::AckValues valores = hl7::ReadAckValues(bloco[hl7::HeaderLineIndex(bloco)]);
-    fields_.outputBuffer.push_back(hl7::BuildAckR01(valores, ports_.Now()));
-    ports_.ReplyQueued();
+    // Only a kept message is acknowledged: an analyzer never hears AA for a
+    // message that a power cut could take. One that waits for the disk is
+    // acknowledged by Kept.
+    if (archive_.ArchiveBlock(bloco, TWhenSpoolFails::Refuse) == TKeepVerdict::WaitingForDisk) return;
+    Acknowledge(bloco);
   } catch (const std::exception& e) {
-    ports_.Log(std::string("\r\rN\xE3o foi poss\xEDvel salvar informa\xE7\xF5") + "es recebidas.\rErro: " + e.what() +
-               "\r\rInforma\xE7\xF5" + "es:\r" + protocol::LinesText(bloco));
+    NotSaved(bloco, e.what());
   }
+}
+
+void THl7Handler::Kept(const TLines& bloco, const TKept& kept) {
+  if (kept.as == TKeptAs::Refused) {
+    NotSaved(bloco, kept.error);
+    return;
+  }
+  try {
+    Acknowledge(bloco);
+  } catch (const std::exception& e) {
+    NotSaved(bloco, e.what());
+  }
+}
+
+void THl7Handler::Acknowledge(const TLines& bloco) {
+  const hl7::AckValues valores = hl7::ReadAckValues(bloco[hl7::HeaderLineIndex(bloco)]);
+  fields_.outputBuffer.push_back(hl7::BuildAckR01(valores, ports_.Now()));
+  ports_.ReplyQueued();
+}
+
+void THl7Handler::NotSaved(const TLines& bloco, const std::string& why) {
+  ports_.Log(std::string("\r\rN\xE3o foi poss\xEDvel salvar informa\xE7\xF5") + "es recebidas.\rErro: " + why +
+             "\r\rInforma\xE7\xF5" + "es:\r" + protocol::LinesText(bloco));
 }
 
 std::string THl7Handler::ProcessHL7() {
@@ -84,7 +104,8 @@ std::string THl7Handler::ProcessHL7() {
 
       input.DropLeadingBlankLines(true);
       if (debug) ports_.Log("Buffer lines: " + std::to_string(input.size()));
-      if (queries_.Waiting()) return {};  // the rest waits for the LIS's answer
+      // The rest waits for the LIS's answer, or for the disk to keep the message.
+      if (queries_.Waiting() || archive_.Waiting()) return {};
       bloco = hl7::GetBlocoProcessarHL7(input, origem);
       if (debug && bloco) ports_.Log("bloco_para_salvar: \r" + protocol::LinesText(*bloco));
     }

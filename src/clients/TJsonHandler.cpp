@@ -21,10 +21,11 @@ std::string TJsonHandler::ProcessJsonDiagno() {
       protocol::PrepararLinhas(bloco);
       // The analyzer expects no answer and will not send it again: kept even
       // when the spool cannot take it.
-      archive_.ArchiveBlock(bloco, TArchiveDelivery::TWhenSpoolFails::KeepInMemory);
+      archive_.ArchiveBlock(bloco, TWhenSpoolFails::KeepInMemory);
       // Exactly the input lines the document was cut from leave the buffer.
       input.Consume(usadas);
       input.DropLeadingBlankLines(false);
+      if (archive_.Waiting()) return {};  // the rest waits for the disk to keep it
       bloco = blocks_.GetBlocoInBuffer(&usadas);
     }
     if (!input.empty()) ports_.LogResidue(input);

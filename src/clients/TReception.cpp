@@ -22,7 +22,7 @@ void TReception::ReadMessage(const std::string& msg) {
   }
 }
 
-void TReception::Handle(TReceptionEvent event, const std::string& text, TLisAnswer* answer) {
+void TReception::Handle(TReceptionEvent event, const std::string& text, TOutsideAnswer answer) {
   const TReceptionStep step = ReceptionTransition(state_, event);
   state_ = step.next;
   switch (step.action) {
@@ -48,8 +48,11 @@ void TReception::Handle(TReceptionEvent event, const std::string& text, TLisAnsw
       ports_.Log("");
       ports_.Log("Finalizando transmiss\xe3o.");
       return;
-    case TReceptionAction::ReplyAndResume: ReplyAndResume(*answer); return;
-    case TReceptionAction::DropQuery: queries_.Drop(); return;
+    case TReceptionAction::FinishAndResume: FinishAndResume(answer); return;
+    case TReceptionAction::DropWaiting:
+      queries_.Drop();
+      archive_.Drop();
+      return;
   }
 }
 
@@ -65,16 +68,22 @@ void TReception::StartTransfer() {
 
 void TReception::Run(bool resuming) {
   Dispatch(resuming);
-  Handle(queries_.Waiting() ? TReceptionEvent::QueryWaiting : TReceptionEvent::Handled);
+  Handle(OutsideWaits() ? TReceptionEvent::OutsideWaiting : TReceptionEvent::Handled);
 }
 
-void TReception::ReplyAndResume(TLisAnswer& answer) {
-  TPendingQuery query = queries_.Answered(answer);
-  if (query.protocol == TPendingQuery::TProtocol::Astm)
-    astm_.ReplyQueryASTM(query.message, answer);
-  else
-    hl7_.ReplyQueryHL7(query.message, query.hl7Type, answer);
-  // What the query interrupted goes on, in the order it would have.
+void TReception::FinishAndResume(TOutsideAnswer answer) {
+  if (answer.lis) {
+    TPendingQuery query = queries_.Answered(*answer.lis);
+    if (query.protocol == TPendingQuery::TProtocol::Astm)
+      astm_.ReplyQueryASTM(query.message, *answer.lis);
+    else
+      hl7_.ReplyQueryHL7(query.message, query.hl7Type, *answer.lis);
+  } else {
+    const TKeepRequest kept = archive_.Kept(*answer.kept);
+    // ASTM and JSON expect nothing more; an HL7 message gets its ACK^R01 now.
+    if (kept.entry.protocolo == PROTOCOLO_HL7) hl7_.Kept(kept.entry.linhas, *answer.kept);
+  }
+  // What waited interrupted the run: it goes on, in the order it would have.
   Run(true);
 }
 
@@ -209,21 +218,27 @@ std::string TReception::Dispatch(bool resuming) {
 std::string TReception::ProcessBuffer() {
   const std::string result = Dispatch(false);
   // Run straight through (not from a chunk): a query left waiting still waits here.
-  if (queries_.Waiting() && !QueryPending()) Handle(TReceptionEvent::QueryWaiting);
+  if (OutsideWaits() && !QueryPending() && !KeepPending()) Handle(TReceptionEvent::OutsideWaiting);
   return result;
 }
 
 bool TReception::LastLineMayGrow() const {
   const TInputBuffer& input = fields_.inputBuffer;
   // At the end of a transfer the last line is all there is.
-  const bool atEot = state_ == TReceptionState::ProcessingEot || state_ == TReceptionState::AwaitingLisAtEot;
+  const bool atEot = state_ == TReceptionState::ProcessingEot || state_ == TReceptionState::AwaitingOutsideAtEot;
   if (input.empty() || lastChunkEndedAtBreak_ || atEot) return false;
   // FS ends an MLLP message: nothing is glued onto it any more.
   return !input.LastHasFS();
 }
 
 bool TReception::QueryPending() const {
-  return state_ == TReceptionState::AwaitingLis || state_ == TReceptionState::AwaitingLisAtEot;
+  const bool awaiting = state_ == TReceptionState::AwaitingOutside || state_ == TReceptionState::AwaitingOutsideAtEot;
+  return awaiting && queries_.Waiting();
+}
+
+bool TReception::KeepPending() const {
+  const bool awaiting = state_ == TReceptionState::AwaitingOutside || state_ == TReceptionState::AwaitingOutsideAtEot;
+  return awaiting && archive_.Waiting();
 }
 
 TLisQuery TReception::TakeLisQuery() {
@@ -231,12 +246,27 @@ TLisQuery TReception::TakeLisQuery() {
   return queries_.TakeQuestion();
 }
 
+TKeepRequest TReception::TakeKeep() {
+  if (!KeepPending()) throw std::logic_error("nenhum item esperando a grava\xe7\xe3o");
+  return archive_.TakeRequest();
+}
+
 void TReception::AnswerQuery(TLisAnswer answer) {
   if (!QueryPending()) return;
   try {
-    Handle(TReceptionEvent::LisAnswered, {}, &answer);
+    Handle(TReceptionEvent::OutsideAnswered, {}, {&answer, nullptr});
   } catch (const std::exception& e) {
     ports_.LogError("TSocketClient.AnswerQuery", e);
+    Handle(TReceptionEvent::Failed);
+  }
+}
+
+void TReception::AnswerKept(const TKept& kept) {
+  if (!KeepPending()) return;
+  try {
+    Handle(TReceptionEvent::OutsideAnswered, {}, {nullptr, &kept});
+  } catch (const std::exception& e) {
+    ports_.LogError("TSocketClient.AnswerKept", e);
     Handle(TReceptionEvent::Failed);
   }
 }

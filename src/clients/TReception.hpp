@@ -12,19 +12,26 @@
 #include "lis/TLisQuery.hpp"
 #include "protocol/TLinkReceiver.hpp"
 
+// The answer a reception's outside wait gets: the LIS's, or the disk's.
+struct TOutsideAnswer {
+  TLisAnswer* lis = nullptr;
+  const TKept* kept = nullptr;
+};
+
 // Reception and dispatch: the ASTM handshake, the cutting of received chunks
 // into the input buffer's lines, the hand-over to the protocol handler, and
-// the run that goes on after a host query's answer. Its state (one field,
+// the run that goes on after a host query's answer or a message's keeping. Its state (one field,
 // changed only by Handle through ReceptionTransition) is the connection's one
 // record of "in transfer".
 class TReception {
  public:
   TReception(TClientFields& fields, TBlocks& blocks, TIdentification& identification, TQueryFlow& queries,
-             TAstmHandler& astm, THl7Handler& hl7, TJsonHandler& json, TClientPorts& ports)
+             TArchiveHandOver& archive, TAstmHandler& astm, THl7Handler& hl7, TJsonHandler& json, TClientPorts& ports)
       : fields_(fields),
         blocks_(blocks),
         identification_(identification),
         queries_(queries),
+        archive_(archive),
         astm_(astm),
         hl7_(hl7),
         json_(json),
@@ -51,13 +58,20 @@ class TReception {
   int32_t GetProtocolInBuffer() { return identification_.GetProtocolInBuffer(LastLineMayGrow()); }
   bool BufferPossuiBlocoCompleto() { return blocks_.BufferPossuiBlocoCompleto(LastLineMayGrow()); }
 
-  // --- the host query that waits for the LIS (the connection layer asks it)
+  // --- what waits outside: a host query for the LIS, a result message for
+  // the disk (the connection layer asks for it; one at a time)
   bool QueryPending() const;
   // What the waiting query asks the LIS (handed over once; std::logic_error otherwise).
   TLisQuery TakeLisQuery();
   // Replies to the waiting query with the LIS's answer, then goes on with
   // what the query interrupted: the rest of the input buffer, the end of the transfer.
   void AnswerQuery(TLisAnswer answer);
+  bool KeepPending() const;
+  // The waiting message for the disk (handed over once; std::logic_error otherwise).
+  TKeepRequest TakeKeep();
+  // Acts on the disk's answer (an HL7 message's ACK^R01, or the line that it
+  // was not saved), then goes on as after a query's answer.
+  void AnswerKept(const TKept& kept);
 
   // Between the client's ENQ and its EOT (or the silence that ends it).
   bool InTransfer() const { return state_ == TReceptionState::Transfer; }
@@ -65,16 +79,17 @@ class TReception {
 
  private:
   // The one place the state changes: the table's step, then its action. text
-  // is the chunk of a chunk's event or the reason of a silence; answer the
-  // LIS's answer of LisAnswered.
-  void Handle(TReceptionEvent event, const std::string& text = {}, TLisAnswer* answer = nullptr);
+  // is the chunk of a chunk's event or the reason of a silence.
+  void Handle(TReceptionEvent event, const std::string& text = {}, TOutsideAnswer answer = {});
   // Runs the handler of the client's protocol (resuming: after a query's answer).
   std::string Dispatch(bool resuming);
   // Runs the handler, then tells the table how the run ended.
   void Run(bool resuming);
   void StartTransfer();
   void DropIncomplete(const std::string& motivo);
-  void ReplyAndResume(TLisAnswer& answer);
+  void FinishAndResume(TOutsideAnswer answer);
+  // Something waits outside (a query, or a message for the disk).
+  bool OutsideWaits() const { return queries_.Waiting() || archive_.Waiting(); }
   // True when the next chunk may still be glued onto the input buffer's last line.
   bool LastLineMayGrow() const;
 
@@ -82,6 +97,7 @@ class TReception {
   TBlocks& blocks_;
   TIdentification& identification_;
   TQueryFlow& queries_;
+  TArchiveHandOver& archive_;
   TAstmHandler& astm_;
   THl7Handler& hl7_;
   TJsonHandler& json_;

@@ -24,21 +24,22 @@ TReceptionStep ReceptionTransition(TReceptionState state, TReceptionEvent event)
     case Key(S::Transfer, E::SilentBeforeEnd): return {S::Idle, A::DropIncomplete};
     case Key(S::Processing, E::Handled): return {S::Idle, A::None};
     case Key(S::ProcessingEot, E::Handled): return {S::Idle, A::FinishEot};
-    // A query waits: the same run goes on after the answer. (Idle and Transfer:
-    // a handler run straight through ProcessBuffer.)
-    case Key(S::Idle, E::QueryWaiting):
-    case Key(S::Transfer, E::QueryWaiting):
-    case Key(S::Processing, E::QueryWaiting): return {S::AwaitingLis, A::None};
-    case Key(S::ProcessingEot, E::QueryWaiting): return {S::AwaitingLisAtEot, A::None};
-    case Key(S::AwaitingLis, E::LisAnswered): return {S::Processing, A::ReplyAndResume};
-    case Key(S::AwaitingLisAtEot, E::LisAnswered): return {S::ProcessingEot, A::ReplyAndResume};
-    // The connection layer hands nothing on while a query waits; text that
+    // A query waits for the LIS, or a result message for the disk: the same
+    // run goes on after the answer. (Idle and Transfer: a handler run straight
+    // through ProcessBuffer.)
+    case Key(S::Idle, E::OutsideWaiting):
+    case Key(S::Transfer, E::OutsideWaiting):
+    case Key(S::Processing, E::OutsideWaiting): return {S::AwaitingOutside, A::None};
+    case Key(S::ProcessingEot, E::OutsideWaiting): return {S::AwaitingOutsideAtEot, A::None};
+    case Key(S::AwaitingOutside, E::OutsideAnswered): return {S::Processing, A::FinishAndResume};
+    case Key(S::AwaitingOutsideAtEot, E::OutsideAnswered): return {S::ProcessingEot, A::FinishAndResume};
+    // The connection layer hands nothing on while something waits; text that
     // came anyway is kept for the run after the answer. ENQ and EOT are
     // ignored (an analyzer repeats an ENQ nobody answered).
-    case Key(S::AwaitingLis, E::Text):
-    case Key(S::AwaitingLisAtEot, E::Text): return {state, A::Store};
+    case Key(S::AwaitingOutside, E::Text):
+    case Key(S::AwaitingOutsideAtEot, E::Text): return {state, A::Store};
     case Key(S::Processing, E::Failed):
-    case Key(S::ProcessingEot, E::Failed): return {S::Idle, A::DropQuery};
+    case Key(S::ProcessingEot, E::Failed): return {S::Idle, A::DropWaiting};
     // Anything else (a silence outside a transfer, an answer nobody waits
     // for, a failure while nothing runs) changes nothing.
     default: return {state, A::None};
@@ -51,8 +52,8 @@ std::string Name(TReceptionState s) {
     case TReceptionState::Transfer: return "Transfer";
     case TReceptionState::Processing: return "Processing";
     case TReceptionState::ProcessingEot: return "ProcessingEot";
-    case TReceptionState::AwaitingLis: return "AwaitingLis";
-    case TReceptionState::AwaitingLisAtEot: return "AwaitingLisAtEot";
+    case TReceptionState::AwaitingOutside: return "AwaitingOutside";
+    case TReceptionState::AwaitingOutsideAtEot: return "AwaitingOutsideAtEot";
   }
   return "?";
 }
@@ -64,8 +65,8 @@ std::string Name(TReceptionEvent e) {
     case TReceptionEvent::Text: return "Text";
     case TReceptionEvent::BlockComplete: return "BlockComplete";
     case TReceptionEvent::Handled: return "Handled";
-    case TReceptionEvent::QueryWaiting: return "QueryWaiting";
-    case TReceptionEvent::LisAnswered: return "LisAnswered";
+    case TReceptionEvent::OutsideWaiting: return "OutsideWaiting";
+    case TReceptionEvent::OutsideAnswered: return "OutsideAnswered";
     case TReceptionEvent::SilentAfterEnd: return "SilentAfterEnd";
     case TReceptionEvent::SilentBeforeEnd: return "SilentBeforeEnd";
     case TReceptionEvent::Failed: return "Failed";
@@ -84,8 +85,8 @@ std::string Name(TReceptionAction a) {
     case TReceptionAction::RunAfterSilence: return "RunAfterSilence";
     case TReceptionAction::DropIncomplete: return "DropIncomplete";
     case TReceptionAction::FinishEot: return "FinishEot";
-    case TReceptionAction::ReplyAndResume: return "ReplyAndResume";
-    case TReceptionAction::DropQuery: return "DropQuery";
+    case TReceptionAction::FinishAndResume: return "FinishAndResume";
+    case TReceptionAction::DropWaiting: return "DropWaiting";
   }
   return "?";
 }

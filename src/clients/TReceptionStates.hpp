@@ -11,8 +11,8 @@ enum class TReceptionState {
   Transfer,          // between the client's ENQ and its EOT: chunks are stored and acknowledged
   Processing,        // the handler runs on a block completed outside a transfer
   ProcessingEot,     // the handler runs on what the transfer brought (at EOT, or at its silence)
-  AwaitingLis,       // the handler stopped at a host query that waits for the LIS
-  AwaitingLisAtEot,  // as AwaitingLis; the transfer's end follows the rest of the run
+  AwaitingOutside,       // the handler stopped at what waits outside: a host query for the LIS, a message for the disk
+  AwaitingOutsideAtEot,  // as AwaitingOutside; the transfer's end follows the rest of the run
 };
 
 enum class TReceptionEvent {
@@ -21,8 +21,8 @@ enum class TReceptionEvent {
   Text,               // any other chunk (an accepted frame included)
   BlockComplete,      // the text stored outside a transfer completed a block
   Handled,            // the handler's run ended and no query waits
-  QueryWaiting,       // the handler's run stopped at a host query that waits for the LIS
-  LisAnswered,        // the LIS answered the waiting query (or its time ran out)
+  OutsideWaiting,   // the handler's run stopped at a host query for the LIS or a message for the disk
+  OutsideAnswered,  // the LIS answered the query (or its time ran out), or the disk kept the message
   SilentAfterEnd,     // the transfer fell silent (or the connection closed) after its terminator record
   SilentBeforeEnd,    // the transfer fell silent before it: the message is incomplete
   Failed,             // an error ended the operation that was handling
@@ -38,8 +38,8 @@ enum class TReceptionAction {
   RunAfterSilence,      // log that the transfer ended without EOT, then run the handler
   DropIncomplete,       // log that the transfer ended without EOT and drop what it brought
   FinishEot,            // log the end of the transfer
-  ReplyAndResume,       // reply to the waiting query with the answer, then run the handler on
-  DropQuery,            // forget the query of a run that failed
+  FinishAndResume,      // reply to the query, or acknowledge the kept message, then run the handler on
+  DropWaiting,          // forget what a run that failed left waiting
 };
 
 struct TReceptionStep {

@@ -14,7 +14,7 @@ TSocketClient::TSocketClient(const std::string& cliente_id, const std::string& p
       astm_(*this, queries_, archive_, ports_),
       hl7_(*this, queries_, archive_, ports_),
       json_(*this, blocks_, archive_, ports_),
-      reception_(*this, blocks_, identification_, queries_, astm_, hl7_, json_, ports_) {}
+      reception_(*this, blocks_, identification_, queries_, archive_, astm_, hl7_, json_, ports_) {}
 
 TSocketClient::~TSocketClient() = default;
 

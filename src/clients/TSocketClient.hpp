@@ -45,7 +45,7 @@ class TTransferPhase {
 //   TQueryFlow       a host query and the LIS: asked at once, or held for it
 //   TBlocks          completeness and block extraction
 //   TIdentification  protocol and analyzer from the header; the device when it comes
-//   TArchiveHandOver a result message's name, entry and delivery
+//   TArchiveHandOver a result message's name, entry and hand-over to the disk
 //   TClientPorts     the context's parts (log, configuration, clock, LIS, archive, events)
 //   TReceptionStates, TClientFields, TClientContext, TClientEvents   pure table and plain data
 //   TInputBuffer     the received lines with their facts
@@ -88,7 +88,8 @@ class TSocketClient : public TClientFields {
   std::string GetFileName(const TLines& bloco) { return archive_.GetFileName(bloco); }
   void SaveBlock(const std::string& path, const TLines& bloco) { archive_.SaveBlock(path, bloco); }
 
-  // --- the host query that waits for the LIS, for the connection layer (TReception, TQueryFlow)
+  // --- what waits outside, for the connection layer (TReception, TQueryFlow, TArchiveHandOver):
+  // a host query for the LIS, or a result message for the disk; one at a time.
   // True while a host query waits for the LIS; until AnswerQuery the record takes no input.
   bool QueryPending() const { return reception_.QueryPending(); }
   // What the waiting query asks the LIS (handed over once; std::logic_error otherwise).
@@ -96,6 +97,13 @@ class TSocketClient : public TClientFields {
   // Replies to the waiting query with the LIS's answer, then goes on with what
   // the query interrupted: the rest of the input buffer, the end of the transfer.
   void AnswerQuery(TLisAnswer answer) { reception_.AnswerQuery(std::move(answer)); }
+  // True while a result message waits to be kept; until AnswerKept the record takes no input.
+  bool KeepPending() const { return reception_.KeepPending(); }
+  // The message to keep (handed over once; std::logic_error otherwise).
+  TKeepRequest TakeKeep() { return reception_.TakeKeep(); }
+  // The disk's answer: HL7 gets its ACK^R01 (or the line that it was not
+  // saved), then the record goes on as after a query's answer.
+  void AnswerKept(const TKept& kept) { reception_.AnswerKept(kept); }
 
   // --- LIS lookups (the context's LIS port; none without one)
   std::unique_ptr<TAparelhoTevarin> GetAparelhoTevarinInDB();

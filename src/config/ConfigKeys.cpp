@@ -70,6 +70,8 @@ constexpr TConfigKey<TConfigJson> MAIN_FILE_KEYS[] = {
     {.key = "tokenStatus", .field = &TConfigJson::tokenStatus, .def = "", .rule = TokenNeededBeyondLoopback},
     {.key = "alertaImportacaoMinutos", .field = &TConfigJson::alertaImportacaoMinutos, .def = 30,
      .check = NOT_NEGATIVE},
+    // Zero would call every delivery in progress a folder that does not answer.
+    {.key = "alertaEntregaSegundos", .field = &TConfigJson::alertaEntregaSegundos, .def = 60, .check = AT_LEAST_1},
     {.key = "analisadores",
      .field = TListField<TConfigJson>{"analyzer objects", ReadAnalisadores},
      .def = TRequired{},

@@ -58,6 +58,9 @@ class TConfigJson {
   std::string tokenStatus;
   // An archive file waiting this long in the output folder raises the import alarm (0: off).
   int32_t alertaImportacaoMinutos{};
+  // A delivery to the output folder that has not returned for this long means
+  // the folder does not answer (a hung network share): a /health reason (at least 1).
+  int32_t alertaEntregaSegundos{};
   TMyDBInfo myDBInfo;
 
   // A configuration no file has been read into: what a caller without one uses.

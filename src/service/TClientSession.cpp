@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <stdexcept>
 #include <utility>
 
 #include <asio/post.hpp>
@@ -76,6 +77,9 @@ void TClientSession::OnRead(ReadEvent event, const std::error_code& ec, const st
     case ReadAction::SendReply: SendReply(); return;
     case ReadAction::AskLis: AskLis(); return;
     case ReadAction::AnswerQuery: AnswerQuery(); return;
+    case ReadAction::AskKeeper: AskKeeper(); return;
+    case ReadAction::AnswerKept: AnswerKept(); return;
+    case ReadAction::AnswerKeptAndFinish: AnswerKeptAndFinish(); return;
     case ReadAction::SendReplyAndFinish:
       replyTimer_.cancel();
       SendReply();
@@ -138,7 +142,7 @@ void TClientSession::Receive(const std::string& pChunk) {
 
 void TClientSession::ProcessChunks() {
   while (read_ == ReadState::Handling) {
-    if (QueryWaits()) return;
+    if (OutsideWaits()) return;
     if (chunks_.empty()) break;
     const TLinkReceiver::TEvent event = std::move(chunks_.front());
     chunks_.pop_front();
@@ -189,10 +193,16 @@ bool TClientSession::AfterRecordWork() {
   return true;
 }
 
-bool TClientSession::QueryWaits() {
-  if (!client->QueryPending()) return false;
-  OnRead(ReadEvent::LisAsked);
-  return true;
+bool TClientSession::OutsideWaits() {
+  if (client->QueryPending()) {
+    OnRead(ReadEvent::LisAsked);
+    return true;
+  }
+  if (client->KeepPending()) {
+    OnRead(ReadEvent::KeepAsked);
+    return true;
+  }
+  return false;
 }
 
 void TClientSession::AskLis() {
@@ -217,6 +227,58 @@ void TClientSession::AnswerQuery() {
   }
   lisAnswer_ = TLisAnswer{};
   if (AfterRecordWork()) ProcessChunks();
+}
+
+void TClientSession::AskKeeper() {
+  TKeepRequest request;
+  try {
+    request = client->TakeKeep();
+  } catch (const std::exception& e) {
+    host_.ReportError(e.what());
+  }
+  // Posted back to the loop; a connection closed meanwhile ignores it (the message is kept all the same).
+  host_.Keep(std::move(request), [self = shared_from_this()](TKept kept) {
+    self->kept_ = std::move(kept);
+    self->OnRead(ReadEvent::Kept);
+  });
+}
+
+void TClientSession::AnswerKept() {
+  try {
+    client->AnswerKept(kept_);
+  } catch (const std::exception& e) {
+    host_.ReportError(e.what());
+  }
+  kept_ = TKept{};
+  if (AfterRecordWork()) ProcessChunks();
+}
+
+void TClientSession::AnswerKeptAndFinish() {
+  try {
+    client->AnswerKept(kept_);
+    handleReply();
+  } catch (const std::exception& e) {
+    host_.ReportError(e.what());
+  }
+  kept_ = TKept{};
+  OnWrite(WriteEvent::PeerClosed);
+}
+
+void TClientSession::KeepWhatWaits() {
+  // Only what was acknowledged already (ASTM frames, a JSON document): an HL7
+  // message without its ACK^R01 is sent again by the analyzer. One already
+  // handed to the keeper is kept whatever becomes of the connection.
+  for (int guard = 0; guard < 1000 && client->KeepPending(); ++guard) {
+    TKeepRequest request;
+    try {
+      request = client->TakeKeep();
+    } catch (const std::logic_error&) {
+      return;  // with the keeper already
+    }
+    if (request.whenSpoolFails != TWhenSpoolFails::KeepInMemory) return;
+    host_.Keep(std::move(request), nullptr);
+    client->AnswerKept(TKept{});
+  }
 }
 
 void TClientSession::StartReplyTimer() {
@@ -295,9 +357,10 @@ void TClientSession::Teardown() {
   receiveTimer_.cancel();
   answerTimer_.cancel();
   // Frames acknowledged so far must not vanish with the connection.
-  if (client && client->inTransferPhase) {
+  if (client) {
     try {
-      client->EndTransferWithoutEot("conex\xE3o encerrada");
+      if (client->inTransferPhase) client->EndTransferWithoutEot("conex\xE3o encerrada");
+      KeepWhatWaits();
     } catch (const std::exception& e) {
       host_.ReportError(e.what());
     }

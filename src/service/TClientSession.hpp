@@ -106,13 +106,22 @@ class TClientSession : public std::enable_shared_from_this<TClientSession> {
   // end): false when the read side moved on (closed over the input bound, or
   // a reply is due); true when the next chunk may follow.
   bool AfterRecordWork();
-  // The one place that asks the record about a pending query: true when one
-  // waits for the LIS (and the read side went to ask it).
-  bool QueryWaits();
+  // The one place that asks the record what waits outside it: true when a
+  // query waits for the LIS or a message for the disk (and the read side went to ask).
+  bool OutsideWaits();
   // Hands the record's pending query to the LIS workers; the answer comes back on the loop.
   void AskLis();
   // Gives the record the LIS's answer and goes on with the queued chunks.
   void AnswerQuery();
+  // Hands the record's waiting message to the disk's keeper; its outcome comes back on the loop.
+  void AskKeeper();
+  // Gives the record the disk's outcome and goes on with the queued chunks.
+  void AnswerKept();
+  // At the stop: gives the record the outcome and sends what it queued at once.
+  void AnswerKeptAndFinish();
+  // A closing connection's messages that its record still holds (an ASTM
+  // transfer ended by the close) go to the keeper all the same.
+  void KeepWhatWaits();
   void StartReplyTimer();
   void SendReply();
   // The analyzer's transfer fell silent: the record ends it without EOT.
@@ -157,6 +166,7 @@ class TClientSession : public std::enable_shared_from_this<TClientSession> {
   protocol::TLinkSender sender_;       // our transfer of a reply: items per ACK, NAK, EOT, deadline
   std::deque<TLinkReceiver::TEvent> chunks_;  // received events not yet handed to reception
   TLisAnswer lisAnswer_;               // the LIS's answer, from its arrival until the record takes it
+  TKept kept_;                         // the disk's outcome, likewise
   std::deque<std::string> writeQueue_; // texts being sent, in order
   size_t writeQueuedBytes_ = 0;        // bytes in writeQueue_
   sessionstate::ReadState read_ = sessionstate::ReadState::Naming;

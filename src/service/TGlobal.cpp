@@ -1,5 +1,6 @@
 #include "service/TGlobal.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -57,8 +58,6 @@ TGlobal::TGlobal(const std::string& exePath) : service_file_name(exePath) {
 
   log_ = std::make_unique<TLog>(log_file_name, 1000000);
   log_->now = [this] { return clock(); };
-  spool = std::make_unique<TFileSpoolStore>(spool_path);
-  delivery = std::make_unique<TArchiveDelivery>(archive, spool.get(), log_.get());
   lis = std::make_unique<TLisDatabaseLookups>([this] { return myDB.get(); },
                                               [this] { return config && config->debug; }, log_.get());
 }
@@ -66,6 +65,7 @@ TGlobal::TGlobal(const std::string& exePath) : service_file_name(exePath) {
 TGlobal::~TGlobal() {
   // The workers use the log, the configuration and the database log: they end first.
   if (lisWorkers) lisWorkers->Stop();
+  if (disk) disk->Stop(std::chrono::seconds(2));
 }
 
 bool TGlobal::loadConfig() {
@@ -108,15 +108,22 @@ void TGlobal::StartLisWorkers() {
   });
 }
 
+void TGlobal::StartDisk() {
+  const TConfigJson& c = config ? *config : TConfigJson::Initial();
+  TArchiveDisk::TOptions options;
+  options.delivery.retry = std::chrono::seconds(std::max(1, c.intervaloReenvioSegundos));
+  disk = std::make_unique<TArchiveDisk>(options, spool_path, archive, log_.get());
+}
+
 TClientContext TGlobal::ClientContext() {
   TClientContext c;
   c.log = log_.get();
   c.config = config.get();
   c.lis = lis.get();
   c.archive = &archive;
-  c.delivery = delivery.get();
   c.clock = [this] { return clock(); };
   c.lookupsDeferred = lisWorkers != nullptr;
+  c.keepDeferred = disk != nullptr;
   c.events = events;
   return c;
 }

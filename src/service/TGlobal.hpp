@@ -8,9 +8,8 @@
 #include "log/TLog.hpp"
 #include "util/TDateTime.hpp"
 
-#include "archive/TArchiveDelivery.hpp"
+#include "archive/TArchiveDisk.hpp"
 #include "archive/TArchiveWriter.hpp"
-#include "archive/TSpoolStore.hpp"
 #include "clients/TSocketClient.hpp"
 #include "status/TLisMonitor.hpp"
 
@@ -45,8 +44,9 @@ class TGlobal {
   TLisMonitor lisMonitor;            // the LIS state for the status page and metrics
   TClientEvents* events = nullptr;   // what records count (the status service), when there is one
   TFileArchiveWriter archive;        // the archive folder of every client record
-  std::unique_ptr<TFileSpoolStore> spool;     // spool_path
-  std::unique_ptr<TArchiveDelivery> delivery;  // spool, then archive, for every client record
+  // Keeps complete result messages in spool_path and delivers them to the
+  // output folder, on threads of its own (made by StartDisk).
+  std::unique_ptr<TArchiveDisk> disk;
   std::unique_ptr<TLog> log_;
   std::unique_ptr<TConfigJson> config;
   std::unique_ptr<TSocketClientList> clients;
@@ -61,7 +61,9 @@ class TGlobal {
   void StartMyDB();
   // Starts lisWorkers (threadsLis threads, timeoutLisSegundos) over myDBInfo.
   void StartLisWorkers();
-  // The ports a new client record gets: this state's log, configuration, LIS, archive, delivery and clock.
+  // Makes disk over spool_path and the archive folder (intervaloReenvioSegundos between attempts); Start is the caller's.
+  void StartDisk();
+  // The ports a new client record gets: this state's log, configuration, LIS, archive and clock; with disk, its messages wait to be kept.
   TClientContext ClientContext();
 
   static void DefaultSleep(int milliseconds);

@@ -37,7 +37,7 @@ const char* const CANNOT_START = "N\xE3o foi poss\xEDvel iniciar o servi\xE7o. E
 }  // namespace
 
 TKVRedurozozi::TKVRedurozozi()
-    : TService(SERVICE_NAME, DISPLAY_NAME), acceptor_(Context()), acceptRetry_(Context()), redelivery_(Context()) {
+    : TService(SERVICE_NAME, DISPLAY_NAME), acceptor_(Context()), acceptRetry_(Context()) {
   ServiceCreate();
 }
 
@@ -46,6 +46,8 @@ TKVRedurozozi::~TKVRedurozozi() {
   // The LIS workers and the look-up threads post into the loop: they must be
   // gone before it is (a worker stuck in a hung LIS posts nothing after Stop).
   if (global && global->lisWorkers) global->lisWorkers->Stop();
+  // Likewise the disk's keeper (its "kept" is posted into the loop).
+  if (global && global->disk) global->disk->Stop(std::chrono::milliseconds(0));
   lookups_.stop();
   lookups_.join();
   // Open connections close with the event loop (see TClientSession).
@@ -78,6 +80,7 @@ void TKVRedurozozi::ServiceStart(bool& Started) {
   global->myDBInfo = global->config->myDBInfo;
   global->StartMyDB();
   global->StartLisWorkers();
+  global->StartDisk();
   Started = true;
 }
 
@@ -86,18 +89,18 @@ void TKVRedurozozi::ServiceExecute() {
 
   StartStatus();
 
-  // What an earlier run could not deliver goes first, before any new message.
-  DeliverSpool();
-
   try {
     OpenListener(global->config->portaServico);
     ServerSocketListen();
     StartLinks();
     doLog("Pasta destino de arquivos: " + global->config->pastaSaida);
-    CreateOutputFolder();
-    ScheduleRedelivery();
+    // What an earlier run could not deliver goes first, before any new message
+    // (the disk keeps their order); the port does not wait for it.
+    StartDisk();
     while (!Terminated()) ProcessRequests(true);
     CloseConnections();
+    // What the closed connections handed over is kept (or left with a thread that hangs).
+    global->disk->Stop(STOP_DISK_TIME);
   } catch (const std::exception& e) {
     doLog(CANNOT_START + std::string(e.what()));
     ExitCode = 1;
@@ -178,27 +181,31 @@ void TKVRedurozozi::CreateOutputFolder() {
   }
 }
 
-void TKVRedurozozi::DeliverSpool() {
-  try {
-    global->delivery->LoadSpool();
-    global->delivery->DeliverPending();
-  } catch (const std::exception& e) {
-    doLog(ErrorLine("TKVRedurozozi.DeliverSpool", e.what()));
-  }
+void TKVRedurozozi::StartDisk() {
+  TArchiveDisk& disk = *global->disk;
+  // The delivery's thread tells the status page on the loop, never after the disk stopped.
+  // Made (when missing) on the delivery's thread: a folder that hangs holds up that thread only.
+  disk.onStart = [this] { CreateOutputFolder(); };
+  disk.onDelivered = [this](const TArchiveEntry& entry, const std::string&) {
+    TArchiveEntry counted;  // what counting needs, without the lines
+    counted.modelo = entry.modelo;
+    counted.protocolo = entry.protocolo;
+    asio::post(Context(), [this, counted] {
+      if (TStatusCollector* s = Status()) s->Delivered(counted);
+    });
+  };
+  disk.Start();
 }
 
-void TKVRedurozozi::ScheduleRedelivery() {
-  const int segundos = std::max(1, global->config->intervaloReenvioSegundos);
-  redelivery_.expires_after(std::chrono::seconds(segundos));
-  redelivery_.async_wait([this](const std::error_code& ec) {
-    if (ec) return;
-    try {
-      if (global->delivery->Pending() > 0) global->delivery->DeliverPending();
-    } catch (const std::exception& e) {
-      doLog(ErrorLine("TKVRedurozozi.ScheduleRedelivery", e.what()));
-    }
-    ScheduleRedelivery();
-  });
+void TKVRedurozozi::Keep(TKeepRequest request, std::function<void(TKept)> done) {
+  TArchiveDisk::Done posted;
+  if (done) {
+    posted = [this, done = std::move(done)](const TKept& kept) {
+      asio::post(Context(), [done, kept] { done(kept); });
+    };
+  }
+  if (!global->disk->Keep(std::move(request.entry), request.whenSpoolFails, std::move(posted)) && done)
+    ReportError("TKVRedurozozi.Keep: a grava\xE7\xE3o em disco j\xE1 terminou");
 }
 
 void TKVRedurozozi::OnFinished() {

@@ -37,6 +37,9 @@ class TKVRedurozozi : public TService, private TSessionHost {
   static constexpr size_t MAX_WRITE_BACKLOG = 1024u * 1024u;
   // At the stop, how long the replies already made may take to be written.
   static constexpr std::chrono::milliseconds STOP_WRITE_TIME{2000};
+  // Then how long the disk may take to keep what the closed connections
+  // handed over (a thread stuck in a hung folder is left behind after it).
+  static constexpr std::chrono::milliseconds STOP_DISK_TIME{2000};
 
   // Runs ServiceCreate.
   TKVRedurozozi();
@@ -70,6 +73,8 @@ class TKVRedurozozi : public TService, private TSessionHost {
 
   // Runs a host query's lookups on the LIS workers; done gets the answer on the loop.
   void RunLisQuery(TLisQuery query, std::function<void(TLisAnswer)> done) override;
+  // Has the disk keep a result message; done (when given) gets the outcome on the loop.
+  void Keep(TKeepRequest request, std::function<void(TKept)> done) override;
 
   // Port the listener is bound to (the system's choice when configured 0).
   int ListeningPort() const { return listeningPort_; }
@@ -102,10 +107,11 @@ class TKVRedurozozi : public TService, private TSessionHost {
   // A host query's lookups for the status page and metrics (any thread).
   void RecordLookup(const TLisAnswer& answer, std::chrono::steady_clock::duration took);
   void OpenListener(int32_t pPort);
+  // Makes the output folder with its parents when missing (on the delivery's thread).
   void CreateOutputFolder();
-  // Delivers what the spool kept from an earlier run, then again every intervaloReenvioSegundos.
-  void DeliverSpool();
-  void ScheduleRedelivery();
+  // Starts the disk's threads: what the spool kept from an earlier run is
+  // read and delivered in the background, so the port opens at once.
+  void StartDisk();
   void StartAccept();
   // What a new session is told: the configuration's link settings and the bounds above.
   TSessionSettings SessionSettings() const;
@@ -140,7 +146,6 @@ class TKVRedurozozi : public TService, private TSessionHost {
   asio::thread_pool lookups_{4};  // reverse look-ups of host names
   asio::ip::tcp::acceptor acceptor_;
   asio::steady_timer acceptRetry_;
-  asio::steady_timer redelivery_;  // the next attempt on what waits in the spool
   std::error_code lastAcceptError_;  // the accept error logged last
   int listeningPort_ = 0;
   std::unique_ptr<TStatusService> status_;

@@ -69,7 +69,6 @@ void TKVRedurozozi::CloseConnections() {
   std::error_code ec;
   acceptor_.close(ec);
   acceptRetry_.cancel();
-  redelivery_.cancel();
   std::vector<std::shared_ptr<TClientSession>> open;
   for (const std::weak_ptr<TClientSession>& w : sessions_)
     if (std::shared_ptr<TClientSession> s = w.lock()) open.push_back(std::move(s));

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "service/TGlobal.hpp"
 #include "service/TKVRedurozozi.hpp"
 
@@ -17,14 +19,21 @@ TStatusSetup StatusSetup(TGlobal& g) {
     s.port = c->portaStatus;
     s.address = c->enderecoStatus;
     s.token = c->tokenStatus;
+    s.diskAlarmSeconds = c->alertaEntregaSegundos;
   }
   s.spoolFolder = g.spool_path;
   s.version = KV_VERSION;
   s.log = g.log_.get();
   s.lis = &g.lisMonitor;
-  TArchiveDelivery* delivery = g.delivery.get();
-  s.spoolPending = [delivery] { return delivery ? delivery->Pending() : size_t{0}; };
-  s.spoolOldest = [delivery] { return delivery ? delivery->OldestPending() : std::nullopt; };
+  if (const TArchiveDisk* disk = g.disk.get()) {
+    s.spoolPending = [disk] { return disk->State().waiting; };
+    s.spoolOldest = [disk] { return disk->State().oldest; };
+    // A hung output folder: the delivery (or the spool) has not returned for this long.
+    s.diskBusyFor = [disk] {
+      const TArchiveDisk::TState st = disk->State();
+      return std::max(st.deliveryBusyFor, st.keeperBusyFor);
+    };
+  }
   return s;
 }
 
@@ -39,18 +48,13 @@ void TKVRedurozozi::StartStatus() {
   };
   status_ = std::make_unique<TStatusService>(std::move(setup), Context());
   global->events = &status_->Collector();
-  global->delivery->onDelivered = [this](const TArchiveEntry& entry, const std::string&) {
-    if (status_) status_->Collector().Delivered(entry);
-  };
   status_->Start();
 }
 
 void TKVRedurozozi::StopStatus() {
-  // Records and the delivery outlive the collector: they must stop counting first.
-  if (global) {
-    global->events = nullptr;
-    if (global->delivery) global->delivery->onDelivered = nullptr;
-  }
+  // Records outlive the collector: they must stop counting first (the
+  // delivery's count reaches it through the loop, and finds it gone).
+  if (global) global->events = nullptr;
   status_.reset();
 }
 

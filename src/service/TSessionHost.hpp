@@ -3,6 +3,8 @@
 #include <string>
 #include <system_error>
 
+#include "archive/TKept.hpp"
+#include "clients/TArchiveHandOver.hpp"
 #include "lis/TLisQuery.hpp"
 
 class TSocketClient;
@@ -32,6 +34,9 @@ class TSessionHost {
 
   // Runs a host query's lookups off the loop; `done` gets the answer on the loop.
   virtual void RunLisQuery(TLisQuery query, std::function<void(TLisAnswer)> done) = 0;
+  // Has a complete result message kept on disk off the loop; `done` (when
+  // given) gets the outcome on the loop once the spool holds it.
+  virtual void Keep(TKeepRequest request, std::function<void(TKept)> done) = 0;
   // An error escaped a handler (the system's event log).
   virtual void ReportError(const std::string& text) = 0;
   // One line of the service log.

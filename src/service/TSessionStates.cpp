@@ -28,6 +28,8 @@ ReadStep ReadTransition(ReadState state, ReadEvent event, bool backlogFull) {
     case Key(S::Held, E::WriteFinished): return readMore;
     case Key(S::Handling, E::LisAsked): return {S::AwaitingLis, A::AskLis};
     case Key(S::AwaitingLis, E::LisAnswered): return {S::Handling, A::AnswerQuery};
+    case Key(S::Handling, E::KeepAsked): return {S::AwaitingKept, A::AskKeeper};
+    case Key(S::AwaitingKept, E::Kept): return {S::Handling, A::AnswerKept};
     // The analyzer's transfer fell silent while we waited for it: its end is
     // handled like a chunk (a wait for data may stay outstanding). In a reply
     // pause it waits: the reply restarts the silence's count.
@@ -42,12 +44,18 @@ ReadStep ReadTransition(ReadState state, ReadEvent event, bool backlogFull) {
     case Key(S::AwaitingLis, E::Drain):
     case Key(S::Held, E::Drain): return {S::Draining, A::FinishWriting};
     case Key(S::ReplyPause, E::Drain): return {S::Draining, A::SendReplyAndFinish};
+    // A message being kept gets its reply before the end (without it the
+    // analyzer would send, after the restart, a message that is archived already).
+    case Key(S::AwaitingKept, E::Drain): return {S::DrainAfterKept, A::None};
+    case Key(S::DrainAfterKept, E::Kept): return {S::Draining, A::AnswerKeptAndFinish};
     case Key(S::Naming, E::Stop):
     case Key(S::AwaitingData, E::Stop):
     case Key(S::Handling, E::Stop):
     case Key(S::ReplyPause, E::Stop):
     case Key(S::Held, E::Stop):
     case Key(S::AwaitingLis, E::Stop):
+    case Key(S::AwaitingKept, E::Stop):
+    case Key(S::DrainAfterKept, E::Stop):
     case Key(S::PeerClosed, E::Stop):
     case Key(S::Draining, E::Stop): return {S::Closed, A::Close};
     // Anything else (late completions after the close, a finished write
@@ -87,6 +95,8 @@ std::string Name(ReadState s) {
     case ReadState::Handling: return "Handling";
     case ReadState::ReplyPause: return "ReplyPause";
     case ReadState::AwaitingLis: return "AwaitingLis";
+    case ReadState::AwaitingKept: return "AwaitingKept";
+    case ReadState::DrainAfterKept: return "DrainAfterKept";
     case ReadState::Held: return "Held";
     case ReadState::PeerClosed: return "PeerClosed";
     case ReadState::Draining: return "Draining";
@@ -109,6 +119,8 @@ std::string Name(ReadEvent e) {
     case ReadEvent::WriteFinished: return "WriteFinished";
     case ReadEvent::LisAsked: return "LisAsked";
     case ReadEvent::LisAnswered: return "LisAnswered";
+    case ReadEvent::KeepAsked: return "KeepAsked";
+    case ReadEvent::Kept: return "Kept";
     case ReadEvent::TransferSilent: return "TransferSilent";
     case ReadEvent::Drain: return "Drain";
     case ReadEvent::Stop: return "Stop";
@@ -129,6 +141,9 @@ std::string Name(ReadAction a) {
     case ReadAction::SendReply: return "SendReply";
     case ReadAction::AskLis: return "AskLis";
     case ReadAction::AnswerQuery: return "AnswerQuery";
+    case ReadAction::AskKeeper: return "AskKeeper";
+    case ReadAction::AnswerKept: return "AnswerKept";
+    case ReadAction::AnswerKeptAndFinish: return "AnswerKeptAndFinish";
     case ReadAction::SendReplyAndFinish: return "SendReplyAndFinish";
     case ReadAction::EndSilentTransfer: return "EndSilentTransfer";
     case ReadAction::Close: return "Close";

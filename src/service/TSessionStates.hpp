@@ -19,6 +19,8 @@ enum class ReadState {
   Handling,      // received chunks go to reception one by one
   ReplyPause,    // the pause before a reply runs; queued chunks wait for it
   AwaitingLis,   // a host query's lookups run off the loop; queued chunks wait for the answer
+  AwaitingKept,  // a result message is being kept on disk off the loop; queued chunks wait for it
+  DrainAfterKept,  // the service stops while a message is being kept: its reply goes out once it is
   Held,          // the peer does not read its replies: no reading until the backlog drains
   PeerClosed,    // the peer closed its sending side; the write side finishes
   Draining,      // the service stops: nothing more is read, the replies made so far go out
@@ -38,6 +40,8 @@ enum class ReadEvent {
   WriteFinished,   // a write finished, so the backlog may be under the limit again
   LisAsked,        // handling left a host query waiting for the LIS
   LisAnswered,     // the LIS answered the query (or its time ran out)
+  KeepAsked,       // handling left a result message waiting to be kept on disk
+  Kept,            // the disk kept the message (or refused it)
   TransferSilent,  // the analyzer's transfer fell silent (no frame nor EOT in time)
   Drain,           // the service stops: finish what was answered, read nothing more
   Stop,            // the connection closes
@@ -55,6 +59,9 @@ enum class ReadAction {
   SendReply,        // send the reply, then go on with the queued chunks
   AskLis,           // hand the query's lookups to the LIS workers
   AnswerQuery,      // hand the answer to the record, then go on with the queued chunks
+  AskKeeper,        // hand the message to the disk's keeper
+  AnswerKept,       // tell the record it is kept (an ACK^R01 follows), then go on with the queued chunks
+  AnswerKeptAndFinish,  // tell the record, send what it queued at once, then finish writing
   SendReplyAndFinish,  // cut the pause short: send the reply, then finish writing
   EndSilentTransfer,   // the record ends the transfer without EOT, then as after a chunk
   Close,            // tear the connection down (cancel, close, release the record)

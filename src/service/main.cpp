@@ -84,9 +84,13 @@ int main(int argc, char** argv) {
     }
   }
   if (global && global->log_) global->log_->flush();
-  // A LIS worker stuck in a hung LIS cannot be joined, and nothing it uses may
-  // be destroyed under it: the process ends here, its logs written.
-  if (global && global->lisWorkers && global->lisWorkers->ThreadsLeft() > 0) {
+  // A LIS worker stuck in a hung LIS, or a disk thread stuck in a folder that
+  // does not answer, cannot be joined, and nothing it uses may be destroyed
+  // under it: the process ends here, its logs written. (What the stuck disk
+  // thread held is in the spool, for the next start.)
+  const bool lisLeft = global && global->lisWorkers && global->lisWorkers->ThreadsLeft() > 0;
+  const bool diskLeft = global && global->disk && global->disk->ThreadsLeft() > 0;
+  if (lisLeft || diskLeft) {
     if (global->myDB) global->myDB->log_.flush();
     std::_Exit(status);
   }

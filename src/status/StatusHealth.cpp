@@ -17,6 +17,8 @@ THealth EvaluateHealth(const TStatusSnapshot& s) {
       down = true;
     }
   }
+  if (s.folderSilentSeconds >= s.folderAlarmSeconds)
+    h.reasons.push_back("pasta destino n\xC3\xA3o responde h\xC3\xA1 " + std::to_string(s.folderSilentSeconds) + " s");
   if (s.spoolDepth > 0 && s.spoolOldest != 0 &&
       s.taken - s.spoolOldest > static_cast<std::time_t>(s.spoolAlarmMinutes) * 60)
     h.reasons.push_back(std::to_string(s.spoolDepth) + " mensagem(ns) no spool h\xC3\xA1 mais de " +

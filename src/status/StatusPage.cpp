@@ -148,6 +148,9 @@ std::string RenderStatusPage(const TStatusSnapshot& s) {
 
   h += "<div class=\"card\"><h2>Pasta de sa\xED" "da e spool</h2>\n";
   h += Item("Pasta", s.outputFolder);
+  const bool silent = s.folderSilentSeconds >= s.folderAlarmSeconds;
+  h += Item("Responde", silent ? "N\xC3O: n\xE3o responde h\xE1 " + std::to_string(s.folderSilentSeconds) + " s" : "sim",
+            silent ? "bad" : "");
   h += Item("Grav\xE1vel", s.outputWritable ? "sim" : "N\xC3O", s.outputWritable ? "ok" : "bad");
   h += Item("Espa\xE7o livre", s.freeKnown ? Bytes(s.freeBytes) : "desconhecido");
   h += Item("Arquivo mais antigo aguardando importa\xE7\xE3o",

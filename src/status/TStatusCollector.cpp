@@ -29,32 +29,6 @@ std::time_t ToTime(const TDateTime& d) {
   return std::mktime(&tm);
 }
 
-bool EndsWith(const std::string& s, const std::string& tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-// The oldest modification time of the archive files in folder and its model
-// subfolders (names ending in .tmp are files still being written); 0 when none.
-std::time_t OldestFile(const std::string& folder, int depth) {
-  std::time_t oldest = 0;
-  for (const std::string& name : fsys::ListFolder(folder)) {
-    const std::string path = folder + (EndsWith(folder, std::string(1, fsys::PATH_SEPARATOR)) || EndsWith(folder, "/")
-                                           ? ""
-                                           : std::string(1, fsys::PATH_SEPARATOR)) +
-                             name;
-    fsys::FileInfo info;
-    int err = 0;
-    if (!fsys::Stat(path, info, false, err)) continue;
-    std::time_t t = 0;
-    if (info.isDirectory && depth > 0)
-      t = OldestFile(path, depth - 1);
-    else if (info.isRegular && !EndsWith(name, ".tmp"))
-      t = static_cast<std::time_t>(info.stamp.modified / 1000000000);
-    if (t != 0 && (oldest == 0 || t < oldest)) oldest = t;
-  }
-  return oldest;
-}
-
 }  // namespace
 
 std::string ProtocolName(int32_t id) {
@@ -209,12 +183,18 @@ void TStatusCollector::Tick(std::time_t now) {
 
 void TStatusCollector::ScanFolders(std::time_t now) {
   lastScan_ = now;
-  const std::string pasta = Cp1252ToUtf8(setup_.outputFolder);
-  outputWritable_ = !pasta.empty() && fsys::CanWriteFolder(pasta);
-  freeBytes_ = 0;
-  freeKnown_ = !pasta.empty() && fsys::FreeSpace(pasta, freeBytes_);
-  spoolWritable_ = fsys::CanWriteFolder(setup_.spoolFolder);
-  oldestWaitingFile_ = pasta.empty() ? 0 : OldestFile(pasta, 1);
+  // In the service the folders are looked at on the watch's thread; without one, here.
+  TFolderFacts f;
+  if (watch_) {
+    if (!watch_->Latest(f)) return;
+  } else {
+    f = ::ScanFolders(setup_.outputFolder, setup_.spoolFolder);
+  }
+  outputWritable_ = f.outputWritable;
+  freeKnown_ = f.freeKnown;
+  freeBytes_ = f.freeBytes;
+  spoolWritable_ = f.spoolWritable;
+  oldestWaitingFile_ = f.oldestWaitingFile;
   CheckImport(now);
 }
 
@@ -267,6 +247,11 @@ std::shared_ptr<const TStatusSnapshot> TStatusCollector::Build(std::time_t now) 
   if (setup_.spoolOldest)
     if (const std::optional<TDateTime> oldest = setup_.spoolOldest()) s->spoolOldest = ToTime(*oldest);
   s->spoolAlarmMinutes = SPOOL_ALARM_MINUTES;
+  // The longer of the two: the disk's work there, and the page's own look at it.
+  std::chrono::milliseconds busy = setup_.diskBusyFor ? setup_.diskBusyFor() : std::chrono::milliseconds(0);
+  if (watch_) busy = std::max(busy, watch_->Busy());
+  s->folderSilentSeconds = busy.count() / 1000;
+  s->folderAlarmSeconds = setup_.diskAlarmSeconds;
   s->oldestWaitingFile = oldestWaitingFile_;
   s->importAlarmMinutes = setup_.importAlarmMinutes;
   s->importAlarm = importAlarm_;

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "clients/TClientEvents.hpp"
+#include "status/TFolderWatch.hpp"
 #include "status/TStatusSetup.hpp"
 #include "status/TStatusSnapshot.hpp"
 
@@ -22,6 +23,9 @@ class TStatusCollector : public TClientEvents {
   explicit TStatusCollector(TStatusSetup setup);
 
   const TStatusSetup& Setup() const { return setup_; }
+  // Takes the folders' facts from the watch (its thread looks at them) instead
+  // of looking at them on each Tick; null: look here.
+  void UseFolderWatch(const TFolderWatch* watch) { watch_ = watch; }
 
   // --- TClientEvents
   void ResultReceived(const TSocketClient& client) override;
@@ -90,6 +94,7 @@ class TStatusCollector : public TClientEvents {
   bool outputWritable_ = false, spoolWritable_ = false, freeKnown_ = false, importAlarm_ = false;
   uint64_t freeBytes_ = 0;
   std::time_t oldestWaitingFile_ = 0;
+  const TFolderWatch* watch_ = nullptr;
 };
 
 // The protocol's name on the page and in the metrics ("" before identification).

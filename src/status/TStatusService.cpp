@@ -6,11 +6,16 @@
 #include "log/TLog.hpp"
 
 TStatusService::TStatusService(TStatusSetup setup, asio::io_context& io)
-    : collector_(std::move(setup)), timer_(io) {}
+    : folders_(setup.outputFolder, setup.spoolFolder, std::chrono::seconds(TStatusCollector::FOLDER_SCAN_SECONDS)),
+      collector_(std::move(setup)),
+      timer_(io) {}
 
 TStatusService::~TStatusService() { http_.reset(); }
 
 void TStatusService::Start() {
+  // A folder on a network share that stops answering must not hold up the service thread.
+  folders_.Start();
+  collector_.UseFolderWatch(&folders_);
   // The first snapshot comes with the first tick, once the output folder has
   // been made; until then the server answers 503.
   Schedule();

@@ -30,6 +30,7 @@ class TStatusService {
   // Into the setup's log (the service log in the service).
   void Log(const std::string& txt) const;
 
+  TFolderWatch folders_;  // the folders, looked at off the service thread
   TStatusCollector collector_;
   TStatusBoard board_;
   asio::steady_timer timer_;

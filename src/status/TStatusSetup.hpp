@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -28,6 +29,7 @@ struct TStatusSetup {
   std::string outputFolder;                // pastaSaida
   std::string spoolFolder;                 // UTF-8
   int32_t importAlarmMinutes = 0;          // alertaImportacaoMinutos; 0: no import alarm
+  int32_t diskAlarmSeconds = 60;           // alertaEntregaSegundos
   int port = 0;                            // portaStatus; 0: no HTTP server
   std::string address;                     // enderecoStatus
   std::string token;                       // tokenStatus; "" for none
@@ -38,6 +40,8 @@ struct TStatusSetup {
   const TLisMonitor* lis = nullptr;  // the LIS checks and lookups
   std::function<size_t()> spoolPending;                   // result messages waiting for the output folder
   std::function<std::optional<TDateTime>()> spoolOldest;  // when the oldest of them was complete
+  // How long the disk's work on the output folder (or the spool) has not returned.
+  std::function<std::chrono::milliseconds()> diskBusyFor;
   std::function<std::time_t()> now = [] { return std::time(nullptr); };  // the wall clock
   std::function<std::vector<TStatusLink>()> links;       // the links the service opens itself, on the loop
 };

@@ -58,6 +58,8 @@ struct TStatusSnapshot {
   std::time_t spoolOldest = 0;      // 0: nothing waits
   int32_t spoolAlarmMinutes = 0;    // waiting longer than this is a health reason
   std::time_t oldestWaitingFile = 0;  // oldest archive file not yet imported (0: none)
+  int64_t folderSilentSeconds = 0;  // the output folder (or the spool) has not answered for this long
+  int32_t folderAlarmSeconds = 60;  // from this long on it is a health reason
   int32_t importAlarmMinutes = 0;   // 0: off
   bool importAlarm = false;
   std::vector<TAnalyzerStatus> analyzers;

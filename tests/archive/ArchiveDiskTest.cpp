@@ -14,7 +14,7 @@
 
 #include "archive/TArchiveDisk.hpp"
 #include "archive/TSpoolJournal.hpp"
-#include "archive/TSpoolStore.hpp"
+#include "archive/TOldSpool.hpp"
 #include "log/TLogSink.hpp"
 #include "support/TestSupport.hpp"
 
@@ -68,12 +68,12 @@ class ThreadLog : public TLogSink {
 class Answers {
  public:
   TArchiveDisk::Done Next() {
-    return [this](const TArchiveDisk::TKept& k) {
+    return [this](const TKept& k) {
       std::lock_guard<std::mutex> lock(m_);
       kept_.push_back(k);
     };
   }
-  std::vector<TArchiveDisk::TKept> Wait(size_t n) {
+  std::vector<TKept> Wait(size_t n) {
     WaitFor([&] {
       std::lock_guard<std::mutex> lock(m_);
       return kept_.size() >= n;
@@ -84,7 +84,7 @@ class Answers {
 
  private:
   std::mutex m_;
-  std::vector<TArchiveDisk::TKept> kept_;
+  std::vector<TKept> kept_;
 };
 
 struct DiskEnv {
@@ -129,12 +129,12 @@ TEST(ArchiveDisk, KeptInGroupsThenDeliveredOnceInTheOrderOfEachOrigin) {
         char suffix[8] = "";
         if (n > 0) std::snprintf(suffix, sizeof suffix, "-%02d", n);
         texts["XN-550/" + sample + suffix + ".astm"] = TextOf(e);
-        ASSERT_TRUE(disk->Keep(e, TArchiveDisk::TWhenSpoolFails::Refuse, env.answers.Next()));
+        ASSERT_TRUE(disk->Keep(e, TWhenSpoolFails::Refuse, env.answers.Next()));
       }
     }
     const auto kept = env.answers.Wait(kOrigins * kEach);
     ASSERT_EQ(kept.size(), size_t(kOrigins * kEach));
-    for (const auto& k : kept) EXPECT_EQ(k.as, TArchiveDisk::TKeptAs::Spool) << k.error;
+    for (const auto& k : kept) EXPECT_EQ(k.as, TKeptAs::Spool) << k.error;
     ASSERT_TRUE(env.Delivered(*disk, texts.size())) << env.log.Text();
     // Each origin's n-th message holds the n-th name: they arrived in order.
     EXPECT_EQ(env.Archived().size(), texts.size());
@@ -154,7 +154,7 @@ TEST(ArchiveDisk, MessagesThatArriveTogetherShareAFlush) {
   constexpr int kMessages = 200;
   for (int n = 0; n < kMessages; ++n)
     disk->Keep(Result(env.saida, "h:" + std::to_string(n % 20), "G" + std::to_string(n), "x"),
-               TArchiveDisk::TWhenSpoolFails::Refuse, env.answers.Next());
+               TWhenSpoolFails::Refuse, env.answers.Next());
   ASSERT_EQ(env.answers.Wait(kMessages).size(), size_t(kMessages));
   // Handed over faster than one flush takes: far fewer groups than messages.
   EXPECT_LT(disk->State().groupsKept, uint64_t(kMessages / 4));
@@ -189,9 +189,10 @@ TEST(ArchiveDisk, ARestartDeliversWhatWaitedAndNeverFilesAMessageTwice) {
 
 TEST(ArchiveDisk, TheOlderSpoolsEntriesAreDeliveredAndRemoved) {
   DiskEnv env;
-  TFileSpoolStore old(env.spool);
-  const std::string k1 = old.Put(Result(env.saida, "h:1", "L1", "1"));
-  const std::string k2 = old.Put(Result(env.saida, "h:1", "L2", "2"));
+  // As an earlier version left them.
+  const std::string k1 = "00000000000000000001.entry", k2 = "00000000000000000002.entry";
+  WriteFile(env.spool + k1, TOldSpool::Encode(Result(env.saida, "h:1", "L1", "1")));
+  WriteFile(env.spool + k2, TOldSpool::Encode(Result(env.saida, "h:1", "L2", "2")));
   WriteFile(env.spool + "00000000000000000009.entry.Ab12Cd.tmp", "half");
   auto disk = env.Start();
   ASSERT_TRUE(env.Delivered(*disk, 2)) << env.log.Text();
@@ -209,8 +210,8 @@ TEST(ArchiveDisk, AFailingOutputFolderHoldsBackItsOriginOnlyAndLogsOnce) {
   options.delivery.retry = 1h;  // only DeliverNow tries again
   auto disk = env.Start(options);
   for (const char* s : {"B1", "B2"})
-    disk->Keep(Result(blocked, "h:1", s, s), TArchiveDisk::TWhenSpoolFails::KeepInMemory, env.answers.Next());
-  disk->Keep(Result(env.saida, "h:2", "C1", "c"), TArchiveDisk::TWhenSpoolFails::KeepInMemory, env.answers.Next());
+    disk->Keep(Result(blocked, "h:1", s, s), TWhenSpoolFails::KeepInMemory, env.answers.Next());
+  disk->Keep(Result(env.saida, "h:2", "C1", "c"), TWhenSpoolFails::KeepInMemory, env.answers.Next());
   env.answers.Wait(3);
   ASSERT_TRUE(WaitFor([&] { return env.Archived().size() == 1 && disk->State().waiting == 2; }));
   EXPECT_EQ(env.Archived(), std::vector<std::string>{"XN-550/C1.astm"});
@@ -232,7 +233,7 @@ TEST(ArchiveDisk, AFolderUnderTheChosenNameIsAFailureNotANameToSkip) {
   TArchiveDisk::TOptions options;
   options.delivery.retry = 1h;
   auto disk = env.Start(options);
-  disk->Keep(Result(env.saida, "h:1", "D1", "d"), TArchiveDisk::TWhenSpoolFails::Refuse, env.answers.Next());
+  disk->Keep(Result(env.saida, "h:1", "D1", "d"), TWhenSpoolFails::Refuse, env.answers.Next());
   ASSERT_TRUE(WaitFor([&] { return env.log.Has("N\xE3o foi poss\xEDvel entregar o item na pasta destino: "); }));
   EXPECT_TRUE(env.log.Has("N\xE3o foi poss\xEDvel renomear para " + env.saida + "XN-550/D1.astm: File exists"))
       << env.log.Text();
@@ -248,13 +249,13 @@ TEST(ArchiveDisk, ASpoolThatTakesNothingRefusesOrHoldsInMemory) {
   WriteFile(env.dir / "nospool", "a file where the spool should be");
   TArchiveDisk disk({}, env.dir / "nospool/spool/", env.files, &env.log);
   disk.Start();
-  disk.Keep(Result(env.saida, "h:1", "R1", "r"), TArchiveDisk::TWhenSpoolFails::Refuse, env.answers.Next());
-  disk.Keep(Result(env.saida, "h:2", "M1", "m"), TArchiveDisk::TWhenSpoolFails::KeepInMemory, env.answers.Next());
+  disk.Keep(Result(env.saida, "h:1", "R1", "r"), TWhenSpoolFails::Refuse, env.answers.Next());
+  disk.Keep(Result(env.saida, "h:2", "M1", "m"), TWhenSpoolFails::KeepInMemory, env.answers.Next());
   const auto kept = env.answers.Wait(2);
   ASSERT_EQ(kept.size(), 2u);
-  EXPECT_EQ(kept[0].as, TArchiveDisk::TKeptAs::Refused);
+  EXPECT_EQ(kept[0].as, TKeptAs::Refused);
   EXPECT_NE(kept[0].error.find("nospool"), std::string::npos) << kept[0].error;
-  EXPECT_EQ(kept[1].as, TArchiveDisk::TKeptAs::Memory);
+  EXPECT_EQ(kept[1].as, TKeptAs::Memory);
   ASSERT_TRUE(env.Delivered(disk, 1));
   EXPECT_EQ(env.Archived(), std::vector<std::string>{"XN-550/M1.astm"});
   EXPECT_TRUE(env.log.Has("N\xE3o foi poss\xEDvel guardar o item na fila spool/: ")) << env.log.Text();
@@ -295,7 +296,7 @@ TEST(ArchiveDisk, AHungOutputFolderDelaysNoKeptAndAStopLeavesItsThreadBehind) {
   auto disk = env.Start({}, &hanging);
   for (int n = 0; n < 10; ++n)
     disk->Keep(Result(env.saida, "h:" + std::to_string(n % 3), "H" + std::to_string(n), "h"),
-               TArchiveDisk::TWhenSpoolFails::Refuse, env.answers.Next());
+               TWhenSpoolFails::Refuse, env.answers.Next());
   // Every message is kept although the output folder does not answer.
   ASSERT_EQ(env.answers.Wait(10).size(), 10u);
   ASSERT_TRUE(WaitFor([&] { return hanging.Entered() > 0; }));
@@ -306,7 +307,7 @@ TEST(ArchiveDisk, AHungOutputFolderDelaysNoKeptAndAStopLeavesItsThreadBehind) {
   disk->Stop(300ms);
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
   EXPECT_EQ(disk->ThreadsLeft(), 1);
-  EXPECT_FALSE(disk->Keep(Result(env.saida, "h:1", "late", "l"), TArchiveDisk::TWhenSpoolFails::Refuse, {}));
+  EXPECT_FALSE(disk->Keep(Result(env.saida, "h:1", "late", "l"), TWhenSpoolFails::Refuse, {}));
 
   // The share answers again: the thread left behind ends its group and goes.
   hanging.Hang(false);
@@ -336,8 +337,8 @@ TEST(ArchiveDisk, AfterAKillEveryKeptMessageIsFiledExactlyOnce) {
     std::mutex m;
     for (int n = 0;; ++n) {
       disk.Keep(Result(env.saida, "h:" + std::to_string(n % 8), "K" + std::to_string(n), "k"),
-                TArchiveDisk::TWhenSpoolFails::Refuse, [&, n](const TArchiveDisk::TKept& k) {
-                  if (k.as != TArchiveDisk::TKeptAs::Spool) return;
+                TWhenSpoolFails::Refuse, [&, n](const TKept& k) {
+                  if (k.as != TKeptAs::Spool) return;
                   std::lock_guard<std::mutex> lock(m);
                   const std::string line = std::to_string(n) + "\n";
                   (void)!::write(fds[1], line.data(), line.size());

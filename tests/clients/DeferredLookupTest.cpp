@@ -164,7 +164,7 @@ TEST(DeferredLookups, InputWhileAQueryWaitsIsKeptForTheRunAfterTheAnswer) {
   TSocketClient client("h:1", env.saida, context);
   client.ReadMessage(TestData("hl7/mindray_cl_qry_q02_by_barcode_mllp.hl7"));
   ASSERT_TRUE(client.QueryPending());
-  EXPECT_EQ(client.ReceptionState(), TReceptionState::AwaitingLis);
+  EXPECT_EQ(client.ReceptionState(), TReceptionState::AwaitingOutside);
   client.ReadMessage(TestData("hl7/mindray_cl_oru_r01_patient_mllp.hl7"));
   client.ReadMessage(std::string(1, ENQ));
   EXPECT_TRUE(client.outputBuffer.empty());

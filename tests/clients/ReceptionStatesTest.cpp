@@ -39,25 +39,25 @@ const std::vector<Row> kRows = {
     {S::Transfer, E::SilentBeforeEnd, S::Idle, A::DropIncomplete},
     // A host query waits for the LIS; the run goes on after the answer, the
     // transfer's end after the rest of the run.
-    {S::Processing, E::QueryWaiting, S::AwaitingLis, A::None},
-    {S::ProcessingEot, E::QueryWaiting, S::AwaitingLisAtEot, A::None},
-    {S::AwaitingLis, E::LisAnswered, S::Processing, A::ReplyAndResume},
-    {S::AwaitingLisAtEot, E::LisAnswered, S::ProcessingEot, A::ReplyAndResume},
+    {S::Processing, E::OutsideWaiting, S::AwaitingOutside, A::None},
+    {S::ProcessingEot, E::OutsideWaiting, S::AwaitingOutsideAtEot, A::None},
+    {S::AwaitingOutside, E::OutsideAnswered, S::Processing, A::FinishAndResume},
+    {S::AwaitingOutsideAtEot, E::OutsideAnswered, S::ProcessingEot, A::FinishAndResume},
     // A handler run straight through ProcessBuffer that leaves a query waiting.
-    {S::Idle, E::QueryWaiting, S::AwaitingLis, A::None},
-    {S::Transfer, E::QueryWaiting, S::AwaitingLis, A::None},
+    {S::Idle, E::OutsideWaiting, S::AwaitingOutside, A::None},
+    {S::Transfer, E::OutsideWaiting, S::AwaitingOutside, A::None},
     // Text while a query waits is kept for the run after the answer.
-    {S::AwaitingLis, E::Text, S::AwaitingLis, A::Store},
-    {S::AwaitingLisAtEot, E::Text, S::AwaitingLisAtEot, A::Store},
+    {S::AwaitingOutside, E::Text, S::AwaitingOutside, A::Store},
+    {S::AwaitingOutsideAtEot, E::Text, S::AwaitingOutsideAtEot, A::Store},
     // A run that failed holds no query and nothing waits for it.
-    {S::Processing, E::Failed, S::Idle, A::DropQuery},
-    {S::ProcessingEot, E::Failed, S::Idle, A::DropQuery},
+    {S::Processing, E::Failed, S::Idle, A::DropWaiting},
+    {S::ProcessingEot, E::Failed, S::Idle, A::DropWaiting},
 };
 
 const std::vector<S> kStates = {S::Idle,          S::Transfer,    S::Processing,
-                                 S::ProcessingEot, S::AwaitingLis, S::AwaitingLisAtEot};
+                                 S::ProcessingEot, S::AwaitingOutside, S::AwaitingOutsideAtEot};
 const std::vector<E> kEvents = {E::Enq,          E::Eot,         E::Text,           E::BlockComplete,   E::Handled,
-                                E::QueryWaiting, E::LisAnswered, E::SilentAfterEnd, E::SilentBeforeEnd, E::Failed};
+                                E::OutsideWaiting, E::OutsideAnswered, E::SilentAfterEnd, E::SilentBeforeEnd, E::Failed};
 
 std::string Describe(S s, E e) { return Name(s) + " + " + Name(e); }
 

@@ -37,6 +37,7 @@ class RecordingHost : public TSessionHost {
     ids_.push_back(id);
     TClientContext context;
     context.lookupsDeferred = true;  // queries come to RunLisQuery
+    context.keepDeferred = true;     // result messages come to Keep
     return clients_.AddItem(id, "", context);
   }
   void Received(const std::string&, const std::string& chunk) override { Note("read " + Repr(chunk)); }
@@ -51,6 +52,35 @@ class RecordingHost : public TSessionHost {
   void RunLisQuery(TLisQuery, std::function<void(TLisAnswer)> done) override {
     Note("query");
     asio::post(io_, [done] { done(NoAnswer("sem LIS no teste")); });
+  }
+  // Answers at once with `keptAs`, or, while held, when ReleaseKeeps is called.
+  void Keep(TKeepRequest request, std::function<void(TKept)> done) override {
+    Note("keep " + std::string(request.whenSpoolFails == TWhenSpoolFails::Refuse ? "refuse" : "in memory"));
+    std::lock_guard<std::mutex> lock(m_);
+    if (!done) return;
+    if (holdKeeps_) {
+      heldKeeps_.push_back(std::move(done));
+      return;
+    }
+    asio::post(io_, [done, kept = keptAs_] { done(kept); });
+  }
+  void HoldKeeps(bool hold) {
+    std::lock_guard<std::mutex> lock(m_);
+    holdKeeps_ = hold;
+  }
+  void KeepAs(TKept kept) {
+    std::lock_guard<std::mutex> lock(m_);
+    keptAs_ = std::move(kept);
+  }
+  // Answers the held keeps (on the loop).
+  void ReleaseKeeps() {
+    std::lock_guard<std::mutex> lock(m_);
+    for (auto& done : heldKeeps_) asio::post(io_, [done, kept = keptAs_] { done(kept); });
+    heldKeeps_.clear();
+  }
+  size_t HeldKeeps() const {
+    std::lock_guard<std::mutex> lock(m_);
+    return heldKeeps_.size();
   }
   void ReportError(const std::string& text) override { Note("error " + text); }
   void Log(const std::string& text) override { Note("log " + text); }
@@ -84,6 +114,9 @@ class RecordingHost : public TSessionHost {
   std::vector<std::string> ids_;
   std::vector<std::string> notes_;
   TSocketClientList clients_;
+  bool holdKeeps_ = false;
+  TKept keptAs_;
+  std::vector<std::function<void(TKept)>> heldKeeps_;
 };
 
 TSessionSettings Settings() {
@@ -206,4 +239,74 @@ TEST_F(ClientSession, InputOverItsBoundClosesTheConnection) {
     logged = logged || (n.rfind("log Cliente " + host_.Id() + " desconectado: ", 0) == 0 &&
                         n.ends_with(" bytes recebidos sem processar (limite de 1 MiB)"));
   EXPECT_TRUE(logged);
+}
+
+namespace {
+
+std::string Hl7Result(const std::string& id, const std::string& sample) {
+  return "\x0bMSH|^~\\&|BC-5380|Mindray|||20240105145707||ORU^R01|" + id + "|P|2.3.1\rPID|1||" + sample +
+         "\rOBR|1|" + sample + "||^^^CBC\rOBX|1|NM|WBC||6.2|10*3/uL|4.0-10.0|N|||F\r\x1c\r";
+}
+
+size_t Keeps(const RecordingHost& host) {
+  size_t n = 0;
+  for (const std::string& note : host.Notes())
+    if (note.rfind("keep ", 0) == 0) ++n;
+  return n;
+}
+
+}  // namespace
+
+// The ACK^R01 follows the disk's word that the message is kept, and the next
+// message of the same read waits for it; the loop serves others meanwhile.
+TEST_F(ClientSession, AnHl7ResultIsAcknowledgedOnlyOnceTheDiskKeptIt) {
+  host_.HoldKeeps(true);
+  Open(Settings());
+  peer_->Send(Hl7Result("71", "S1") + Hl7Result("72", "S2"));
+  ASSERT_TRUE(WaitFor([&] { return host_.HeldKeeps() == 1; }));
+  EXPECT_TRUE(host_.Noted("keep refuse"));  // HL7: a spool that fails refuses it
+  EXPECT_EQ(Repr(peer_->ReadFor(300ms)), "");  // no ACK while it is not kept
+  EXPECT_EQ(Keeps(host_), 1u);                 // and the second message waits behind it
+  host_.ReleaseKeeps();
+  const std::string first = peer_->ReadUntilEndsWith("\x1c\r");
+  EXPECT_NE(first.find("MSA|AA|71|"), std::string::npos) << Repr(first);
+  ASSERT_TRUE(WaitFor([&] { return host_.HeldKeeps() == 1; }));
+  EXPECT_EQ(Keeps(host_), 2u);
+  host_.ReleaseKeeps();
+  const std::string second = peer_->ReadUntilEndsWith("\x1c\r");
+  EXPECT_NE(second.find("MSA|AA|72|"), std::string::npos) << Repr(second);
+  EXPECT_FALSE(host_.Noted("error"));
+}
+
+// (The record logs the refusal into its own log, which this host has not.)
+TEST_F(ClientSession, AnHl7ResultTheSpoolRefusesGetsNoAckAndTheConnectionGoesOn) {
+  host_.KeepAs(TKept{TKeptAs::Refused, "N\xE3o foi poss\xEDvel gravar na fila /x: No space left on device"});
+  Open(Settings());
+  peer_->Send(Hl7Result("73", "S3"));
+  ASSERT_TRUE(WaitFor([&] { return Keeps(host_) == 1; }));
+  EXPECT_EQ(Repr(peer_->ReadFor(300ms)), "");
+  // The analyzer sends it again once the spool takes it: now it is acknowledged.
+  host_.KeepAs(TKept{});
+  peer_->Send(Hl7Result("73", "S3"));
+  const std::string ack = peer_->ReadUntilEndsWith("\x1c\r");
+  EXPECT_NE(ack.find("MSA|AA|73|"), std::string::npos) << Repr(ack);
+  EXPECT_EQ(Keeps(host_), 2u);
+}
+
+// An ASTM transfer cut by the close after its terminator record: its frames
+// were acknowledged, so the message goes to the keeper all the same.
+TEST_F(ClientSession, AMessageOfATransferTheCloseEndsStillGoesToTheKeeper) {
+  host_.HoldKeeps(true);
+  Open(Settings());
+  peer_->Send("\x05");
+  ASSERT_EQ(Repr(peer_->ReadUntilEndsWith(kAckCrLf)), Repr(kAckCrLf));
+  for (const std::string& f : {Frame(1, "H|\\^&|||XN-550^1|||||||P|LIS2-A2"), Frame(2, "O|1|S9||^^^WBC"),
+                               Frame(3, "L|1|N")}) {
+    peer_->Send(f);
+    ASSERT_EQ(Repr(peer_->ReadUntilEndsWith(kAckCrLf)), Repr(kAckCrLf));
+  }
+  peer_->Close();
+  ASSERT_TRUE(WaitFor([&] { return host_.Noted("disconnected"); }));
+  EXPECT_TRUE(host_.Noted("keep in memory"));
+  EXPECT_EQ(host_.HeldKeeps(), 0u);  // handed over without waiting for an answer
 }

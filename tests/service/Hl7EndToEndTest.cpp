@@ -56,9 +56,11 @@ class Hl7Service {
   int port() const { return service_->port(); }
   std::string saida() const { return dir_.path() + "/svc/saida/"; }
   std::string Log() const { return service_->LogText(); }
+  // The archive files (a file still being written under its .tmp name is not one yet).
   std::map<std::string, std::string> Files() const {
     std::map<std::string, std::string> m;
-    for (const auto& f : kvtest::ListFiles(saida())) m[f] = kvtest::ReadFile(saida() + f);
+    for (const auto& f : kvtest::ListFiles(saida()))
+      if (!f.ends_with(".tmp")) m[f] = kvtest::ReadFile(saida() + f);
     return m;
   }
 

@@ -21,12 +21,13 @@ constexpr int kIterations = 6;
 
 class ServiceProperty : public ServiceSuite {
  protected:
-  // Waits for one new archive file; answers its folder (relative) and content.
+  // Waits for one new archive file (one still under its .tmp name is not
+  // one yet); answers its folder (relative) and content.
   static std::pair<std::string, std::string> NewArchive(const std::vector<std::string>& before) {
     std::string added;
     WaitFor([&] {
       for (const auto& f : ListFiles(Saida(), true))
-        if (std::find(before.begin(), before.end(), f) == before.end()) added = f;
+        if (!f.ends_with(".tmp") && std::find(before.begin(), before.end(), f) == before.end()) added = f;
       return !added.empty();
     });
     if (added.empty()) return {"<none>", ""};

@@ -163,6 +163,8 @@ TEST(StatusCollector, TheSnapshotShowsWhatTheSetupHandsIn) {
   setup.lis = &lis;
   setup.spoolPending = [] { return size_t{3}; };
   setup.spoolOldest = [] { return std::optional<TDateTime>(TDateTime{2027, 1, 15, 8, 30, 0, 0}); };
+  setup.diskAlarmSeconds = 90;
+  setup.diskBusyFor = [] { return std::chrono::milliseconds(75'400); };
   const std::time_t clock = 1'800'000'123;
   setup.now = [clock] { return clock; };
   TStatusCollector c(setup);
@@ -176,6 +178,8 @@ TEST(StatusCollector, TheSnapshotShowsWhatTheSetupHandsIn) {
   EXPECT_FALSE(s->lis.ok);
   EXPECT_EQ(s->lis.error, "unavailable database  port 3050");
   EXPECT_EQ(s->spoolDepth, 3u);
+  EXPECT_EQ(s->folderSilentSeconds, 75);
+  EXPECT_EQ(s->folderAlarmSeconds, 90);
   std::tm oldest{};
   oldest.tm_year = 2027 - 1900;
   oldest.tm_mon = 0;
@@ -192,6 +196,7 @@ TEST(StatusCollector, TheSnapshotShowsWhatTheSetupHandsIn) {
   EXPECT_FALSE(empty->lis.checked);
   EXPECT_EQ(empty->spoolDepth, 0u);
   EXPECT_EQ(empty->spoolOldest, 0);
+  EXPECT_EQ(empty->folderSilentSeconds, 0);
   EXPECT_TRUE(empty->analyzers.empty());
   EXPECT_TRUE(empty->recentErrors.empty());
 }

@@ -67,6 +67,18 @@ TEST(StatusHealth, RulesTable) {
        "degraded", "analisador XN-550 em sil\xC3\xAAncio h\xC3\xA1 15 minutos ou mais", 200},
       {"import alarm", [](TStatusSnapshot& s) { s.importAlarm = true; }, "degraded",
        "arquivo aguardando importa\xC3\xA7\xC3\xA3o h\xC3\xA1 mais de 30 minutos", 200},
+      {"output folder slow, under alertaEntregaSegundos",
+       [](TStatusSnapshot& s) {
+         s.folderSilentSeconds = 59;
+         s.folderAlarmSeconds = 60;
+       },
+       "ok", "", 200},
+      {"output folder does not answer",
+       [](TStatusSnapshot& s) {
+         s.folderSilentSeconds = 75;
+         s.folderAlarmSeconds = 60;
+       },
+       "degraded", "pasta destino n\xC3\xA3o responde h\xC3\xA1 75 s", 200},
   };
   for (const Row& r : rows) {
     TStatusSnapshot s = Healthy();
@@ -116,6 +128,17 @@ TEST(StatusPage, EverythingShownIsEscaped) {
   // One document, nothing fetched from elsewhere.
   EXPECT_EQ(page.find("src="), page.find("src=x"));
   EXPECT_EQ(page.find("href="), std::string::npos);
+}
+
+TEST(StatusPage, AnOutputFolderThatDoesNotAnswerIsSaidSo) {
+  TStatusSnapshot s = Healthy();
+  EXPECT_EQ(RenderStatusPage(s).find("n\xC3\xA3o responde"), std::string::npos);
+  s.folderSilentSeconds = 75;
+  s.folderAlarmSeconds = 60;
+  const std::string page = RenderStatusPage(s);
+  // In the folder's card, and among the reasons.
+  EXPECT_NE(page.find("N\xC3\x83O: n\xC3\xA3o responde h\xC3\xA1 75 s"), std::string::npos);
+  EXPECT_NE(page.find("pasta destino n\xC3\xA3o responde h\xC3\xA1 75 s"), std::string::npos);
 }
 
 TEST(StatusMetrics, CountersHistogramAndLabels) {

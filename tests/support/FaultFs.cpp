@@ -1,6 +1,7 @@
 #include "support/FaultFs.hpp"
 
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 #include <thread>
 
@@ -16,6 +17,12 @@ std::string FaultFs::ShellEnvironment() const {
   // A sanitized program wants its runtime first; the library may come after it.
   return "ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0\" LD_PRELOAD=" + Library() +
          " KV_FAULTFS_CONTROL=" + control_;
+}
+
+std::vector<std::string> FaultFs::Environment() const {
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  return {"LD_PRELOAD=" + Library(), "KV_FAULTFS_CONTROL=" + control_,
+          "ASAN_OPTIONS=" + std::string(asan && *asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0"};
 }
 
 void FaultFs::Set(const std::string& rules) {

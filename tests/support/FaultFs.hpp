@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+#include <vector>
 
 namespace kvtest {
 
@@ -14,6 +15,8 @@ class FaultFs {
   static std::string Library();
   // "LD_PRELOAD=... KV_FAULTFS_CONTROL=..." (shell words, for a command line).
   std::string ShellEnvironment() const;
+  // The same as environment entries ("NAME=value"), for ServiceProcess.
+  std::vector<std::string> Environment() const;
   // Sets the rules (one a line, as FaultFs.cpp describes) and waits until a
   // running program is sure to have seen them.
   void Set(const std::string& rules);

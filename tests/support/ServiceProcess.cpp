@@ -12,7 +12,8 @@ namespace fs = std::filesystem;
 
 namespace kvtest {
 
-ServiceProcess::ServiceProcess(const std::string& folder, nlohmann::json config) : folder_(folder) {
+ServiceProcess::ServiceProcess(const std::string& folder, nlohmann::json config, std::vector<std::string> environment)
+    : folder_(folder) {
   fs::create_directories(folder_);
   const std::string exe = folder_ + "/kv_redurozozi";
   fs::copy_file(std::string(KV_BINARY_DIR) + "/kv_redurozozi", exe,
@@ -29,6 +30,7 @@ ServiceProcess::ServiceProcess(const std::string& folder, nlohmann::json config)
   if (pid_ == 0) {
     // Run from another working directory: the service must find its files by itself.
     if (::chdir("/") != 0) _exit(126);
+    for (std::string& e : environment) ::putenv(e.data());
     ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -68,6 +70,15 @@ bool ServiceProcess::Running() {
     return false;
   }
   return true;
+}
+
+void ServiceProcess::Kill() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
+  int status = 0;
+  ::waitpid(pid_, &status, 0);
+  pid_ = -1;
+  status_ = -1;
 }
 
 int ServiceProcess::WaitExit(std::chrono::milliseconds timeout) {

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -15,7 +16,8 @@ namespace kvtest {
 class ServiceProcess {
  public:
   // config: the main configuration; when it has no "porta", a free port is put in.
-  ServiceProcess(const std::string& folder, nlohmann::json config);
+  // environment: "NAME=value" entries added to the process's own (a preloaded library).
+  ServiceProcess(const std::string& folder, nlohmann::json config, std::vector<std::string> environment = {});
   ~ServiceProcess();  // stops the process if it still runs
   ServiceProcess(const ServiceProcess&) = delete;
   ServiceProcess& operator=(const ServiceProcess&) = delete;
@@ -31,6 +33,8 @@ class ServiceProcess {
   bool Running();
   // SIGTERM and wait; answers the exit status (or -1 when killed after a timeout).
   int Stop(std::chrono::milliseconds timeout = 10000ms);
+  // Ends the process at once (SIGKILL), as a crash or a power cut would.
+  void Kill();
   // Waits for the process to end by itself; answers the exit status or -1.
   int WaitExit(std::chrono::milliseconds timeout = 10000ms);
 

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "archive/TSpoolStore.hpp"
+#include "archive/TOldSpool.hpp"
 #include "util/FileSystem.hpp"
 
 namespace {
@@ -76,11 +76,11 @@ class Parser {
 
 }  // namespace
 
-TFileSpoolStore::TFileSpoolStore(std::string folder) : folder_(std::move(folder)) {
+TOldSpool::TOldSpool(std::string folder) : folder_(std::move(folder)) {
   if (!folder_.empty() && folder_.back() != fsys::PATH_SEPARATOR) folder_ += fsys::PATH_SEPARATOR;
 }
 
-std::string TFileSpoolStore::Encode(const TArchiveEntry& e) {
+std::string TOldSpool::Encode(const TArchiveEntry& e) {
   std::string out = kMagic;
   Field(out, "origem", e.origem);
   Field(out, "protocolo", std::to_string(e.protocolo));
@@ -98,7 +98,7 @@ std::string TFileSpoolStore::Encode(const TArchiveEntry& e) {
   return out;
 }
 
-bool TFileSpoolStore::Decode(const std::string& text, TArchiveEntry& e) {
+bool TOldSpool::Decode(const std::string& text, TArchiveEntry& e) {
   Parser p(text);
   std::string protocolo, completo, linhas;
   if (!p.Literal(kMagic) || !p.Field("origem", e.origem) || !p.Field("protocolo", protocolo) ||
@@ -129,47 +129,7 @@ bool TFileSpoolStore::Decode(const std::string& text, TArchiveEntry& e) {
   return p.Literal("fim\n") && p.AtEnd();
 }
 
-void TFileSpoolStore::ScanSequence() {
-  if (scanned_) return;
-  scanned_ = true;
-  for (const auto& n : Names(folder_)) {
-    const size_t digits = n.find_first_not_of("0123456789");
-    if (digits == 0 || digits == std::string::npos) continue;
-    const unsigned long long seq = std::strtoull(n.substr(0, digits).c_str(), nullptr, 10);
-    next_ = std::max(next_, seq + 1);
-  }
-}
-
-std::string TFileSpoolStore::Put(const TArchiveEntry& entry) {
-  ScanSequence();
-  const std::string text = Encode(entry);
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    char seq[32];
-    std::snprintf(seq, sizeof seq, "%020llu", next_++);
-    const std::string key = std::string(seq) + kExt;
-    const std::string destino = folder_ + key;
-    int err = 0;
-    const fsys::NewFileStep step = fsys::WriteNewFile(destino, text, false, err);
-    // Another process's entry (or a left-over) holds the number: take the next one.
-    if (step == fsys::NewFileStep::Rename && fsys::AlreadyExists(err)) continue;
-    if (step == fsys::NewFileStep::Create)
-      throw std::runtime_error(SysError("N\xe3o foi poss\xedvel criar na fila", destino, err));
-    if (step != fsys::NewFileStep::None)
-      throw std::runtime_error(SysError("N\xe3o foi poss\xedvel gravar na fila", destino, err));
-    try {
-      FlushFolder(folder_);
-    } catch (...) {
-      // Not known to survive a power cut: taken back, the caller decides.
-      int ignored = 0;
-      (void)fsys::RemoveFile(destino, ignored);
-      throw;
-    }
-    return key;
-  }
-  throw std::runtime_error("N\xe3o foi poss\xedvel gravar na fila " + folder_ + ": nenhum n\xfamero livre");
-}
-
-void TFileSpoolStore::Remove(const std::string& key) {
+void TOldSpool::Remove(const std::string& key) {
   const std::string path = folder_ + key;
   int err = 0;
   if (!fsys::RemoveFile(path, err) && !fsys::NotFound(err))
@@ -178,8 +138,7 @@ void TFileSpoolStore::Remove(const std::string& key) {
   FlushFolder(folder_);
 }
 
-std::vector<std::pair<std::string, TArchiveEntry>> TFileSpoolStore::Load(std::vector<std::string>* problems) {
-  ScanSequence();
+std::vector<std::pair<std::string, TArchiveEntry>> TOldSpool::Load(std::vector<std::string>* problems) {
   std::vector<std::pair<std::string, TArchiveEntry>> out;
   for (const auto& n : Names(folder_)) {
     const std::string path = folder_ + n;
