@@ -11,8 +11,14 @@ TStatusService::TStatusService(TStatusSetup setup, asio::io_context& io)
 TStatusService::~TStatusService() { http_.reset(); }
 
 void TStatusService::Start() {
-  // The first snapshot comes with the first tick, once the output folder has
-  // been made; until then the server answers 503.
+  // The first snapshot before the port opens: /health and /metrics answer
+  // their normal content from the first request a monitor makes.
+  try {
+    collector_.Tick();
+    Publish();
+  } catch (const std::exception& e) {
+    Log(ErrorLine("TStatusService.Start", e.what()));
+  }
   Schedule();
   const TStatusSetup& c = collector_.Setup();
   if (c.port == 0) return;
