@@ -1,6 +1,7 @@
 // The status page: one self-contained HTML document (inline CSS, no scripts),
 // refreshed by the browser every 5 seconds. Built in Windows-1252 like every
 // other text of the service and sent as UTF-8; every value is escaped.
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -71,9 +72,58 @@ const char* const STYLE =
     ".status{display:inline-block;padding:2px 10px;border-radius:12px;color:#fff;font-weight:600}"
     ".s-ok{background:#137a2a}.s-degraded{background:#a05a00}.s-down{background:#b3261e}"
     "ol{padding-left:18px;margin:0}li{font-family:monospace;font-size:.85em;word-break:break-all;margin:2px 0}"
-    "section{margin-top:10px}";
+    "section{margin-top:10px}"
+    ".chart{margin-top:6px}.chart svg{display:block;width:100%;height:auto;max-height:140px}"
+    ".bar{fill:#3b6fd4}.axis{stroke:#bbb;stroke-width:1}.lbl{font-size:8px;fill:#555}";
 
-std::string AnalyzerCard(const TAnalyzerStatus& a, std::time_t now) {
+// The local hour of t, as "14h".
+std::string HourLabel(std::time_t t) {
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "%02dh", tm.tm_hour);
+  return buf;
+}
+
+// Results per hour over the last 24 hours: an inline SVG bar chart, one bar
+// per hour (the hour under way on the right), scaled to the busiest hour,
+// and each bar's hour and count in its title and data attributes.
+std::string ResultsChart(const TAnalyzerStatus& a, std::time_t hourNow) {
+  constexpr int SLOT = 10, BAR = 8, TOP = 4, BASE = 50;
+  const std::vector<uint32_t>& series = a.resultsPerHour;
+  if (series.empty()) return "";
+  uint64_t total = 0;
+  uint32_t most = 0;
+  for (uint32_t n : series) {
+    total += n;
+    most = std::max(most, n);
+  }
+  const int bars = static_cast<int>(series.size());
+  const std::string width = std::to_string(bars * SLOT), base = std::to_string(BASE);
+  std::string h = "<div class=\"chart\">" +
+                  Item("Resultados por hora (24 h)", std::to_string(total) + " no total, m\xE1ximo " +
+                                                        std::to_string(most) + " por hora");
+  h += "<svg viewBox=\"0 0 " + width + " 62\" role=\"img\" aria-label=\"" +
+       Escape("Resultados por hora de " + a.model + " nas \xFAltimas 24 horas") + "\">";
+  h += "<line class=\"axis\" x1=\"0\" y1=\"" + base + ".5\" x2=\"" + width + "\" y2=\"" + base + ".5\"/>";
+  for (int i = 0; i < bars; ++i) {
+    const std::time_t hour = hourNow - static_cast<std::time_t>(bars - 1 - i) * 3600;
+    const uint32_t n = series[static_cast<size_t>(i)];
+    int height = most == 0 ? 0 : static_cast<int>((static_cast<uint64_t>(n) * (BASE - TOP) + most / 2) / most);
+    if (n > 0 && height == 0) height = 1;
+    const std::string label = HourLabel(hour), count = std::to_string(n);
+    h += "<rect class=\"bar\" x=\"" + std::to_string(i * SLOT + (SLOT - BAR) / 2) + "\" y=\"" +
+         std::to_string(BASE - height) + "\" width=\"" + std::to_string(BAR) + "\" height=\"" +
+         std::to_string(height) + "\" data-hour=\"" + label + "\" data-count=\"" + count + "\"><title>" + label +
+         ": " + count + "</title></rect>";
+    if (i % 6 == 0) h += "<text class=\"lbl\" x=\"" + std::to_string(i * SLOT) + "\" y=\"60\">" + label + "</text>";
+  }
+  // The hour under way, under the last bar.
+  h += "<text class=\"lbl\" x=\"" + width + "\" y=\"60\" text-anchor=\"end\">" + HourLabel(hourNow) + "</text>";
+  return h + "</svg></div>\n";
+}
+
+std::string AnalyzerCard(const TAnalyzerStatus& a, std::time_t now, std::time_t hourNow) {
   std::string h = "<div class=\"card\"><h2>" + Escape(a.model.empty() ? "(n\xE3o identificado)" : a.model) +
                   (a.configured ? "" : " <span class=\"warn\">(sem configura\xE7\xE3o)</span>") + "</h2>\n";
   h += Item("Protocolo", a.protocol.empty() ? "-" : a.protocol);
@@ -93,6 +143,7 @@ std::string AnalyzerCard(const TAnalyzerStatus& a, std::time_t now) {
               a.silent ? "bad" : "");
   h += Item("\xDAltimo erro", a.lastError.empty() ? "-" : When(a.lastErrorAt) + " " + a.lastError,
             a.lastError.empty() ? "" : "bad");
+  h += ResultsChart(a, hourNow);
   return h + "</div>\n";
 }
 
@@ -168,7 +219,7 @@ std::string RenderStatusPage(const TStatusSnapshot& s) {
   }
 
   h += "<section><h2>Analisadores</h2><div class=\"grid\">\n";
-  for (const TAnalyzerStatus& a : s.analyzers) h += AnalyzerCard(a, now);
+  for (const TAnalyzerStatus& a : s.analyzers) h += AnalyzerCard(a, now, s.hourNow);
   if (s.analyzers.empty()) h += "<div class=\"card\">Nenhum analisador configurado.</div>\n";
   h += "</div></section>\n";
 

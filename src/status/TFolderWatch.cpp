@@ -69,6 +69,7 @@ struct TFolderWatch::Shared {
       busySince = Clock::time_point{};
       facts = f;
       have = true;
+      wake.notify_all();  // a WaitFirst
       wake.wait_for(lock, every, [&] { return stopping; });
     }
   }
@@ -95,6 +96,11 @@ bool TFolderWatch::Latest(TFolderFacts& facts) const {
   std::lock_guard<std::mutex> lock(shared_->m);
   if (shared_->have) facts = shared_->facts;
   return shared_->have;
+}
+
+bool TFolderWatch::WaitFirst(std::chrono::milliseconds most) const {
+  std::unique_lock<std::mutex> lock(shared_->m);
+  return shared_->wake.wait_for(lock, most, [&] { return shared_->have; });
 }
 
 std::chrono::milliseconds TFolderWatch::Busy() const {

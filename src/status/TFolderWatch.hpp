@@ -30,6 +30,8 @@ class TFolderWatch {
   void Start();
   // The facts of the last look that finished; false before the first.
   bool Latest(TFolderFacts& facts) const;
+  // Waits at most `most` for the first look to finish; false if it has not.
+  bool WaitFirst(std::chrono::milliseconds most) const;
   // How long the look now running has been at it (zero between looks).
   std::chrono::milliseconds Busy() const;
 

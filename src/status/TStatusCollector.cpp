@@ -29,7 +29,22 @@ std::time_t ToTime(const TDateTime& d) {
   return std::mktime(&tm);
 }
 
+// The ring slot of the hour that starts at hourStart.
+size_t HourSlot(std::time_t hourStart) {
+  const long long hour = static_cast<long long>(hourStart) / 3600;
+  return static_cast<size_t>(((hour % static_cast<long long>(RESULT_HOURS)) + RESULT_HOURS) % RESULT_HOURS);
+}
+
 }  // namespace
+
+std::time_t HourStart(std::time_t t) {
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  tm.tm_min = 0;
+  tm.tm_sec = 0;
+  // The hour as it was at t (the fall-back hour of a DST change comes twice).
+  return std::mktime(&tm);
+}
 
 std::string ProtocolName(int32_t id) {
   switch (id) {
@@ -90,7 +105,27 @@ TCounterRow* TStatusCollector::CounterOf(const TSocketClient& c) {
 }
 
 void TStatusCollector::ResultReceived(const TSocketClient& c) {
-  if (TModel* m = ModelOf(c)) ++m->row.results;
+  TModel* m = ModelOf(c);
+  if (!m) return;
+  ++m->row.results;
+  const std::time_t hour = HourStart(setup_.now());
+  const size_t slot = HourSlot(hour);
+  if (m->hourOf[slot] != hour) {
+    m->hourOf[slot] = hour;
+    m->perHour[slot] = 0;
+  }
+  ++m->perHour[slot];
+}
+
+std::vector<uint32_t> TStatusCollector::ResultsPerHour(const TModel* m, std::time_t hourNow) {
+  std::vector<uint32_t> series(RESULT_HOURS, 0);
+  if (!m) return series;
+  for (size_t i = 0; i < RESULT_HOURS; ++i) {
+    const std::time_t hour = hourNow - static_cast<std::time_t>(RESULT_HOURS - 1 - i) * 3600;
+    const size_t slot = HourSlot(hour);
+    if (m->hourOf[slot] == hour) series[i] = m->perHour[slot];
+  }
+  return series;
 }
 
 void TStatusCollector::QueryAnswered(const TSocketClient& c, bool) {
@@ -235,6 +270,7 @@ void TStatusCollector::CheckImport(std::time_t now) {
 std::shared_ptr<const TStatusSnapshot> TStatusCollector::Build(std::time_t now) const {
   auto s = std::make_shared<TStatusSnapshot>();
   s->taken = now;
+  s->hourNow = HourStart(now);
   s->started = started_;
   s->version = setup_.version;
   if (setup_.lis) s->lis = setup_.lis->State();
@@ -273,6 +309,7 @@ std::shared_ptr<const TStatusSnapshot> TStatusCollector::Build(std::time_t now) 
     configured.push_back(a.model);
     const auto it = models_.find(a.model);
     TAnalyzerStatus row = it != models_.end() ? it->second.row : TAnalyzerStatus{};
+    row.resultsPerHour = ResultsPerHour(it != models_.end() ? &it->second : nullptr, s->hourNow);
     row.model = a.model;
     row.configured = true;
     row.silenceMinutes = a.silenceMinutes;
@@ -289,6 +326,7 @@ std::shared_ptr<const TStatusSnapshot> TStatusCollector::Build(std::time_t now) 
     if (row == s->analyzers.end()) {
       const auto it = models_.find(modelo);
       TAnalyzerStatus fresh = it != models_.end() ? it->second.row : TAnalyzerStatus{};
+      fresh.resultsPerHour = ResultsPerHour(it != models_.end() ? &it->second : nullptr, s->hourNow);
       fresh.model = modelo;
       fresh.configured = false;
       s->analyzers.push_back(std::move(fresh));

@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -59,6 +60,10 @@ class TStatusCollector : public TClientEvents {
   struct TModel {
     TAnalyzerStatus row;
     int day = 0;  // yyyymmdd of the today's counts
+    // Results per local hour, a ring of RESULT_HOURS: slot i counts the hour
+    // that starts at hourOf[i] (a slot of an older hour counts as 0).
+    std::array<std::time_t, RESULT_HOURS> hourOf{};
+    std::array<uint32_t, RESULT_HOURS> perHour{};
   };
   struct TConnection {
     std::string id;
@@ -75,6 +80,8 @@ class TStatusCollector : public TClientEvents {
   TCounterRow* CounterOf(const TSocketClient& client);
   // The connection's record, or null when it is not connected.
   TConnection* ConnectionOf(const TSocketClient& client);
+  // The chart's series of a model at the hour that starts at hourNow.
+  static std::vector<uint32_t> ResultsPerHour(const TModel* m, std::time_t hourNow);
   // Credits what the connection counted before identification.
   void Settle(const TSocketClient* client, TConnection& conn);
   void ScanFolders(std::time_t now);
@@ -97,6 +104,8 @@ class TStatusCollector : public TClientEvents {
   const TFolderWatch* watch_ = nullptr;
 };
 
+// The start of the local hour that holds t.
+std::time_t HourStart(std::time_t t);
 // The protocol's name on the page and in the metrics ("" before identification).
 std::string ProtocolName(int32_t id);
 // An error text as one short line: its first two non-empty lines, at most 200 characters.

@@ -16,8 +16,16 @@ void TStatusService::Start() {
   // A folder on a network share that stops answering must not hold up the service thread.
   folders_.Start();
   collector_.UseFolderWatch(&folders_);
-  // The first snapshot comes with the first tick, once the output folder has
-  // been made; until then the server answers 503.
+  // The first snapshot before the port opens, so /health and /metrics answer
+  // their normal content from a monitor's first request. The folders get a
+  // short while for their first look; a share that does not answer shows as such.
+  folders_.WaitFirst(std::chrono::seconds(2));
+  try {
+    collector_.Tick();
+    Publish();
+  } catch (const std::exception& e) {
+    Log(ErrorLine("TStatusService.Start", e.what()));
+  }
   Schedule();
   const TStatusSetup& c = collector_.Setup();
   if (c.port == 0) return;

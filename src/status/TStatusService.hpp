@@ -18,8 +18,9 @@ class TStatusService {
   TStatusService(TStatusSetup setup, asio::io_context& io);
   ~TStatusService();  // the HTTP thread stops first; it reads the board
 
-  // Publishes the first snapshot, starts the timer and, unless the port is 0,
-  // the HTTP server (a port that cannot be opened is logged; the service runs on).
+  // Takes and publishes the first snapshot, starts the timer and then, unless
+  // the port is 0, the HTTP server (a port that cannot be opened is logged; the
+  // service runs on).
   void Start();
   TStatusCollector& Collector() { return collector_; }
   // Takes and publishes a snapshot now (after an event worth showing at once).

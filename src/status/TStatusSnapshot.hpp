@@ -20,6 +20,9 @@ struct TCounterRow {
   uint64_t duplicates = 0;
 };
 
+// The results-per-hour chart covers this many hours, the one under way the last.
+inline constexpr size_t RESULT_HOURS = 24;
+
 // One row of the page: a configured analyzer, or a connected one that matches none.
 struct TAnalyzerStatus {
   std::string model;     // the analyzer's modelo
@@ -30,6 +33,9 @@ struct TAnalyzerStatus {
   std::time_t lastArchived = 0;
   // Today's counts (reset at local midnight).
   uint64_t results = 0, queries = 0, naks = 0, checksumErrors = 0;
+  // Results per hour, RESULT_HOURS of them, oldest first, ending with the hour
+  // under way (TStatusSnapshot::hourNow); empty in the collector's own rows.
+  std::vector<uint32_t> resultsPerHour;
   std::string lastError;                 // one line, Windows-1252
   std::time_t lastErrorAt = 0;
   int32_t silenceMinutes = 0;            // the alarm's setting (0: off)
@@ -46,6 +52,7 @@ struct TStatusLink {
 // on the service thread. Immutable once published; texts are Windows-1252.
 struct TStatusSnapshot {
   std::time_t taken = 0;
+  std::time_t hourNow = 0;  // start of the local hour under way: the last bar of each chart
   std::time_t started = 0;
   std::string version;
   TLisState lis;

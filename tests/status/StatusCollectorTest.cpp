@@ -147,6 +147,43 @@ TEST(StatusCollector, CountsPerModelAndUnconfiguredRows) {
   EXPECT_EQ(r.c.Build(r.t0 + 3)->analyzers.size(), 2u);
 }
 
+// Results per local hour over the last 24 hours: each result in the bar of its
+// hour, the hour under way last; an hour older than the chart is forgotten when
+// a new hour takes its slot, and an hour later every bar has moved one left.
+TEST(StatusCollector, ResultsPerHourOverTheLast24Hours) {
+  const std::time_t h0 = HourStart(1'800'000'000);
+  std::time_t now = h0;
+  TStatusSetup setup;
+  setup.analyzers = {{"XN-550", 0}, {"Mindray", 0}};
+  setup.now = [&now] { return now; };
+  TStatusCollector c(setup, h0 - 30 * 3600);
+  TSocketClient xn("h:1", "");
+  Rig::Identify(xn, "XN-550", PROTOCOLO_ASTM);
+  for (const std::time_t t : {h0 - 24 * 3600 + 10,  // 24 hours ago: off the chart, in the slot of the hour now
+                              h0 - 23 * 3600,       // the first bar
+                              h0 - 1,               // the last second of the hour before
+                              h0, h0 + 1799}) {     // the hour under way
+    now = t;
+    c.ResultReceived(xn);
+  }
+  std::vector<uint32_t> expected(RESULT_HOURS, 0);
+  expected[0] = 1;
+  expected[22] = 1;
+  expected[23] = 2;
+  const auto s = c.Build(h0 + 1800);
+  EXPECT_EQ(s->hourNow, h0);
+  ASSERT_EQ(s->analyzers.size(), 2u);
+  EXPECT_EQ(s->analyzers[0].resultsPerHour, expected);
+  EXPECT_EQ(s->analyzers[0].results, 5u);  // today's count is another matter
+  EXPECT_EQ(s->analyzers[1].resultsPerHour, std::vector<uint32_t>(RESULT_HOURS, 0));
+
+  std::vector<uint32_t> later(RESULT_HOURS, 0);
+  later[21] = 1;
+  later[22] = 2;
+  EXPECT_EQ(c.Build(h0 + 3600 + 5)->analyzers[0].resultsPerHour, later);
+  EXPECT_EQ(c.Build(h0 + 25 * 3600)->analyzers[0].resultsPerHour, std::vector<uint32_t>(RESULT_HOURS, 0));
+}
+
 // Everything that lives outside status reaches the snapshot through the setup
 // the composition root fills; without a source its figure stays empty.
 TEST(StatusCollector, TheSnapshotShowsWhatTheSetupHandsIn) {

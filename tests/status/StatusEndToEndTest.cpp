@@ -74,8 +74,9 @@ class StatusEndToEnd : public ::testing::Test {
 
 TEST_F(StatusEndToEnd, PageMetricsAndHealthWhileTheDemoAnalyzersPlay) {
   ASSERT_NO_FATAL_FAILURE(StartDemo());
-  EXPECT_NE(service->LogText().find("P\xE1gina de status: http://127.0.0.1:" + std::to_string(statusPort) + "/"),
-            std::string::npos);
+  // The page answers from the moment its port opens, the line that says so may follow a moment later.
+  EXPECT_TRUE(service->WaitForLog("P\xE1gina de status: http://127.0.0.1:" + std::to_string(statusPort) + "/"))
+      << service->LogText();
 
   // The demo script, then the XN-550 again with a bad checksum and with a lost ACK.
   std::string out;
@@ -144,6 +145,19 @@ TEST_F(StatusEndToEnd, PageMetricsAndHealthWhileTheDemoAnalyzersPlay) {
   EXPECT_TRUE(Shows(dom, "Grav\xC3\xA1vel", "sim")) << dom;
   // No patient names on the page (the demo orders' patients).
   EXPECT_EQ(dom.find("SILVA"), std::string::npos);
+  // Each card's chart: 24 hourly bars whose counts add up to the results sent
+  // (all in the last hour or two, however the run straddles an hour).
+  const std::vector<std::pair<std::string, int>> charts = {{xnCard, 3}, {mindrayCard, 1}, {icCard, 1}};
+  for (const auto& [card, results] : charts) {
+    const std::regex bar("<rect class=\"bar\"[^>]* data-count=\"([0-9]+)\"");
+    int bars = 0, recent = 0, early = 0;
+    for (auto it = std::sregex_iterator(card.begin(), card.end(), bar); it != std::sregex_iterator(); ++it, ++bars)
+      (bars < 22 ? early : recent) += std::stoi((*it)[1].str());
+    EXPECT_EQ(bars, 24) << card;
+    EXPECT_EQ(recent, results) << card;
+    EXPECT_EQ(early, 0) << card;
+    EXPECT_NE(card.find("<svg viewBox=\"0 0 240 62\" role=\"img\""), std::string::npos) << card;
+  }
 
   const std::string shot = std::string(KV_BINARY_DIR) + "/status-page.png";
   fs::remove(shot);
@@ -151,6 +165,13 @@ TEST_F(StatusEndToEnd, PageMetricsAndHealthWhileTheDemoAnalyzersPlay) {
       << out;
   EXPECT_EQ(ReadFile(shot).substr(0, 8), "\x89PNG\r\n\x1A\n");
   std::printf("status page screenshot: %s\n", shot.c_str());
+  // And as a phone shows it (one column).
+  const std::string phone = std::string(KV_BINARY_DIR) + "/status-page-phone.png";
+  fs::remove(phone);
+  ASSERT_EQ(Shell(browser + "--hide-scrollbars --window-size=390,2400 --screenshot=" + phone + " " + url, &out), 0)
+      << out;
+  EXPECT_EQ(ReadFile(phone).substr(0, 8), "\x89PNG\r\n\x1A\n");
+  std::printf("status page on a phone-sized window: %s\n", phone.c_str());
 }
 
 TEST_F(StatusEndToEnd, HealthFollowsTheOutputFolderAndTheSpool) {
@@ -212,6 +233,25 @@ TEST(StatusServer, AnotherAddressNeedsTheToken) {
   for (const Row& r : rows) EXPECT_EQ(Get("127.0.0.2", port, r.path, r.headers).status, r.status) << r.path;
   // Bound to that address only.
   EXPECT_EQ(Get("127.0.0.1", port, "/health").status, 0);
+}
+
+// A monitor that probes the moment the status port opens gets the health JSON
+// and the metrics, never a "not ready yet" 503.
+TEST(StatusServer, HealthAndMetricsAnswerFromTheFirstRequest) {
+  kvtest::TempDir dir;
+  const int port = kvtest::FreePort();
+  kvtest::ServiceProcess service(dir.path(), DemoConfig(dir.path(), port));  // no LIS database there
+  Reply first;
+  ASSERT_TRUE(WaitFor([&] { return (first = Get("127.0.0.1", port, "/health")).status != 0; }, 20s))
+      << service.LogText();
+  const Reply metrics = Get("127.0.0.1", port, "/metrics");
+  EXPECT_EQ(first.status, 200) << first.body;
+  const auto health = nlohmann::json::parse(first.body, nullptr, false);
+  ASSERT_TRUE(health.is_object()) << first.body;
+  EXPECT_EQ(health.value("status", ""), "degraded") << first.body;  // the LIS failed its start-up check
+  EXPECT_EQ(metrics.status, 200) << metrics.body;
+  EXPECT_NE(metrics.body.find("\nkv_redurozozi_start_time_seconds "), std::string::npos) << metrics.body;
+  EXPECT_NE(metrics.body.find("\nkv_redurozozi_lis_up 0"), std::string::npos) << metrics.body;
 }
 
 TEST(StatusServer, APortInUseIsLoggedAndTheServiceRunsOn) {

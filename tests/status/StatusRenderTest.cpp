@@ -1,6 +1,7 @@
 // Health rules, the page's escaping and the metrics text, from snapshots made here.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <functional>
 
 #include "status/StatusRender.hpp"
@@ -111,6 +112,7 @@ TEST(StatusHealth, NowhereToKeepResultsIsDown) {
 TEST(StatusPage, EverythingShownIsEscaped) {
   TStatusSnapshot s = Healthy();
   s.analyzers[0].model = "<script>alert('x')</script>";
+  s.analyzers[0].resultsPerHour.assign(RESULT_HOURS, 1);  // the chart names the model too
   s.analyzers[0].lastError = "Erro: \"a\" & <b>";
   s.analyzers[0].lastErrorAt = s.taken;
   s.outputFolder = "/srv/<saida>/";
@@ -139,6 +141,49 @@ TEST(StatusPage, AnOutputFolderThatDoesNotAnswerIsSaidSo) {
   // In the folder's card, and among the reasons.
   EXPECT_NE(page.find("N\xC3\x83O: n\xC3\xA3o responde h\xC3\xA1 75 s"), std::string::npos);
   EXPECT_NE(page.find("pasta destino n\xC3\xA3o responde h\xC3\xA1 75 s"), std::string::npos);
+}
+
+// The chart of results per hour: one bar per hour, the hour under way on the
+// right, heights scaled to the busiest hour, each bar's hour and count readable.
+TEST(StatusPage, ResultsPerHourChart) {
+  TStatusSnapshot s = Healthy();
+  std::tm tm{};
+  tm.tm_year = 126;
+  tm.tm_mon = 11;
+  tm.tm_mday = 9;
+  tm.tm_hour = 14;
+  tm.tm_isdst = -1;
+  s.hourNow = std::mktime(&tm);  // 09/12/2026 14:00, local
+  s.taken = s.hourNow + 600;
+  std::vector<uint32_t> series(RESULT_HOURS, 0);
+  series[0] = 1;   // 15h the day before
+  series[22] = 2;  // 13h
+  series[23] = 4;  // 14h, under way
+  s.analyzers[0].resultsPerHour = series;
+  TAnalyzerStatus quiet;
+  quiet.model = "Mindray";
+  quiet.resultsPerHour.assign(RESULT_HOURS, 0);
+  s.analyzers.push_back(quiet);
+  const std::string page = RenderStatusPage(s);
+  const size_t xn = page.find("<h2>XN-550</h2>"), mindray = page.find("<h2>Mindray</h2>");
+  ASSERT_NE(xn, std::string::npos);
+  ASSERT_NE(mindray, std::string::npos);
+  const std::string card = page.substr(xn, mindray - xn);
+  size_t bars = 0;
+  for (size_t at = card.find("<rect class=\"bar\""); at != std::string::npos; at = card.find("<rect class=\"bar\"", at + 1))
+    ++bars;
+  EXPECT_EQ(bars, RESULT_HOURS);
+  for (const char* bar : {"y=\"4\" width=\"8\" height=\"46\" data-hour=\"14h\" data-count=\"4\"><title>14h: 4</title>",
+                          "y=\"27\" width=\"8\" height=\"23\" data-hour=\"13h\" data-count=\"2\">",
+                          "x=\"1\" y=\"38\" width=\"8\" height=\"12\" data-hour=\"15h\" data-count=\"1\">",
+                          "height=\"0\" data-hour=\"12h\" data-count=\"0\">"})
+    EXPECT_NE(card.find(bar), std::string::npos) << bar << "\n" << card;
+  EXPECT_NE(card.find("7 no total, m\xC3\xA1ximo 4 por hora"), std::string::npos) << card;
+  EXPECT_NE(card.find("x=\"240\" y=\"60\" text-anchor=\"end\">14h</text>"), std::string::npos) << card;
+  // A quiet analyzer: the bars are there, all empty.
+  const std::string quietCard = page.substr(mindray);
+  EXPECT_NE(quietCard.find("0 no total"), std::string::npos);
+  EXPECT_EQ(quietCard.find("data-count=\"1\""), std::string::npos);
 }
 
 TEST(StatusMetrics, CountersHistogramAndLabels) {
