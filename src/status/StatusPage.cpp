@@ -123,13 +123,31 @@ std::string ResultsChart(const TAnalyzerStatus& a, std::time_t hourNow) {
   return h + "</svg></div>\n";
 }
 
-std::string AnalyzerCard(const TAnalyzerStatus& a, std::time_t now, std::time_t hourNow) {
+// The links the service opens itself for this analyzer: open since when, or
+// reopening since when, and the last failure.
+std::string LinkItems(const std::vector<TStatusLink>& links, const std::string& model) {
+  std::string h;
+  for (const TStatusLink& l : links) {
+    if (l.model != model) continue;
+    const TLinkStatus& k = l.link;
+    const std::string since = k.since == 0 ? "" : " desde " + When(k.since);
+    h += Item("Conex\xE3o " + Escape(k.name), k.open ? "aberta" + since : "fechada, reabrindo" + since,
+              k.open ? "ok" : "bad");
+    if (!k.lastError.empty())
+      h += Item("\xDAltima falha da conex\xE3o", When(k.lastErrorAt) + " " + k.lastError, k.open ? "" : "bad");
+  }
+  return h;
+}
+
+std::string AnalyzerCard(const TAnalyzerStatus& a, const std::vector<TStatusLink>& links, std::time_t now,
+                         std::time_t hourNow) {
   std::string h = "<div class=\"card\"><h2>" + Escape(a.model.empty() ? "(n\xE3o identificado)" : a.model) +
                   (a.configured ? "" : " <span class=\"warn\">(sem configura\xE7\xE3o)</span>") + "</h2>\n";
   h += Item("Protocolo", a.protocol.empty() ? "-" : a.protocol);
   std::string conns;
   for (const std::string& c : a.connections) conns += (conns.empty() ? "" : ", ") + c;
   h += Item("Conectado", a.connections.empty() ? "n\xE3o" : "sim, de " + conns, a.connections.empty() ? "" : "ok");
+  h += LinkItems(links, a.model);
   h += Item("\xDAltima mensagem recebida", WhenAgo(a.lastReceived, now));
   h += Item("\xDAltimo arquivo gravado", WhenAgo(a.lastArchived, now));
   h += Item("Resultados hoje", std::to_string(a.results));
@@ -219,7 +237,7 @@ std::string RenderStatusPage(const TStatusSnapshot& s) {
   }
 
   h += "<section><h2>Analisadores</h2><div class=\"grid\">\n";
-  for (const TAnalyzerStatus& a : s.analyzers) h += AnalyzerCard(a, now, s.hourNow);
+  for (const TAnalyzerStatus& a : s.analyzers) h += AnalyzerCard(a, s.links, now, s.hourNow);
   if (s.analyzers.empty()) h += "<div class=\"card\">Nenhum analisador configurado.</div>\n";
   h += "</div></section>\n";
 

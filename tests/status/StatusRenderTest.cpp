@@ -109,6 +109,39 @@ TEST(StatusHealth, NowhereToKeepResultsIsDown) {
   EXPECT_NE(RenderHealthJson(h).find("\"status\":\"down\""), std::string::npos);
 }
 
+// Each configured link in its analyzer's card, right after "Conectado": open
+// since when, or closed and reopening since when with its last failure; a link
+// of another analyzer stays out of this card.
+TEST(StatusPage, LinksInTheirAnalyzersCard) {
+  TStatusSnapshot s = Healthy();
+  TAnalyzerStatus other;
+  other.model = "Mindray";
+  s.analyzers.push_back(other);
+  TStatusLink open{"XN-550", {"serial:/dev/ttyUSB0", true, s.taken - 60, "dispositivo desconectado", s.taken - 120}};
+  TStatusLink closed{"XN-550", {"10.0.0.5:4001<b>", false, s.taken - 30, "conex\xE3o recusada", s.taken - 5}};
+  TStatusLink elsewhere{"Mindray", {"serial:/dev/ttyS1", true, s.taken - 10, "", 0}};
+  s.links = {open, closed, elsewhere};
+  const std::string page = RenderStatusPage(s);
+  const size_t xn = page.find("<h2>XN-550</h2>"), mindray = page.find("<h2>Mindray</h2>");
+  ASSERT_NE(xn, std::string::npos);
+  ASSERT_NE(mindray, std::string::npos);
+  const std::string card = page.substr(xn, mindray - xn);
+  const size_t connected = card.find("Conectado"), serial = card.find("serial:/dev/ttyUSB0"),
+               tcp = card.find("10.0.0.5:4001&lt;b&gt;"), lastMessage = card.find("mensagem recebida");
+  ASSERT_NE(serial, std::string::npos) << card;
+  ASSERT_NE(tcp, std::string::npos) << card;
+  EXPECT_LT(connected, serial);
+  EXPECT_LT(serial, tcp);
+  EXPECT_LT(tcp, lastMessage);
+  EXPECT_EQ(card.find("10.0.0.5:4001<b>"), std::string::npos);
+  EXPECT_NE(card.find("<span class=\"v ok\">aberta desde "), std::string::npos) << card;
+  EXPECT_NE(card.find("<span class=\"v bad\">fechada, reabrindo desde "), std::string::npos) << card;
+  EXPECT_NE(card.find("conex\xC3\xA3o recusada"), std::string::npos) << card;
+  EXPECT_NE(card.find("dispositivo desconectado"), std::string::npos) << card;
+  EXPECT_EQ(card.find("ttyS1"), std::string::npos) << card;
+  EXPECT_NE(page.substr(mindray).find("serial:/dev/ttyS1"), std::string::npos);
+}
+
 TEST(StatusPage, EverythingShownIsEscaped) {
   TStatusSnapshot s = Healthy();
   s.analyzers[0].model = "<script>alert('x')</script>";
