@@ -100,6 +100,13 @@ TEST(ServiceLinks, PortServerDownAtStartDroppingAndQueried) {
   EXPECT_NE(health.find("conex\xC3\xA3o " + name + " do analisador Mindray fechada: conex\xC3\xA3o recusada"),
             std::string::npos)
       << health;
+  // And the page, in Mindray's card.
+  const std::string page = Get(statusPort, "/");
+  const size_t card = page.find("<h2>Mindray</h2>");
+  ASSERT_NE(card, std::string::npos) << page;
+  EXPECT_NE(page.find("Conex\xC3\xA3o " + name + "</span><span class=\"v bad\">fechada, reabrindo desde ", card),
+            std::string::npos)
+      << page;
 
   // The port server comes up, plays a result, drops the connection, and plays another once reconnected.
   kvtest::ProgramRun run = Sim("--listen " + std::to_string(port) + " --timeout 10 --drop-after 1 " + DEMO_HL7 + " " + DEMO_HL7);
