@@ -4,13 +4,24 @@
 # and shows where each archive file landed.
 #
 #   bash scripts/demo.sh [--port PORT]      (or KV_PORT=PORT)
+#   bash scripts/demo.sh --serial           the XN-550's steps over the serial pair
+#                                           of run-demo.sh --serial
 #
 # KV_BUILD_DIR and KV_RUN_DIR as for run-demo.sh; KV_SIM_TIMEOUT (seconds) bounds every wait.
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
-demo_args demo 8 "$@"
+demo_args demo 10 "$@"
 OUT="$RUN_DIR/saida"
 SIM=("$BUILD_DIR/analyzer-sim" --port "$PORT" --timeout "${KV_SIM_TIMEOUT:-15}")
+# The XN-550's steps: over TCP, or with --serial on the analyzer's end of the pair.
+XN=("${SIM[@]}")
+if ((SERIAL)); then
+  if [[ ! -e $TTY_ANALYZER ]]; then
+    echo "demo: $TTY_ANALYZER is missing; start the service with bash scripts/run-demo.sh --serial" >&2
+    exit 1
+  fi
+  XN=("$BUILD_DIR/analyzer-sim" --serial "$TTY_ANALYZER" --timeout "${KV_SIM_TIMEOUT:-15}")
+fi
 MSG=demo/messages
 
 if [[ ! -x "$BUILD_DIR/analyzer-sim" ]]; then
@@ -23,15 +34,16 @@ failures=0
 # Archive files only: the service writes NAME.tmp and renames it when complete.
 archive_files() { [[ -d "$OUT" ]] && find "$OUT" -type f ! -name '*.tmp' | sort; }
 
-# step TITLE EXPECT_FILE SIM-ARGUMENTS...
+# step TITLE EXPECT_FILE SIMULATOR SIM-ARGUMENTS... (SIMULATOR: SIM or XN)
 step() {
   local title=$1 expect_file=$2
-  shift 2
+  local -n sim=$3
+  shift 3
   echo
   echo "=== $title"
   local before after new i
   before=$(archive_files)
-  if ! "${SIM[@]}" "$@"; then
+  if ! "${sim[@]}" "$@"; then
     echo "demo: FAILED: $title"
     failures=$((failures + 1))
     return
@@ -53,17 +65,17 @@ step() {
 }
 
 step "ASTM result: Sysmex XN-550 hemogram of sample 1001 (a comment record longer than 240 characters goes in two frames)" \
-  yes "$MSG/hematology-xn550.astm"
+  yes XN "$MSG/hematology-xn550.astm"
 step "ASTM host query from the XN-550 for sample 1001 (the LIS holds its order)" \
-  no --mode astm --model XN-550 --query 1001
+  no XN --mode astm --model XN-550 --query 1001
 step "ASTM host query from the XN-550 for sample 9999 (no such order)" \
-  no --mode astm --model XN-550 --query 9999
+  no XN --mode astm --model XN-550 --query 9999
 step "HL7 result: Mindray BC-5380 hemogram (ORU^R01) of sample 1005" \
-  yes "$MSG/hemogram-bc5380.hl7"
+  yes SIM "$MSG/hemogram-bc5380.hl7"
 step "HL7 query (QRY^Q02) from the BC-5380 for sample 1001" \
-  no --mode hl7 --application BC-5380 --model Mindray --query 1001
+  no SIM --mode hl7 --application BC-5380 --model Mindray --query 1001
 step "JSON result: Diagno Icounter document for sample 1001 (ends with a lone EOT)" \
-  yes "$MSG/icounter.json"
+  yes SIM "$MSG/icounter.json"
 
 echo
 if ((failures)); then

@@ -5,13 +5,16 @@
 # Ctrl-C stops it. Then, in another terminal: bash scripts/demo.sh
 #
 #   bash scripts/run-demo.sh [--port PORT]      (or KV_PORT=PORT)
+#   bash scripts/run-demo.sh --serial           the XN-550 on a serial port: a socat
+#        pseudo-terminal pair, run/tty-service (opened by the service, key
+#        portaSerial) and run/tty-analyzer (for demo.sh --serial)
 #   KV_STATUS_PORT=PORT: the status page's port (default 6080; 0 turns it off)
 #
 # For tests: KV_SKIP_BUILD=1 uses the executable already in KV_BUILD_DIR;
 # KV_RUN_DIR chooses another run folder.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
-demo_args run-demo 10 "$@"
+demo_args run-demo 13 "$@"
 if ! [[ $PORT =~ ^[0-9]+$ ]] || ((PORT < 1 || PORT > 65535)); then
   echo "run-demo: bad port '$PORT'" >&2
   exit 1
@@ -73,6 +76,30 @@ sed -e "s|@RUN_DIR@|$RUN_SED|g" -e "s|\"porta\": *[0-9]*|\"porta\": $PORT|" \
   -e "s|\"portaStatus\": *[0-9]*|\"portaStatus\": $STATUS_PORT|" \
   demo/kv_redurozozi.json >"$RUN_DIR/kv_redurozozi.json"
 
+# --serial: a pseudo-terminal pair stands for the cable; the XN-550 is configured
+# on the service's end and the simulator plays on the other.
+SOCAT=""
+if ((SERIAL)); then
+  if ! command -v socat >/dev/null; then
+    echo "run-demo: --serial needs socat (bash scripts/setup.sh installs it)" >&2
+    exit 1
+  fi
+  rm -f "$TTY_SERVICE" "$TTY_ANALYZER"
+  socat "pty,raw,echo=0,link=$TTY_SERVICE" "pty,raw,echo=0,link=$TTY_ANALYZER" &
+  SOCAT=$!
+  for ((i = 0; i < 100; i++)); do
+    [[ -e $TTY_SERVICE && -e $TTY_ANALYZER ]] && break
+    sleep 0.05
+  done
+  if ! [[ -e $TTY_SERVICE && -e $TTY_ANALYZER ]]; then
+    kill "$SOCAT" 2>/dev/null || true
+    echo "run-demo: socat did not make the serial pair" >&2
+    exit 1
+  fi
+  TTY_SED=${TTY_SERVICE//&/\\&}
+  sed -i "s|\"modelo\": \"XN-550\",|&\n      \"portaSerial\": \"$TTY_SED\",|" "$RUN_DIR/kv_redurozozi.json"
+fi
+
 cat <<INFO
 run-demo: demo laboratory ready
   service       $RUN_DIR/kv_redurozozi (port $PORT)
@@ -85,4 +112,22 @@ run-demo: demo laboratory ready
 Play the demo messages from another terminal:  bash scripts/demo.sh --port $PORT
 Press Ctrl-C to stop the service.
 INFO
+if ((SERIAL)); then
+  echo "  serial pair   XN-550 on $TTY_SERVICE; play it with: bash scripts/demo.sh --serial --port $PORT"
+  # The pair lives as long as the service.
+  "$RUN_DIR/kv_redurozozi" &
+  SVC=$!
+  signalled=0
+  trap 'signalled=1; kill -TERM $SVC 2>/dev/null' INT TERM
+  status=0
+  wait "$SVC" || status=$?
+  # The signal interrupted the wait (status 128+n): wait for the service's own status.
+  if ((signalled)); then
+    status=0
+    wait "$SVC" || status=$?
+  fi
+  kill "$SOCAT" 2>/dev/null || true
+  wait "$SOCAT" 2>/dev/null || true
+  exit "$status"
+fi
 exec "$RUN_DIR/kv_redurozozi"

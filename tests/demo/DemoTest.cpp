@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -177,6 +178,39 @@ TEST(Demo, RunCommandAndDemoScriptEndToEnd) {
     service.Signal(SIGTERM);
     EXPECT_EQ(service.Wait(20s), 0) << service.Output();
   }
+}
+
+// The same with the XN-550 on a serial pair: run-demo.sh --serial configures it
+// on the service's end, demo.sh --serial plays its steps on the other end, and
+// the stop ends the pair with the service.
+TEST(Demo, SerialPairWithRunDemoAndDemoScript) {
+  if (std::system("command -v socat >/dev/null 2>&1") != 0) GTEST_SKIP() << "socat is missing (scripts/setup.sh)";
+  kvtest::TempDir tmp;
+  const std::string root = tmp.path();
+  for (const char* dir : {"scripts", "demo"})
+    fs::copy(std::string(KV_SOURCE_DIR) + "/" + dir, root + "/" + dir, fs::copy_options::recursive);
+  const int port = kvtest::FreePort();
+  const std::vector<std::string> env = {"KV_SKIP_BUILD=1", std::string("KV_BUILD_DIR=") + KV_BINARY_DIR,
+                                        "KV_PORT=" + std::to_string(port), "KV_STATUS_PORT=0", "KV_SIM_TIMEOUT=10"};
+  Script service(root, {"scripts/run-demo.sh", "--serial"}, env, root + "/run-demo.out");
+  const std::string tty = root + "/run/tty-service";
+  ASSERT_TRUE(WaitFor([&] { return LogHas(root, "** Nova conex\xE3o: serial:" + tty + "**"); }, 90s))
+      << service.Output() << "\nlog:\n" << Repr(ReadFile(root + "/run/Logs/Redurozozi.txt"));
+  EXPECT_NE(service.Output().find("serial pair   XN-550 on " + tty), std::string::npos) << service.Output();
+
+  Script demo(root, {"scripts/demo.sh", "--serial"}, env, root + "/demo.out");
+  EXPECT_EQ(demo.Wait(150s), 0) << demo.Output();
+  const std::string out = demo.Output();
+  EXPECT_NE(out.find("archived: " + root + "/run/saida/XN-550/1001.astm\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("order for ^1001"), std::string::npos) << out;
+  EXPECT_NE(out.find("no order for ^9999"), std::string::npos) << out;
+  // The XN-550 spoke over the pair, not over TCP.
+  EXPECT_NE(ReadFile(root + "/run/Logs/Redurozozi.txt").find("Nova mensagem: [serial:" + tty + "]"), std::string::npos);
+  EXPECT_EQ(kvtest::ListFiles(root + "/run/saida").size(), 3u);
+
+  service.Signal(SIGTERM);
+  EXPECT_EQ(service.Wait(20s), 0) << service.Output();
+  EXPECT_FALSE(fs::exists(tty)) << "the pair outlived the service";
 }
 
 TEST(Demo, RunCommandRefusesABadPort) {
