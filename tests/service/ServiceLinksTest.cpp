@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -95,6 +97,17 @@ TEST(ServiceLinks, PortServerDownAtStartDroppingAndQueried) {
   const std::string down = "kv_redurozozi_link_up{modelo=\"Mindray\",link=\"" + name + "\"} 0";
   EXPECT_TRUE(kvtest::WaitFor([&] { return Get(statusPort, "/metrics").find(down) != std::string::npos; }, 5000ms))
       << Get(statusPort, "/metrics");
+  // The exposition with the link's series stays valid for Prometheus.
+  if (std::system("command -v promtool >/dev/null 2>&1") == 0) {
+    kvtest::WriteFile(dir / "metrics.txt", Get(statusPort, "/metrics"));
+    FILE* check = ::popen(("promtool check metrics < " + (dir / "metrics.txt") + " 2>&1").c_str(), "r");
+    ASSERT_NE(check, nullptr);
+    std::string remarks;
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, check)) remarks += buffer;
+    EXPECT_EQ(::pclose(check), 0) << remarks;
+    EXPECT_EQ(remarks, "") << "promtool's remarks";
+  }
   const std::string health = Get(statusPort, "/health");
   EXPECT_NE(health.find("\"degraded\""), std::string::npos) << health;
   EXPECT_NE(health.find("conex\xC3\xA3o " + name + " do analisador Mindray fechada: conex\xC3\xA3o recusada"),
