@@ -3,7 +3,9 @@
 # folder: the .exe started from a console with a configuration, the Linux
 # analyzer simulator plays an ASTM E1381 session, an HL7 ORU^R01 and a JSON
 # document over 127.0.0.1 (it checks every reply byte for byte), then the
-# archive files, the log lines and the stop by Ctrl-C are checked. Then the
+# archive files, the log lines and the stop by Ctrl-C are checked; the XN-550
+# is also configured on COM7, which the Wine prefix maps to one end of a socat
+# pseudo-terminal pair, and plays one session through it. Then the
 # service control manager: --install, sc query, sc start, a message, sc stop,
 # --uninstall. Then the installer, silently (/S): into Program Files beside a
 # configuration already there (kept), the service registered and started, a
@@ -38,8 +40,11 @@ LOG=$RUN/Logs/Redurozozi.txt
 failures=0
 svc_pid=
 
+socat_pid=
+
 cleanup() {
   [[ -n $svc_pid ]] && kill -KILL "$svc_pid" 2>/dev/null
+  [[ -n $socat_pid ]] && kill "$socat_pid" 2>/dev/null
   wineserver -k 2>/dev/null
   wineserver -w 2>/dev/null
   if [[ ${KV_WINE_KEEP:-0} == 1 ]]; then echo "wine-smoke: kept $TMP"; else rm -rf "$TMP"; fi
@@ -70,6 +75,15 @@ free_port() {
   done
 }
 sim() { "$SIM" --port "$PORT" --timeout 20 --quiet "$@"; }
+# wait_file PATH: true once the archive file is there (it is written behind the acknowledgement).
+wait_file() {
+  local i
+  for ((i = 0; i < 50; i++)); do
+    [[ -f $1 ]] && return 0
+    sleep 0.2
+  done
+  return 1
+}
 
 echo "== Wine prefix (the first start of Wine takes a while)"
 start=$SECONDS
@@ -82,6 +96,17 @@ wineserver -p
 timeout 120 wine wineboot >/dev/null 2>&1
 echo "wine ready in $((SECONDS - start)) s"
 
+# COM7 in this prefix is one end of a pseudo-terminal pair: Wine opens a COM
+# port through the device its dosdevices link names.
+COM_KEY=""
+if command -v socat >/dev/null; then
+  socat "pty,raw,echo=0,link=$TMP/tty-service" "pty,raw,echo=0,link=$TMP/tty-analyzer" &
+  socat_pid=$!
+  for ((i = 0; i < 100; i++)); do [[ -e $TMP/tty-service && -e $TMP/tty-analyzer ]] && break; sleep 0.05; done
+  ln -sfn "$TMP/tty-service" "$WINEPREFIX/dosdevices/com7"
+  COM_KEY=', "portaSerial": "COM7"'
+fi
+
 mkdir -p "$RUN"
 cp "$EXE" "$RUN/KV_Redurozozi.exe"  # mixed case: the configuration is still kv_redurozozi.json
 WIN_RUN=$(winepath -w "$RUN" 2>/dev/null)
@@ -93,7 +118,7 @@ cat >"$RUN/kv_redurozozi.json" <<EOF
   "pastaSaida": "$J\\\\saida\\\\",
   "database": "$J\\\\lis.fdb",
   "analisadores": [
-    { "aplicacao": "XN-550", "modelo": "XN-550", "nomeTevarin": "XN-550", "exames": [] },
+    { "aplicacao": "XN-550", "modelo": "XN-550", "nomeTevarin": "XN-550", "exames": []$COM_KEY },
     { "aplicacao": "BC-5380", "modelo": "Mindray", "nomeTevarin": "BC-5380", "exames": [] },
     { "aplicacao": "Icounter", "modelo": "Icounter", "nomeTevarin": "Icounter", "exames": [] }
   ]
@@ -146,6 +171,25 @@ else
 fi
 leftovers=$(find "$RUN/saida" -name '*.tmp' | wc -l)
 [[ $leftovers -eq 0 ]] && ok "no temporary files left" || fail "$leftovers temporary files left"
+
+# The same XN-550 session over COM7: a second archive file in XN-550/.
+if [[ -n $COM_KEY ]]; then
+  expect_log "** Nova conex"$'\xc3\xa3'"o: serial:COM7**"
+  if "$SIM" --serial "$TMP/tty-analyzer" --timeout 20 --quiet "$MSG/hematology-xn550.astm"; then
+    ok "ASTM E1381 session over COM7"
+  else
+    fail "ASTM E1381 session over COM7"
+  fi
+  expect_log "Nova mensagem: [serial:COM7]"
+  for ((i = 0; i < 50; i++)); do
+    [[ $(find "$RUN/saida/XN-550" -type f ! -name '*.tmp' | wc -l) -eq 2 ]] && break
+    sleep 0.2
+  done
+  n=$(find "$RUN/saida/XN-550" -type f ! -name '*.tmp' | wc -l)
+  [[ $n -eq 2 ]] && ok "archived from COM7" || fail "$n files in XN-550/ after the COM7 session (2 expected)"
+else
+  echo "SKIP: COM7 because socat is missing (bash scripts/setup.sh installs it)"
+fi
 
 # Ctrl-C: Wine turns SIGINT into the console's Ctrl-C event.
 kill -INT "$svc_pid"
@@ -302,7 +346,7 @@ else
   fail "the installed service is not running"
 fi
 if wait_count "** SERVI"$'\xc3\x87'"O INSTALADO COM SUCESSO!" 1 1; then ok "install run logged"; else fail "no install line"; fi
-if sim "$MSG/hemogram-bc5380.hl7" && [[ -f $PF/saida/Mindray/1005.hl7 ]]; then
+if sim "$MSG/hemogram-bc5380.hl7" && wait_file "$PF/saida/Mindray/1005.hl7"; then
   ok "HL7 message archived by the installed service"
 else
   fail "HL7 message through the installed service"
@@ -330,7 +374,7 @@ else
 fi
 if config_kept; then ok "configuration kept by the upgrade"; else fail "the upgrade changed the configuration"; fi
 if [[ $(archive_sums) == "$archives" ]]; then ok "archive files kept"; else fail "archive files changed"; fi
-if sim "$MSG/hematology-xn550.astm" && [[ -f $PF/saida/XN-550/1001.astm ]]; then
+if sim "$MSG/hematology-xn550.astm" && wait_file "$PF/saida/XN-550/1001.astm"; then
   ok "ASTM message archived after the upgrade"
 else
   fail "ASTM message after the upgrade"

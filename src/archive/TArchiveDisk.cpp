@@ -231,8 +231,11 @@ void TArchiveDisk::Stop(std::chrono::milliseconds grace) {
   }
   delivery_->Stop(std::chrono::duration_cast<std::chrono::milliseconds>(
       std::max(Clock::duration::zero(), deadline - Clock::now())));
-  std::lock_guard<std::mutex> lock(shared_->doneMutex);
-  shared_->doneClosed = true;
+  {
+    std::lock_guard<std::mutex> lock(shared_->doneMutex);
+    shared_->doneClosed = true;
+  }
+  if (ThreadsLeft() == 0) shared_->journal->RemoveIfNothingWaits();
 }
 
 int TArchiveDisk::ThreadsLeft() const {

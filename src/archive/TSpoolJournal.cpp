@@ -151,6 +151,14 @@ TSpoolJournal::TSpoolJournal(std::string folder) : folder_(std::move(folder)) {
 
 TSpoolJournal::~TSpoolJournal() = default;
 
+bool TSpoolJournal::RemoveIfNothingWaits() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!live_.empty() || !file_) return false;
+  file_.reset();
+  int err = 0;
+  return fsys::RemoveFile(PathOf(gen_), err);
+}
+
 std::string TSpoolJournal::PathOf(uint64_t gen) const { return folder_ + SeqText(gen) + kExt; }
 
 std::string TSpoolJournal::Record(char type, uint64_t seq, const std::string& payload) {

@@ -69,6 +69,11 @@ class TSpoolJournal {
   static constexpr uint64_t kCompactAt = 8u << 20;
   static constexpr uint64_t kCompactMost = 4u << 20;
 
+  // At a clean stop: when nothing waits, the journal file goes, so an empty
+  // spool folder tells an operator (and a package's purge) that nothing is
+  // left to deliver. Nothing may be appended afterwards; true when removed.
+  bool RemoveIfNothingWaits();
+
   size_t Waiting() const;
   uint64_t Bytes() const;  // the current generation's size
   const std::string& Folder() const { return folder_; }

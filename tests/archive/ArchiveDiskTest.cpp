@@ -226,6 +226,40 @@ TEST(ArchiveDisk, AFailingOutputFolderHoldsBackItsOriginOnlyAndLogsOnce) {
   EXPECT_TRUE(env.log.Has("Pasta destino de arquivos criada de novo: " + blocked));
 }
 
+// A clean stop with everything delivered leaves the spool folder empty (an
+// operator, and the package's purge, read that as "nothing waits"); a stop
+// with a message still waiting keeps the journal, and the next start delivers it.
+TEST(ArchiveDisk, AStopLeavesTheJournalOnlyWhenSomethingWaits) {
+  DiskEnv env;
+  ::unlink((env.dir / "spool/.keep").c_str());
+  auto spoolFiles = [&] { return ListFiles(env.spool); };
+  {
+    auto disk = env.Start();
+    disk->Keep(Result(env.saida, "h:1", "A1", "a"), TWhenSpoolFails::Refuse, env.answers.Next());
+    ASSERT_TRUE(env.Delivered(*disk, 1)) << env.log.Text();
+    EXPECT_EQ(spoolFiles().size(), 1u);  // the journal, while it runs
+    disk->Stop(5s);
+    EXPECT_EQ(spoolFiles(), std::vector<std::string>{});
+  }
+  WriteFile(env.dir / "blocked", "a file where the folder should be");
+  const std::string blocked = env.dir / "blocked/";
+  TArchiveDisk::TOptions options;
+  options.delivery.retry = 1h;
+  {
+    auto disk = env.Start(options);
+    disk->Keep(Result(blocked, "h:1", "B1", "b"), TWhenSpoolFails::Refuse, env.answers.Next());
+    ASSERT_TRUE(WaitFor([&] { return env.log.Has("N\xE3o foi poss\xEDvel entregar o item"); })) << env.log.Text();
+    disk->Stop(5s);
+    EXPECT_EQ(spoolFiles().size(), 1u);
+    EXPECT_EQ(TSpoolJournal::WaitingIn(env.spool), 1u);
+  }
+  ::unlink(blocked.substr(0, blocked.size() - 1).c_str());
+  auto disk = env.Start();
+  EXPECT_TRUE(WaitFor([&] { return FileExists(blocked + "XN-550/B1.astm"); }, 10s)) << env.log.Text();
+  disk->Stop(5s);
+  EXPECT_EQ(spoolFiles(), std::vector<std::string>{});
+}
+
 TEST(ArchiveDisk, AFolderUnderTheChosenNameIsAFailureNotANameToSkip) {
   DiskEnv env;
   ::mkdir((env.saida + "XN-550").c_str(), 0777);
