@@ -100,11 +100,16 @@ void TClientSession::WaitForData() {
     return;
   }
   reading_ = true;
-  readBuffer_.resize(settings_.maxReadBytes);
-  stream_->AsyncReadSome(asio::buffer(readBuffer_), [self = shared_from_this()](const std::error_code& ec, size_t n) {
+  // Left uninitialised and given back after each read: a block this size is
+  // mapped fresh by the allocator, so the pages of an idle connection's read
+  // cost nothing until bytes arrive (a thousand idle analyzers stay small).
+  readBuffer_.reset(new char[settings_.maxReadBytes]);
+  stream_->AsyncReadSome(asio::buffer(readBuffer_.get(), settings_.maxReadBytes),
+                         [self = shared_from_this()](const std::error_code& ec, size_t n) {
     self->reading_ = false;
     if (ec == asio::error::operation_aborted) return;  // closed
-    self->readResult_ = TReadResult{ec, self->readBuffer_.substr(0, n)};
+    self->readResult_ = TReadResult{ec, std::string(self->readBuffer_.get(), n)};
+    self->readBuffer_.reset();
     self->lastRead_ = std::chrono::steady_clock::now();
     self->OnRead(ReadEvent::Readable);  // ignored unless the read side waits for data
   });

@@ -148,7 +148,7 @@ class TClientSession : public std::enable_shared_from_this<TClientSession> {
   std::unique_ptr<TLinkStream> stream_;
   std::string linkName_;               // a link's name, which is its id ("" for an accepted connection)
   bool reading_ = false;               // a read is outstanding
-  std::string readBuffer_;             // what the outstanding read fills (maxReadBytes)
+  std::unique_ptr<char[]> readBuffer_;  // what the outstanding read fills (maxReadBytes), only while it is outstanding
   // What a read brought while the read side was elsewhere (a silent
   // transfer's end, a LIS query): handed on when it reads again.
   struct TReadResult {
