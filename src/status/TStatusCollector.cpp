@@ -302,7 +302,14 @@ std::shared_ptr<const TStatusSnapshot> TStatusCollector::Build(std::time_t now) 
   for (const auto& [key, row] : counters_) s->counters.push_back(row);
 
   // Configured analyzers in file order, then connected ones that match none.
-  auto modelOf = [](const TSocketClient* c) { return c->analisador ? c->analisador->modelo : std::string(); };
+  // A connection's analyzer: the one it identified as; before that, a link
+  // the service opened itself belongs to the analyzer it was configured for.
+  auto modelOf = [&](const TSocketClient* c, const TConnection& conn) {
+    if (c->analisador && !c->analisador->modelo.empty()) return c->analisador->modelo;
+    for (const TStatusLink& l : s->links)
+      if (l.link.name == conn.id) return l.model;
+    return std::string();
+  };
   std::vector<std::string> configured;
   for (const TStatusAnalyzer& a : setup_.analyzers) {
     if (std::find(configured.begin(), configured.end(), a.model) != configured.end()) continue;
@@ -314,12 +321,12 @@ std::shared_ptr<const TStatusSnapshot> TStatusCollector::Build(std::time_t now) 
     row.configured = true;
     row.silenceMinutes = a.silenceMinutes;
     for (const auto& [client, conn] : connections_)
-      if (modelOf(client) == a.model) row.connections.push_back(conn.id);
+      if (modelOf(client, conn) == a.model) row.connections.push_back(conn.id);
     s->analyzers.push_back(std::move(row));
   }
   const size_t firstUnmatched = s->analyzers.size();
   for (const auto& [client, conn] : connections_) {
-    const std::string modelo = modelOf(client);
+    const std::string modelo = modelOf(client, conn);
     if (std::find(configured.begin(), configured.end(), modelo) != configured.end()) continue;
     auto row = std::find_if(s->analyzers.begin() + static_cast<std::ptrdiff_t>(firstUnmatched), s->analyzers.end(),
                             [&](const TAnalyzerStatus& r) { return r.model == modelo; });

@@ -147,6 +147,32 @@ TEST(StatusCollector, CountsPerModelAndUnconfiguredRows) {
   EXPECT_EQ(r.c.Build(r.t0 + 3)->analyzers.size(), 2u);
 }
 
+// A link the service opened itself counts in its analyzer's card from the
+// moment it opens, before the analyzer has said who it is.
+TEST(StatusCollector, ALinksConnectionBelongsToItsAnalyzerBeforeIdentification) {
+  TempDir dir;
+  TStatusSetup setup;
+  setup.outputFolder = dir / "saida/";
+  setup.spoolFolder = dir / "spool/";
+  setup.analyzers = {{"XN-550", 0}, {"Mindray", 0}};
+  setup.links = [] {
+    TLinkStatus open{"serial:/dev/ttyUSB0", true, 1'800'000'000, "", 0};
+    return std::vector<TStatusLink>{{"Mindray", open}};
+  };
+  TStatusCollector c(setup, 1'800'000'000);
+  TSocketClient link("serial:/dev/ttyUSB0", ""), tcp("h:1", "");
+  c.Connected(&link, "serial:/dev/ttyUSB0");
+  c.Connected(&tcp, "h:1");
+  const auto s = c.Build(1'800'000'001);
+  ASSERT_EQ(s->analyzers.size(), 3u);
+  EXPECT_TRUE(s->analyzers[0].connections.empty());
+  EXPECT_EQ(s->analyzers[1].connections, std::vector<std::string>{"serial:/dev/ttyUSB0"});
+  EXPECT_EQ(s->analyzers[2].model, "");  // an accepted connection, not identified yet
+  EXPECT_EQ(s->analyzers[2].connections, std::vector<std::string>{"h:1"});
+  c.Disconnected(&link);
+  c.Disconnected(&tcp);
+}
+
 // Results per local hour over the last 24 hours: each result in the bar of its
 // hour, the hour under way last; an hour older than the chart is forgotten when
 // a new hour takes its slot, and an hour later every bar has moved one left.

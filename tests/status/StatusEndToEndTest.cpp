@@ -9,6 +9,7 @@
 
 #include "status/StatusTestSupport.hpp"
 #include "support/LisDatabase.hpp"
+#include "support/PtyPair.hpp"
 #include "support/ServiceProcess.hpp"
 #include "support/TestSupport.hpp"
 
@@ -54,11 +55,16 @@ std::string HealthStatus(int port) {
 
 class StatusEndToEnd : public ::testing::Test {
  protected:
-  void StartDemo(const std::string& databaseJson = {}) {
+  // serialDevice: the Icounter also on that serial port (a link the service opens itself).
+  void StartDemo(const std::string& databaseJson = {}, const std::string& serialDevice = {}) {
     kvtest::CreateLisDatabase(dir.path());
     if (!databaseJson.empty()) kvtest::WriteFile(dir / "database.json", databaseJson);
     statusPort = kvtest::FreePort();
-    service = std::make_unique<kvtest::ServiceProcess>(dir.path(), DemoConfig(dir.path(), statusPort));
+    nlohmann::json config = DemoConfig(dir.path(), statusPort);
+    if (!serialDevice.empty())
+      for (auto& a : config["analisadores"])
+        if (a.value("modelo", "") == "Icounter") a["portaSerial"] = serialDevice;
+    service = std::make_unique<kvtest::ServiceProcess>(dir.path(), config);
     ASSERT_TRUE(service->WaitListening()) << service->LogText();
     ASSERT_TRUE(WaitFor([&] { return Get("127.0.0.1", statusPort, "/health").status == 200; }, 10s))
         << service->LogText();
@@ -73,7 +79,11 @@ class StatusEndToEnd : public ::testing::Test {
 };
 
 TEST_F(StatusEndToEnd, PageMetricsAndHealthWhileTheDemoAnalyzersPlay) {
-  ASSERT_NO_FATAL_FAILURE(StartDemo());
+  // The Icounter is also wired to a serial port: its link shows, open, in its card.
+  std::unique_ptr<kvtest::PtyPair> serial;
+  if (kvtest::PtyPair::Available()) serial = std::make_unique<kvtest::PtyPair>();
+  const std::string link = serial ? "serial:" + serial->a() : "";
+  ASSERT_NO_FATAL_FAILURE(StartDemo({}, serial ? serial->a() : ""));
   // The page answers from the moment its port opens, the line that says so may follow a moment later.
   EXPECT_TRUE(service->WaitForLog("P\xE1gina de status: http://127.0.0.1:" + std::to_string(statusPort) + "/"))
       << service->LogText();
@@ -91,11 +101,12 @@ TEST_F(StatusEndToEnd, PageMetricsAndHealthWhileTheDemoAnalyzersPlay) {
   // Counters equal what was sent.
   const std::string xn = Labels("XN-550", "ASTM"), mindray = Labels("Mindray", "HL7"), ic = Labels("Icounter", "JSON");
   std::string metrics;
+  const std::string idle = serial ? "1" : "0";  // the serial link stays open
   ASSERT_TRUE(WaitFor([&] {
     metrics = Get("127.0.0.1", statusPort, "/metrics").body;
     return MetricValue(metrics, "kv_redurozozi_messages_archived_total" + xn) == "3" &&
            MetricValue(metrics, "kv_redurozozi_messages_archived_total" + ic) == "1" &&
-           MetricValue(metrics, "kv_redurozozi_open_connections") == "0";
+           MetricValue(metrics, "kv_redurozozi_open_connections") == idle;
   }, 10s)) << metrics;
   const std::map<std::string, std::string> expected = {
       {"kv_redurozozi_messages_archived_total" + mindray, "1"},
@@ -107,10 +118,13 @@ TEST_F(StatusEndToEnd, PageMetricsAndHealthWhileTheDemoAnalyzersPlay) {
       {"kv_redurozozi_naks_received_total" + xn, "0"},
       {"kv_redurozozi_lis_lookups_total{outcome=\"error\"}", "0"},
       {"kv_redurozozi_lis_up", "1"},
-      {"kv_redurozozi_open_connections", "0"},
+      {"kv_redurozozi_open_connections", idle},
       {"kv_redurozozi_spool_messages", "0"},
   };
   for (const auto& [series, value] : expected) EXPECT_EQ(MetricValue(metrics, series), value) << series;
+  if (serial) {
+    EXPECT_EQ(MetricValue(metrics, "kv_redurozozi_link_up{modelo=\"Icounter\",link=\"" + link + "\"}"), "1") << metrics;
+  }
   EXPECT_NE(MetricValue(metrics, "kv_redurozozi_lis_lookups_total{outcome=\"found\"}"), "0");
   EXPECT_NE(MetricValue(metrics, "kv_redurozozi_lis_lookups_total{outcome=\"not_found\"}"), "0");  // sample 9999
   EXPECT_GT(std::stoll(MetricValue(metrics, "process_resident_memory_bytes")), 1'000'000);
@@ -141,6 +155,14 @@ TEST_F(StatusEndToEnd, PageMetricsAndHealthWhileTheDemoAnalyzersPlay) {
   EXPECT_TRUE(Shows(mindrayCard, "Resultados hoje", "1")) << mindrayCard;
   EXPECT_TRUE(Shows(mindrayCard, "Consultas hoje", "1")) << mindrayCard;
   EXPECT_TRUE(Shows(icCard, "Resultados hoje", "1")) << icCard;
+  if (serial) {
+    EXPECT_TRUE(Shows(icCard, "Conex\xC3\xA3o " + link, "aberta desde [0-9/]+ [0-9:]+")) << icCard;
+    EXPECT_TRUE(Shows(icCard, "Conectado", "sim, de " + link)) << icCard;  // its card from the start
+    EXPECT_EQ(dom.find("(n\xC3\xA3o identificado)"), std::string::npos) << dom;
+    EXPECT_EQ(xnCard.find("Conex\xC3\xA3o serial:"), std::string::npos) << xnCard;
+  } else {
+    std::printf("socat not installed: no serial link on the page (Debian package socat)\n");
+  }
   EXPECT_TRUE(Shows(dom, "Estado", "OK")) << dom;
   EXPECT_TRUE(Shows(dom, "Grav\xC3\xA1vel", "sim")) << dom;
   // No patient names on the page (the demo orders' patients).
