@@ -8,9 +8,9 @@ namespace {
 
 // An identifier as the log shows it: a long one cut, so the line stays readable.
 std::string ShownIdentifier(const std::string& identificador) {
-  constexpr size_t kMostrar = 80;
-  if (identificador.size() <= kMostrar) return identificador;
-  return identificador.substr(0, kMostrar) + "...";
+  constexpr size_t MOST_SHOWN = 80;
+  if (identificador.size() <= MOST_SHOWN) return identificador;
+  return identificador.substr(0, MOST_SHOWN) + "...";
 }
 
 }  // namespace

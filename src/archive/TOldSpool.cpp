@@ -7,8 +7,8 @@
 
 namespace {
 
-const char* const kMagic = "KVSPOOL 1\n";
-const char* const kExt = ".entry";
+const char* const MAGIC = "KVSPOOL 1\n";
+const char* const EXTENSION = ".entry";
 
 std::string SysError(const std::string& what, const std::string& path, int err) {
   return what + " " + path + ": " + fsys::ErrorText(err);
@@ -81,7 +81,7 @@ TOldSpool::TOldSpool(std::string folder) : folder_(std::move(folder)) {
 }
 
 std::string TOldSpool::Encode(const TArchiveEntry& e) {
-  std::string out = kMagic;
+  std::string out = MAGIC;
   Field(out, "origem", e.origem);
   Field(out, "protocolo", std::to_string(e.protocolo));
   Field(out, "versao", e.versao);
@@ -101,7 +101,7 @@ std::string TOldSpool::Encode(const TArchiveEntry& e) {
 bool TOldSpool::Decode(const std::string& text, TArchiveEntry& e) {
   Parser p(text);
   std::string protocolo, completo, linhas;
-  if (!p.Literal(kMagic) || !p.Field("origem", e.origem) || !p.Field("protocolo", protocolo) ||
+  if (!p.Literal(MAGIC) || !p.Field("origem", e.origem) || !p.Field("protocolo", protocolo) ||
       !p.Field("versao", e.versao) || !p.Field("modelo", e.modelo) || !p.Field("nomeTevarin", e.nomeTevarin) ||
       !p.Field("pastaSaida", e.pastaSaida) || !p.Field("completo", completo) || !p.Field("linhas", linhas))
     return false;
@@ -148,7 +148,7 @@ std::vector<std::pair<std::string, TArchiveEntry>> TOldSpool::Load(std::vector<s
       (void)fsys::RemoveFile(path, ignored);
       continue;
     }
-    if (!EndsWith(n, kExt)) continue;
+    if (!EndsWith(n, EXTENSION)) continue;
     std::string text;
     TArchiveEntry e;
     if (ReadAll(path, text) && Decode(text, e)) {

@@ -12,9 +12,9 @@
 
 namespace {
 
-const std::string kMagic = "KVJOURNAL 1\n";
-const std::string kExt = ".journal";
-constexpr size_t kHeaderMost = 80;  // "E <20 digits> <10 digits> <8 hex>\n" with room
+const std::string MAGIC = "KVJOURNAL 1\n";
+const std::string EXTENSION = ".journal";
+constexpr size_t HEADER_MOST = 80;  // "E <20 digits> <10 digits> <8 hex>\n" with room
 
 uint32_t Crc32(uint32_t crc, const char* data, size_t n) {
   static const std::array<uint32_t, 256> table = [] {
@@ -60,7 +60,7 @@ bool ReadRecord(fsys::AppendFile& f, uint64_t offset, uint64_t fileSize, TRecord
   if (offset >= fileSize) return false;
   std::string head;
   int err = 0;
-  if (!f.ReadAt(offset, static_cast<size_t>(std::min<uint64_t>(kHeaderMost, fileSize - offset)), head, err)) return false;
+  if (!f.ReadAt(offset, static_cast<size_t>(std::min<uint64_t>(HEADER_MOST, fileSize - offset)), head, err)) return false;
   const size_t nl = head.find('\n');
   if (nl == std::string::npos) return false;
   char type = 0;
@@ -99,8 +99,8 @@ std::vector<uint64_t> Generations(const std::string& folder, bool removeUnfinish
   std::vector<uint64_t> gens;
   for (const auto& n : fsys::ListFolder(folder)) {
     int ignored = 0;
-    if (removeUnfinished && EndsWith(n, kExt + ".tmp")) (void)fsys::RemoveFile(folder + n, ignored);
-    if (!EndsWith(n, kExt) || n.size() != 20 + kExt.size()) continue;
+    if (removeUnfinished && EndsWith(n, EXTENSION + ".tmp")) (void)fsys::RemoveFile(folder + n, ignored);
+    if (!EndsWith(n, EXTENSION) || n.size() != 20 + EXTENSION.size()) continue;
     if (n.find_first_not_of("0123456789") != 20) continue;
     gens.push_back(std::strtoull(n.substr(0, 20).c_str(), nullptr, 10));
   }
@@ -115,9 +115,9 @@ std::optional<uint64_t> WalkRecords(fsys::AppendFile& f, const std::function<voi
   const int64_t size = f.Size();
   std::string magic;
   int err = 0;
-  if (size < static_cast<int64_t>(kMagic.size()) || !f.ReadAt(0, kMagic.size(), magic, err) || magic != kMagic)
+  if (size < static_cast<int64_t>(MAGIC.size()) || !f.ReadAt(0, MAGIC.size(), magic, err) || magic != MAGIC)
     return std::nullopt;
-  uint64_t at = kMagic.size();
+  uint64_t at = MAGIC.size();
   TRecordAt r;
   std::string payload;
   while (ReadRecord(f, at, static_cast<uint64_t>(size), r, payload)) {
@@ -136,7 +136,7 @@ size_t TSpoolJournal::WaitingIn(const std::string& spoolFolder) {
   for (uint64_t gen : Generations(folder, false)) {
     fsys::AppendFile f;
     int err = 0;
-    if (!f.Open(folder + SeqText(gen) + kExt, false, err)) continue;
+    if (!f.Open(folder + SeqText(gen) + EXTENSION, false, err)) continue;
     WalkRecords(f, [&](const TRecordAt& r, std::string&) {
       if (r.type == 'E') waiting.insert(r.seq);
       if (r.type == 'D') waiting.erase(r.seq);
@@ -159,7 +159,7 @@ bool TSpoolJournal::RemoveIfNothingWaits() {
   return fsys::RemoveFile(PathOf(gen_), err);
 }
 
-std::string TSpoolJournal::PathOf(uint64_t gen) const { return folder_ + SeqText(gen) + kExt; }
+std::string TSpoolJournal::PathOf(uint64_t gen) const { return folder_ + SeqText(gen) + EXTENSION; }
 
 std::string TSpoolJournal::Record(char type, uint64_t seq, const std::string& payload) {
   std::string prefix(1, type);
@@ -273,7 +273,7 @@ void TSpoolJournal::Rewrite(uint64_t gen, const std::map<uint64_t, TLive>& live,
     throw std::runtime_error(SysError(what, temp, e));
   };
   std::map<uint64_t, TLive> moved;
-  std::string buffer = kMagic;
+  std::string buffer = MAGIC;
   uint64_t size = 0, liveBytes = 0;
   std::string payload;
   for (const auto& [seq, l] : live) {
@@ -311,16 +311,8 @@ void TSpoolJournal::Rewrite(uint64_t gen, const std::map<uint64_t, TLive>& live,
 TSpoolJournal::TFile TSpoolJournal::Append(const std::vector<TPending>& records, std::vector<uint64_t>* payloadOffsets) {
   // Under the lock.
   if (!file_) throw std::runtime_error("N\xe3o foi poss\xedvel gravar na fila " + folder_ + ": fila fechada");
-  if (broken_) {
-    // The last append or flush failed: what follows goes into a file of its own.
-    const TFile from = file_;
-    const uint64_t old = gen_;
-    Rewrite(gen_ + 1, live_, [&](uint64_t, const TLive& l, std::string& out, int& err) {
-      return from->ReadAt(l.offset, l.size, out, err);
-    });
-    int ignored = 0;
-    (void)fsys::RemoveFile(PathOf(old), ignored);
-  }
+  // The last append or flush failed: what follows goes into a file of its own.
+  if (broken_) NextGeneration();
   std::string text;
   for (const TPending& r : records) {
     const std::string rec = Record(r.type, r.seq, *r.payload);
@@ -445,7 +437,11 @@ TArchiveEntry TSpoolJournal::Read(uint64_t seq) {
 
 void TSpoolJournal::CompactIfWorthIt() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!file_ || size_ <= kCompactAt || liveBytes_ * 4 > size_ || liveBytes_ > kCompactMost) return;
+  if (!file_ || size_ <= COMPACT_AT || liveBytes_ * 4 > size_ || liveBytes_ > COMPACT_MOST) return;
+  NextGeneration();
+}
+
+void TSpoolJournal::NextGeneration() {
   const TFile from = file_;
   const uint64_t old = gen_;
   Rewrite(gen_ + 1, live_, [&](uint64_t, const TLive& l, std::string& out, int& err) {

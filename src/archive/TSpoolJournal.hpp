@@ -63,11 +63,11 @@ class TSpoolJournal {
   TArchiveEntry Read(uint64_t seq);
 
   // Writes what waits into a new generation when the journal is more than
-  // kCompactAt bytes and what waits is at most a quarter of it and at most
-  // kCompactMost bytes. Throws std::runtime_error (the journal goes on as it was).
+  // COMPACT_AT bytes and what waits is at most a quarter of it and at most
+  // COMPACT_MOST bytes. Throws std::runtime_error (the journal goes on as it was).
   void CompactIfWorthIt();
-  static constexpr uint64_t kCompactAt = 8u << 20;
-  static constexpr uint64_t kCompactMost = 4u << 20;
+  static constexpr uint64_t COMPACT_AT = 8u << 20;
+  static constexpr uint64_t COMPACT_MOST = 4u << 20;
 
   // At a clean stop: when nothing waits, the journal file goes, so an empty
   // spool folder tells an operator (and a package's purge) that nothing is
@@ -108,6 +108,8 @@ class TSpoolJournal {
   void Flush(const TFile& file);
   // Writes the waiting messages into generation gen and makes it current (under the lock).
   void Rewrite(uint64_t gen, const std::map<uint64_t, TLive>& live, const TReadPayload& read);
+  // What waits, copied from the current generation into the next, which becomes current (under the lock).
+  void NextGeneration();
   std::string PathOf(uint64_t gen) const;
 
   std::string folder_;

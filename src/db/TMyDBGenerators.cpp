@@ -5,7 +5,7 @@
 namespace {
 
 // Firebird 3 names are at most 31 characters.
-constexpr size_t kMaxNameLength = 31;
+constexpr size_t MAX_NAME_LENGTH = 31;
 
 std::string Upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -17,7 +17,7 @@ std::string Upper(std::string s) {
 int32_t TMyDB::GetNewID(const std::string& pTableName, std::string pFieldName) {
   if (pFieldName.empty()) pFieldName = pTableName.substr(0, 3) + "_cod";
   std::string genName = "GEN_" + pTableName;
-  if (genName.size() > kMaxNameLength) genName.resize(kMaxNameLength);
+  if (genName.size() > MAX_NAME_LENGTH) genName.resize(MAX_NAME_LENGTH);
 
   int64_t value = -1;
   auto next = Select("select gen_id(" + genName + ", 1) as codigo from rdb$DataBase", true);

@@ -9,7 +9,7 @@
 namespace {
 // A kept attachment idle this long is pinged before its next statement: the
 // LIS server may have been restarted meanwhile.
-constexpr auto kIdleCheck = std::chrono::seconds(30);
+constexpr auto IDLE_CHECK = std::chrono::seconds(30);
 }  // namespace
 
 TLisDatabaseLookups::TLisDatabaseLookups(std::function<TMyDB*()> db, std::function<bool()> debug, TLogSink* log,
@@ -20,7 +20,7 @@ std::unique_ptr<TResultTable> TLisDatabaseLookups::Select(TMyDB& db, const std::
                                                           const std::vector<TDbValue>& params) {
   if (!keepConnected_) return db.Select(sql, false, params);
   const auto now = std::chrono::steady_clock::now();
-  if (db.IsConnected() && now - lastUse_ > kIdleCheck && !db.Ping()) db.Disconnect();
+  if (db.IsConnected() && now - lastUse_ > IDLE_CHECK && !db.Ping()) db.Disconnect();
   const bool reused = db.IsConnected();
   auto table = db.Select(sql, true, params);
   lastUse_ = std::chrono::steady_clock::now();

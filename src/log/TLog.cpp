@@ -36,9 +36,9 @@ using namespace logfile;
 using Clock = std::chrono::steady_clock;
 
 // Entries wait at most this long for companions before the file is rewritten.
-constexpr auto kCoalesceWindow = std::chrono::milliseconds(20);
+constexpr auto COALESCE_WINDOW = std::chrono::milliseconds(20);
 // After a failed rewrite the queued entries are tried again this often.
-constexpr auto kRetryAfter = std::chrono::seconds(1);
+constexpr auto RETRY_AFTER = std::chrono::seconds(1);
 
 struct Pending {
   std::string file;
@@ -82,7 +82,7 @@ struct TLog::Impl {
   void Run();
   // True when entries had to stay queued.
   bool FlushPending();
-  // Has the flusher try the queued entries again after kRetryAfter.
+  // Has the flusher try the queued entries again after RETRY_AFTER.
   void ScheduleRetry();
   void Load(const std::string& file, int64_t cap);
   bool AtCap(const Pending& p) const;
@@ -105,7 +105,7 @@ void TLog::Impl::Run() {
     lk.lock();
     if (retry && !scheduled) {
       scheduled = true;
-      deadline = Clock::now() + kRetryAfter;
+      deadline = Clock::now() + RETRY_AFTER;
     }
   }
 }
@@ -115,7 +115,7 @@ void TLog::Impl::ScheduleRetry() {
     std::lock_guard lk(pendingMutex);
     if (!flusher.joinable() || stopping || scheduled) return;
     scheduled = true;
-    deadline = Clock::now() + kRetryAfter;
+    deadline = Clock::now() + RETRY_AFTER;
   }
   wake.notify_all();
 }
@@ -324,7 +324,7 @@ void TLog::make(const std::string& txt, bool newLine) {
     if (txt.find("Erro") != std::string::npos) {
       std::lock_guard lk(impl_->recentMutex);
       impl_->recentErrors.push_back(entry);
-      if (impl_->recentErrors.size() > kRecentErrors) impl_->recentErrors.pop_front();
+      if (impl_->recentErrors.size() > RECENT_ERRORS) impl_->recentErrors.pop_front();
     }
     bool synchronous = false;
     bool wakeFlusher = false;
@@ -342,7 +342,7 @@ void TLog::make(const std::string& txt, bool newLine) {
       synchronous = impl_->threadFailed;
       if (!synchronous && !impl_->scheduled) {
         impl_->scheduled = true;
-        impl_->deadline = Clock::now() + kCoalesceWindow;
+        impl_->deadline = Clock::now() + COALESCE_WINDOW;
         wakeFlusher = true;  // a burst already scheduled is written with this entry
       }
     }

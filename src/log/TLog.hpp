@@ -31,9 +31,9 @@ class TLog : public TLogSink {
   void flush();
   // How often a full file was set aside and a new one started.
   uint64_t Restarts() const;
-  // The last kRecentErrors entries whose text holds "Erro", as written, oldest first.
+  // The last RECENT_ERRORS entries whose text holds "Erro", as written, oldest first.
   std::vector<std::string> RecentErrors() const;
-  static constexpr size_t kRecentErrors = 20;
+  static constexpr size_t RECENT_ERRORS = 20;
 
   std::string file_name;
   int32_t max_file_size;

@@ -40,9 +40,9 @@ struct File {
 // A FILETIME (100 ns steps since 1601) as nanoseconds since 1970, as on Linux:
 // the status page takes a file's age from it.
 int64_t Nanoseconds(const FILETIME& t) {
-  constexpr int64_t kFrom1601To1970 = 116444736000000000;  // in 100 ns steps
+  constexpr int64_t FROM_1601_TO_1970 = 116444736000000000;  // in 100 ns steps
   const auto steps = static_cast<int64_t>(static_cast<uint64_t>(t.dwHighDateTime) << 32 | t.dwLowDateTime);
-  return (steps - kFrom1601To1970) * 100;
+  return (steps - FROM_1601_TO_1970) * 100;
 }
 
 bool WriteAll(HANDLE h, const std::string& data) {

@@ -20,7 +20,7 @@ TEST(TLogStatusFigures, KeepsTheLastTwentyErrorLinesAsWritten) {
   }
   log.make("");
   const auto errors = log.RecentErrors();
-  ASSERT_EQ(errors.size(), TLog::kRecentErrors);
+  ASSERT_EQ(errors.size(), TLog::RECENT_ERRORS);
   EXPECT_EQ(errors.front(), "04/03/2026 05:06:07\tX.Y() -> Erro: falha 5");
   EXPECT_EQ(errors.back(), "04/03/2026 05:06:07\tX.Y() -> Erro: falha 24");
   for (const auto& e : errors) EXPECT_EQ(e.find("comum"), std::string::npos) << e;
