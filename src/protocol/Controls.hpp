@@ -2,6 +2,7 @@
 #include <string>
 
 // Control characters of the ASTM E1381 low-level protocol and of MLLP.
+inline constexpr char NUL = '\x00';
 inline constexpr char STX = '\x02';
 inline constexpr char ETX = '\x03';
 inline constexpr char EOT = '\x04';

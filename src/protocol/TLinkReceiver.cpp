@@ -27,12 +27,23 @@ std::vector<TLinkReceiver::TEvent> TLinkReceiver::Feed(const std::string& read, 
     state_ = State::Outside;
     afterFrame_ = false;
   }
+  // Only outside a transfer are NULs padding before a VT.
+  if (inTransfer) ReleaseNuls();
   bool transfer = inTransfer;
   for (const char c : read) {
     switch (state_) {
       case State::Mllp:
+        if (c == LF && mllpCR_) {
+          mllpCR_ = false;  // CR LF ends a segment as CR alone does
+          break;
+        }
+        mllpCR_ = c == CR;
         text_ += c;
-        if (c == FS) state_ = State::Outside;
+        if (c == FS) {
+          text_ += CR;
+          state_ = State::Outside;
+          afterFs_ = true;
+        }
         break;
       case State::Frame:
         if (IsControl(c)) {
@@ -42,26 +53,49 @@ std::vector<TLinkReceiver::TEvent> TLinkReceiver::Feed(const std::string& read, 
         }
         break;
       case State::Outside:
-        if (IsControl(c)) {
-          Control(c, transfer, out);
-        } else if (afterFrame_ && (c == CR || c == LF)) {
-          // The CR LF of a frame already handed on (and acknowledged).
-        } else if (c == STX && transfer) {
-          FlushText(out);
-          afterFrame_ = false;
-          frame_.assign(1, c);
-          frameEnd_ = std::string::npos;
-          state_ = State::Frame;
-        } else {
-          afterFrame_ = false;
-          text_ += c;
-          if (c == VT) state_ = State::Mllp;
-        }
+        OutsideByte(c, transfer, out);
         break;
     }
   }
   FlushText(out);
   return out;
+}
+
+void TLinkReceiver::OutsideByte(char c, bool& transfer, std::vector<TEvent>& out) {
+  if (c == NUL && !transfer) {
+    if (++nuls_ > MAX_PENDING) ReleaseNuls();
+    return;
+  }
+  // The sender's own end of the message before: FS was already given its CR.
+  if (afterFs_ && (c == CR || c == LF)) return;
+  afterFs_ = false;
+  if (c == VT)
+    nuls_ = 0;
+  else
+    ReleaseNuls();
+  if (IsControl(c)) {
+    Control(c, transfer, out);
+  } else if (afterFrame_ && (c == CR || c == LF)) {
+    // The CR LF of a frame already handed on (and acknowledged).
+  } else if (c == STX && transfer) {
+    FlushText(out);
+    afterFrame_ = false;
+    frame_.assign(1, c);
+    frameEnd_ = std::string::npos;
+    state_ = State::Frame;
+  } else {
+    afterFrame_ = false;
+    text_ += c;
+    if (c == VT) {
+      state_ = State::Mllp;
+      mllpCR_ = false;
+    }
+  }
+}
+
+void TLinkReceiver::ReleaseNuls() {
+  text_.append(nuls_, NUL);
+  nuls_ = 0;
 }
 
 void TLinkReceiver::Control(char c, bool& transfer, std::vector<TEvent>& out) {

@@ -114,6 +114,27 @@ std::vector<Row> Rows() {
       {"a new transfer after a silence frames again",
        {kEnq, {"<STX>1H|ab", {}}, {"<ENQ>" + kFrame1 + "<EOT>", {"<ENQ>", "F:" + kFrame1, "<EOT>"}, true}}},
       {"empty read gives nothing", {{"", {}}}},
+      {"NULs before VT are dropped", {{"<NUL><NUL><VT>MSH|a<CR><FS><CR>", {"<VT>MSH|a<CR><FS><CR>"}}}},
+      {"NULs are held across reads until VT shows",
+       {{"<NUL>", {}}, {"<NUL>", {}}, {"<VT>MSH|a<CR><FS><CR>", {"<VT>MSH|a<CR><FS><CR>"}}}},
+      {"NULs before other text go out with it", {{"<NUL>", {}}, {"H|x<CR>", {"<NUL>H|x<CR>"}}}},
+      {"NULs before ENQ go out before it", {{"<NUL><ENQ>", {"<NUL>", "<ENQ>"}}}},
+      {"NULs during a transfer are text", {kEnq, {"<NUL>", {"<NUL>"}}, {"<NUL><VT>", {"<NUL><VT>"}}}},
+      {"NULs inside a message are content", {{"<VT>MSH|<NUL>a<CR><FS>", {"<VT>MSH|<NUL>a<CR><FS><CR>"}}}},
+      {"CR LF inside a message ends a segment as CR does",
+       {{"<VT>MSH|a<CR><LF>PID|b<CR>", {"<VT>MSH|a<CR>PID|b<CR>"}}, {"<LF>OBR|c<CR><LF><FS><CR><LF>", {"OBR|c<CR><FS><CR>"}}}},
+      {"an LF alone inside a message stays", {{"<VT>MSH|a<LF>PID|b<CR><LF><LF><FS>", {"<VT>MSH|a<LF>PID|b<CR><LF><FS><CR>"}}}},
+      {"FS without CR gets its CR; the sender's breaks after it are dropped",
+       {{"<VT>MSH|a<CR><FS>", {"<VT>MSH|a<CR><FS><CR>"}},
+        {"<CR>", {}},
+        {"<LF>", {}},
+        {"<VT>MSH|b<CR><FS><CR>", {"<VT>MSH|b<CR><FS><CR>"}}}},
+      {"two messages without CR after FS in one read",
+       {{"<VT>MSH|a<CR><FS><VT>MSH|b<CR><FS>", {"<VT>MSH|a<CR><FS><CR><VT>MSH|b<CR><FS><CR>"}}}},
+      {"breaks and NULs between two messages",
+       {{"<VT>MSH|a<CR><FS><CR><LF><NUL><CR><NUL><VT>MSH|b<CR><FS>", {"<VT>MSH|a<CR><FS><CR><VT>MSH|b<CR><FS><CR>"}}}},
+      {"text after a message starts without the breaks before it",
+       {{"<VT>MSH|a<CR><FS><CR>", {"<VT>MSH|a<CR><FS><CR>"}}, {"<LF>H|x<CR><LF>", {"H|x<CR><LF>"}}}},
   };
 }
 
@@ -168,6 +189,75 @@ TEST(LinkReceiver, EveryCutOfASessionGivesTheSameEvents) {
       for (const std::string& read : {session.substr(0, cut), session.substr(cut, second - cut), session.substr(second)})
         for (const auto& e : link.Feed(read)) got.push_back(Describe(e));
       ASSERT_EQ(Join(got), Join(expected)) << "cuts " << cut << ", " << second;
+    }
+  }
+}
+
+// The framings HL7 senders use, cut into reads at every control character:
+// the record always gets the plain VT, segments ended by CR, FS, CR form, and
+// every message after the first in a text that starts with its VT.
+TEST(LinkReceiver, Hl7SenderFramingsBecomeThePlainForm) {
+  const std::string a = "MSH|^~\\&|BC-5380|Mindray|||20260109||ORU^R01|A|P|2.3.1{E}PID|1||1005{E}OBX|1|NM|WBC||7.85{E}";
+  const std::string b = "MSH|^~\\&|BC-5380|Mindray|||20260109||ORU^R01|B|P|2.3.1{E}OBR|1||B{E}";
+  auto body = [](std::string text, const std::string& end) {
+    for (size_t p = text.find("{E}"); p != std::string::npos; p = text.find("{E}", p)) text.replace(p, 3, end);
+    return text;
+  };
+  const std::string one = Expand("<VT>" + body(a, "<CR>") + "<FS><CR>");
+  const std::string two = one + Expand("<VT>" + body(b, "<CR>") + "<FS><CR>");
+  struct R {
+    std::string name;
+    std::string wire;  // readable
+    bool two;
+  } rows[] = {
+      {"plain", "<VT>" + body(a, "<CR>") + "<FS><CR>", false},
+      {"NUL before VT", "<NUL><VT>" + body(a, "<CR>") + "<FS><CR>", false},
+      {"NULs before VT", "<NUL><NUL><NUL><VT>" + body(a, "<CR>") + "<FS><CR>", false},
+      {"segments ended by CR LF", "<VT>" + body(a, "<CR><LF>") + "<FS><CR>", false},
+      {"LF after FS CR", "<VT>" + body(a, "<CR>") + "<FS><CR><LF>", false},
+      {"FS without CR", "<VT>" + body(a, "<CR>") + "<FS>", false},
+      {"all of them", "<NUL><NUL><VT>" + body(a, "<CR><LF>") + "<FS><CR><LF>", false},
+      {"two, plain", "<VT>" + body(a, "<CR>") + "<FS><CR><VT>" + body(b, "<CR>") + "<FS><CR>", true},
+      {"two, FS without CR", "<VT>" + body(a, "<CR>") + "<FS><VT>" + body(b, "<CR>") + "<FS>", true},
+      {"two, NULs between", "<VT>" + body(a, "<CR>") + "<FS><CR><NUL><NUL><VT>" + body(b, "<CR>") + "<FS><CR>", true},
+      {"two, FS then NUL", "<VT>" + body(a, "<CR>") + "<FS><NUL><VT>" + body(b, "<CR>") + "<FS>", true},
+      {"two, everything",
+       "<NUL><VT>" + body(a, "<CR><LF>") + "<FS><CR><LF><NUL><VT>" + body(b, "<CR><LF>") + "<FS><CR><LF>", true},
+  };
+  for (const R& row : rows) {
+    const std::string wire = Expand(row.wire);
+    const std::string& expected = row.two ? two : one;
+    // Cut before and after every control character, and then everywhere at once.
+    std::vector<std::vector<std::string>> cuttings = {{wire}};
+    std::vector<std::string> every;
+    size_t start = 0;
+    for (size_t i = 0; i < wire.size(); ++i) {
+      if (static_cast<unsigned char>(wire[i]) >= ' ') continue;
+      for (const size_t cut : {i, i + 1}) {
+        if (cut == 0 || cut >= wire.size()) continue;
+        cuttings.push_back({wire.substr(0, cut), wire.substr(cut)});
+        if (cut > start) every.push_back(wire.substr(start, cut - start));
+        start = std::max(start, cut);
+      }
+    }
+    every.push_back(wire.substr(start));
+    cuttings.push_back(every);
+    for (const auto& reads : cuttings) {
+      Link link;
+      std::string got;
+      std::string failure;
+      for (const std::string& read : reads) {
+        for (const Event& e : link.Feed(read)) {
+          if (e.kind != Event::Text) failure += " event " + Repr(e.bytes) + " is not text;";
+          const bool afterMessage = got.size() >= 2 && got.compare(got.size() - 2, 2, "\x1c\r") == 0;
+          if (afterMessage && e.bytes[0] != '\x0b') failure += " " + Repr(e.bytes) + " follows a message;";
+          got += e.bytes;
+        }
+      }
+      std::string cuts;
+      for (const auto& r : reads) cuts += "[" + Repr(r) + "]";
+      EXPECT_EQ(Repr(got), Repr(expected)) << row.name << ", reads " << cuts;
+      EXPECT_EQ(failure, "") << row.name << ", reads " << cuts;
     }
   }
 }
