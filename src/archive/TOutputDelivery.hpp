@@ -40,7 +40,7 @@ class TOutputDelivery {
   struct TOptions {
     std::chrono::milliseconds retry{30000};  // between two attempts for a failed origem
     size_t groupMost = 256;                  // messages in one group
-    size_t memoryMost = 8u << 20;            // message bytes held in memory; beyond, read back from the journal
+    size_t memoryMost = 2u << 20;            // message bytes held in memory; beyond, read back from the journal
     size_t flushThreads = 8;                 // files of a group written and flushed at once
     // A group smaller than groupMost waits this long for company: fewer,
     // larger groups leave the disk's flushes to the spool, which the analyzers wait for.
