@@ -256,15 +256,15 @@ TEST(Demo, EveryCaptureThroughTheSimulator) {
   for (size_t i = 0; i < files.size(); ++i) {
     const std::string name = fs::path(files[i]).filename();
     const Expect e = expectFor(name);
-    const size_t before = fs::exists(saida) ? kvtest::ListFiles(saida).size() : 0;
+    const size_t before = fs::exists(saida) ? kvtest::ListArchiveFiles(saida).size() : 0;
     Script sim(root, {"-c", std::string(KV_BINARY_DIR) + "/analyzer-sim --quiet --timeout 10 --port " +
                                 std::to_string(port) + " --mode " + (name.find(".hl7") != std::string::npos ? "hl7 " : "astm ") +
                                 "'" + files[i] + "'"},
                {}, root + "/sim.out");
     EXPECT_EQ(sim.Wait(60s), e.status) << i << " " << name << "\n" << sim.Output();
     EXPECT_NE(sim.Output().find(e.text), std::string::npos) << i << " " << name << "\n" << sim.Output();
-    EXPECT_TRUE(WaitFor([&] { return kvtest::ListFiles(saida).size() >= before + e.files; }, 5s)) << i << " " << name;
-    EXPECT_EQ(kvtest::ListFiles(saida).size(), before + e.files) << i << " " << name;
+    EXPECT_TRUE(WaitFor([&] { return kvtest::ListArchiveFiles(saida).size() >= before + e.files; }, 5s)) << i << " " << name;
+    EXPECT_EQ(kvtest::ListArchiveFiles(saida).size(), before + e.files) << i << " " << name;
   }
   service.Signal(SIGTERM);
   EXPECT_EQ(service.Wait(20s), 0) << service.Output();

@@ -87,7 +87,7 @@ class AstmService : public ::testing::Test {
       if (EndsWith(f, ".astm")) out.push_back(f);
     return out;
   }
-  size_t FileCount() const { return kvtest::ListFiles(saida).size(); }
+  size_t FileCount() const { return kvtest::ListArchiveFiles(saida).size(); }
 
   kvtest::TempDir tmp;
   std::string saida;

@@ -28,7 +28,7 @@ const std::string CONNECTION = "Conex\xE3o ";
 
 kvtest::ProgramRun Sim(const std::string& args) { return kvtest::RunProgram("analyzer-sim", "--quiet --linger 200 " + args); }
 
-size_t FilesIn(const std::string& dir) { return kvtest::ListFiles(dir).size(); }
+size_t FilesIn(const std::string& dir) { return kvtest::ListArchiveFiles(dir).size(); }
 
 // The body of GET path from the status port.
 std::string Get(int port, const std::string& path) {

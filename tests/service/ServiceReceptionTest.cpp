@@ -186,9 +186,10 @@ TEST_F(ServiceReception, LineCuttingAcrossChunkBoundariesGivesTheSameArchive) {
       {message.find("PID") + 5, message.find("OBR") + 9, message.find("OBX|2") + 3},  // inside segments
       {message.size() - 2, message.size() - 1},  // FS and CR apart
   };
+  auto filed = [&] { return kvtest::ListArchiveFiles(Saida() + "/Mindray", false); };
   std::vector<std::string> archives;
   for (size_t r = 0; r < cuts.size(); ++r) {
-    const auto before = ListFiles(Saida() + "/Mindray", false);
+    const auto before = filed();
     Peer peer(svc_->port());
     size_t at = 0;
     for (size_t cut : cuts[r]) {
@@ -200,10 +201,10 @@ TEST_F(ServiceReception, LineCuttingAcrossChunkBoundariesGivesTheSameArchive) {
     // The acknowledgement comes when the message is complete.
     const std::string ack = peer.ReadUntilEndsWith(Expand("<FS><CR>"));
     EXPECT_NE(ack.find("ACK^R01"), std::string::npos) << "row " << r << ": " << Repr(ack);
-    ASSERT_TRUE(WaitFor([&] { return ListFiles(Saida() + "/Mindray", false).size() > before.size(); }))
+    ASSERT_TRUE(WaitFor([&] { return filed().size() > before.size(); }))
         << "row " << r;
     std::string added;
-    for (const auto& f : ListFiles(Saida() + "/Mindray", false))
+    for (const auto& f : filed())
       if (std::find(before.begin(), before.end(), f) == before.end()) added = f;
     EXPECT_EQ(added.rfind("4242", 0), 0u) << "row " << r << ": " << added;
     archives.push_back(ReadFile(Saida() + "/Mindray/" + added));

@@ -157,7 +157,7 @@ TEST(ServiceStop, PeerThatNeverReadsDoesNotHoldUpTheStop) {
       [&] {
         const size_t before = archived;
         std::this_thread::sleep_for(1000ms);
-        archived = ListFiles(dir / "saida", true).size();
+        archived = kvtest::ListArchiveFiles(dir / "saida", true).size();
         return archived > 16 && archived == before;
       },
       60000ms));

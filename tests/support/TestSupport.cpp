@@ -131,6 +131,13 @@ std::vector<std::string> ListFiles(const std::string& dir, bool recursive) {
   return files;
 }
 
+std::vector<std::string> ListArchiveFiles(const std::string& dir, bool recursive) {
+  std::vector<std::string> out;
+  for (auto& f : ListFiles(dir, recursive))
+    if (!(f.size() >= 4 && f.compare(f.size() - 4, 4, ".tmp") == 0)) out.push_back(std::move(f));
+  return out;
+}
+
 std::string TestData(const std::string& relative) {
   const std::string path = std::string(KV_TESTDATA_DIR) + "/" + relative;
   if (!FileExists(path)) throw std::runtime_error("missing test data " + path);

@@ -33,6 +33,9 @@ std::string ReadFile(const std::string& path);  // "" when missing
 void WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);
 std::vector<std::string> ListFiles(const std::string& dir, bool recursive = true);  // sorted, relative
+// The archive files under dir: ListFiles without the NAME.XXXXXX.tmp files the
+// delivery writes before it renames them (behind the acknowledgement).
+std::vector<std::string> ListArchiveFiles(const std::string& dir, bool recursive = true);
 
 // A capture from tests/data (astm/ or hl7/ prefix).
 std::string TestData(const std::string& relative);
