@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "ClientFixture.hpp"
+#include "DeferredPlay.hpp"
 #include "clients/TSocketClient.hpp"
 #include "protocol/TLinkReceiver.hpp"
 #include "support/DemoLis.hpp"
@@ -21,79 +21,32 @@ namespace {
 
 using Event = TLinkReceiver::TEvent;
 
-void FillLis(ClientEnv& env) {
-  for (const char* d : {"XN-550", "Indiko", "BC-5380"}) demo::AddDevice(env.lis, d);
-  for (const demo::Order& o : demo::Orders()) demo::AddOrder(env.lis, o.code);
-}
-
 // What the disk does with a kept message, at once: its file, its log line.
 void KeepNow(ClientEnv& env, const TKeepRequest& request) {
   const std::string path = ArchiveNow(env.archive, request.entry, [&](const std::string& nota) { env.log.make(nota); });
   env.log.make("Item salvo em " + path);
 }
 
-struct Outcome {
-  std::string log;
-  std::string replies;
-  std::vector<std::pair<std::string, std::string>> files;
-  size_t keeps = 0;
-};
-
-// Plays a capture read by read; with `deferred`, every message that waits is
-// kept (file and log line) before the record hears it is, as the disk does.
-Outcome Play(const std::string& stream, bool deferred, size_t readSize) {
-  ClientEnv env;
-  FillLis(env);
-  TClientContext context = env.Context();
-  context.keepDeferred = deferred;
-  TSocketClient client("h:1", env.saida, context);
-  TLinkReceiver link;
-  Outcome o;
-  auto collect = [&] {
-    for (const std::string& item : client.outputBuffer) o.replies += Repr(item) + "|";
-    client.outputBuffer.clear();
-  };
-  for (size_t from = 0; from < stream.size(); from += readSize) {
-    for (const Event& e : link.Feed(stream.substr(from, readSize), client.inTransferPhase)) {
-      if (e.kind == Event::Ack || e.kind == Event::Nak) continue;
-      EXPECT_FALSE(client.KeepPending()) << "input reached a record that waits for the disk";
-      client.ReadEvent(e);
-      collect();
-      while (client.KeepPending()) {
-        ++o.keeps;
-        const TKeepRequest request = client.TakeKeep();
-        EXPECT_THROW(client.TakeKeep(), std::logic_error);  // handed over once
-        EXPECT_TRUE(client.outputBuffer.empty()) << "a reply before the message was kept";
-        KeepNow(env, request);
-        client.AnswerKept(TKept{});
-        collect();
-      }
-    }
-  }
-  o.log = env.Log();
-  for (const std::string& f : env.Files()) o.files.emplace_back(f, env.File(f));
-  return o;
+// The disk, as the record waits for it: every message kept (its file and
+// log line) before the record hears it is.
+TOutside Disk() {
+  return {"the disk", [](TClientContext& c, bool deferred) { c.keepDeferred = deferred; },
+          [](const TSocketClient& c) { return c.KeepPending(); },
+          [](TSocketClient& client, ClientEnv& env, size_t) {
+            const TKeepRequest request = client.TakeKeep();
+            EXPECT_THROW(client.TakeKeep(), std::logic_error);  // handed over once
+            EXPECT_TRUE(client.outputBuffer.empty()) << "a reply before the message was kept";
+            KeepNow(env, request);
+            client.AnswerKept(TKept{});
+          }};
 }
 
 }  // namespace
 
 TEST(DeferredKeeps, GiveWhatWritingAtOnceGivesForEveryCapture) {
-  std::vector<std::string> captures = TestDataFiles("astm");
-  for (const std::string& f : TestDataFiles("hl7")) captures.push_back(f);
-  size_t keeps = 0;
-  for (const std::string& path : captures) {
-    const std::string stream = ReadFile(path);
-    for (size_t readSize : {stream.size(), size_t{7}}) {
-      SCOPED_TRACE(path + " in reads of " + std::to_string(readSize));
-      const Outcome now = Play(stream, false, readSize);
-      const Outcome later = Play(stream, true, readSize);
-      EXPECT_EQ(later.replies, now.replies);
-      EXPECT_EQ(later.files, now.files);
-      EXPECT_EQ(later.log, now.log);
-      EXPECT_EQ(later.keeps, now.files.size());
-      keeps += later.keeps;
-    }
-  }
+  const size_t keeps = ExpectWaitingGivesWhatAtOnceGives(Disk(), [](const TPlayed& now, const TPlayed& later) {
+    EXPECT_EQ(later.waits, now.files.size());  // one keep per archive file
+  });
   EXPECT_GE(keeps, 20u);  // the result captures did wait
 }
 
@@ -101,7 +54,7 @@ TEST(DeferredKeeps, GiveWhatWritingAtOnceGivesForEveryCapture) {
 // whole; ASTM and JSON were taken already (they wait in memory) and count.
 TEST(DeferredKeeps, WhatTheSpoolRefusesOrHoldsInMemory) {
   ClientEnv env;
-  FillLis(env);
+  FillDemoLis(env);
   TClientContext context = env.Context();
   context.keepDeferred = true;
   TSocketClient hl7("h:1", env.saida, context);
@@ -133,7 +86,7 @@ TEST(DeferredKeeps, WhatTheSpoolRefusesOrHoldsInMemory) {
 // and an ENQ is not answered; a query behind it is asked after.
 TEST(DeferredKeeps, InputWhileAMessageWaitsIsKeptForTheRunAfterIt) {
   ClientEnv env;
-  FillLis(env);
+  FillDemoLis(env);
   TClientContext context = env.Context();
   context.keepDeferred = true;
   context.lookupsDeferred = true;

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "ClientFixture.hpp"
+#include "DeferredPlay.hpp"
 #include "clients/TSocketClient.hpp"
 #include "protocol/Hl7.hpp"
 #include "protocol/TLinkReceiver.hpp"
@@ -21,78 +21,27 @@ namespace {
 
 using Event = TLinkReceiver::TEvent;
 
-// The demo laboratory, and an Indiko order for the Indiko capture's sample.
-void FillLis(ClientEnv& env) {
-  for (const char* d : {"XN-550", "Indiko", "BC-5380"}) demo::AddDevice(env.lis, d);
-  for (const demo::Order& o : demo::Orders()) demo::AddOrder(env.lis, o.code);
-}
-
-struct Outcome {
-  std::string log;
-  std::string replies;  // every item queued, in order
-  std::vector<std::pair<std::string, std::string>> files;
-  size_t waits = 0;  // how often a query waited for the LIS
-};
-
-// Plays a capture read by read. With `deferred`, every query that waits is
-// answered from the same fake LIS after the read that raised it, as the
-// connection layer does once the workers answer.
-Outcome Play(const std::string& stream, bool deferred, size_t readSize) {
-  ClientEnv env;
-  FillLis(env);
-  TClientContext context = env.Context();
-  context.lookupsDeferred = deferred;
-  TSocketClient client("h:1", env.saida, context);
-  TLinkReceiver link;
-  Outcome o;
-  auto collect = [&] {
-    for (const std::string& item : client.outputBuffer) o.replies += Repr(item) + "|";
-    client.outputBuffer.clear();
-  };
-  for (size_t from = 0; from < stream.size(); from += readSize) {
-    for (const Event& e : link.Feed(stream.substr(from, readSize), client.inTransferPhase)) {
-      if (e.kind == Event::Ack || e.kind == Event::Nak) continue;
-      EXPECT_FALSE(client.QueryPending()) << "input reached a record that waits for the LIS";
-      client.ReadEvent(e);
-      collect();
-      while (client.QueryPending()) {
-        ++o.waits;
-        TLisQuery q = client.TakeLisQuery();
-        EXPECT_TRUE(q.buscarAparelho || o.waits > 1) << "the first query brings the device";
-        client.AnswerQuery(LookUpQuery(env.lis, q));
-        collect();
-      }
-    }
-  }
-  o.log = env.Log();
-  for (const std::string& f : env.Files()) o.files.emplace_back(f, env.File(f));
-  return o;
+// The LIS, as the record waits for it: every query answered from the same
+// fake LIS after the read that raised it, as the workers do.
+TOutside Lis() {
+  return {"the LIS", [](TClientContext& c, bool deferred) { c.lookupsDeferred = deferred; },
+          [](const TSocketClient& c) { return c.QueryPending(); },
+          [](TSocketClient& client, ClientEnv& env, size_t waits) {
+            TLisQuery q = client.TakeLisQuery();
+            EXPECT_TRUE(q.buscarAparelho || waits > 1) << "the first query brings the device";
+            client.AnswerQuery(LookUpQuery(env.lis, q));
+          }};
 }
 
 }  // namespace
 
 TEST(DeferredLookups, GiveWhatImmediateLookupsGiveForEveryCapture) {
-  std::vector<std::string> captures = TestDataFiles("astm");
-  for (const std::string& f : TestDataFiles("hl7")) captures.push_back(f);
-  size_t queries = 0;
-  for (const std::string& path : captures) {
-    const std::string stream = ReadFile(path);
-    for (size_t readSize : {stream.size(), size_t{7}}) {
-      SCOPED_TRACE(path + " in reads of " + std::to_string(readSize));
-      const Outcome now = Play(stream, false, readSize);
-      const Outcome later = Play(stream, true, readSize);
-      EXPECT_EQ(later.replies, now.replies);
-      EXPECT_EQ(later.files, now.files);
-      EXPECT_EQ(later.log, now.log);
-      queries += later.waits;
-    }
-  }
-  EXPECT_GE(queries, 8u);  // the query captures did wait
+  EXPECT_GE(ExpectWaitingGivesWhatAtOnceGives(Lis()), 8u);  // the query captures did wait
 }
 
 TEST(DeferredLookups, AResultNeverAsksTheLisAndTheDeviceComesWithTheFirstQuery) {
   ClientEnv env;
-  FillLis(env);
+  FillDemoLis(env);
   TClientContext context = env.Context();
   context.lookupsDeferred = true;
   TSocketClient client("h:1", env.saida, context);
@@ -125,7 +74,7 @@ TEST(DeferredLookups, AResultNeverAsksTheLisAndTheDeviceComesWithTheFirstQuery) 
 
 TEST(DeferredLookups, NoAnswerIsAnsweredAsNoOrderAndLogged) {
   ClientEnv env;
-  FillLis(env);
+  FillDemoLis(env);
   TClientContext context = env.Context();
   context.lookupsDeferred = true;
   TSocketClient client("h:1", env.saida, context);
@@ -158,7 +107,7 @@ TEST(DeferredLookups, NoAnswerIsAnsweredAsNoOrderAndLogged) {
 // is kept for the run after the answer and an ENQ is not answered.
 TEST(DeferredLookups, InputWhileAQueryWaitsIsKeptForTheRunAfterTheAnswer) {
   ClientEnv env;
-  FillLis(env);
+  FillDemoLis(env);
   TClientContext context = env.Context();
   context.lookupsDeferred = true;
   TSocketClient client("h:1", env.saida, context);
