@@ -17,23 +17,25 @@ bool EndsWith(const std::string& s, const std::string& end) {
 
 // The oldest modification time of the archive files in folder and its model
 // subfolders (names ending in .tmp are files still being written); 0 when none.
+// The folder is walked without a list of its names: one the LIS has not
+// imported from for a while may hold hundreds of thousands of files.
 std::time_t OldestFile(const std::string& folder, int depth) {
   std::time_t oldest = 0;
-  for (const std::string& name : fsys::ListFolder(folder)) {
+  fsys::ForEachInFolder(folder, [&](const std::string& name) {
     const std::string path = folder + (EndsWith(folder, std::string(1, fsys::PATH_SEPARATOR)) || EndsWith(folder, "/")
                                            ? ""
                                            : std::string(1, fsys::PATH_SEPARATOR)) +
                              name;
     fsys::FileInfo info;
     int err = 0;
-    if (!fsys::Stat(path, info, false, err)) continue;
+    if (!fsys::Stat(path, info, false, err)) return;
     std::time_t t = 0;
     if (info.isDirectory && depth > 0)
       t = OldestFile(path, depth - 1);
     else if (info.isRegular && !EndsWith(name, ".tmp"))
       t = static_cast<std::time_t>(info.stamp.modified / 1000000000);
     if (t != 0 && (oldest == 0 || t < oldest)) oldest = t;
-  }
+  });
   return oldest;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,10 @@ bool IsRegularFile(const std::string& path);
 bool MakeFolder(const std::string& path, unsigned mode, int& err);
 // The names in a folder (without "." and ".."), sorted; empty when it cannot be read.
 std::vector<std::string> ListFolder(const std::string& folder);
+// Calls visit with each name in a folder (without "." and ".."), in the
+// folder's own order, holding no list: for folders that may hold very many
+// files (an output folder the LIS has not imported from for a while).
+void ForEachInFolder(const std::string& folder, const std::function<void(const std::string& name)>& visit);
 
 bool ReadWholeFile(const std::string& path, std::string& out, int& err);
 bool RemoveFile(const std::string& path, int& err);

@@ -138,15 +138,19 @@ bool MakeFolder(const std::string& path, unsigned mode, int& err) {
   return false;
 }
 
-std::vector<std::string> ListFolder(const std::string& folder) {
-  std::vector<std::string> out;
+void ForEachInFolder(const std::string& folder, const std::function<void(const std::string& name)>& visit) {
   DIR* d = ::opendir(folder.c_str());
-  if (!d) return out;
+  if (!d) return;
   while (const dirent* e = ::readdir(d)) {
     const std::string n = e->d_name;
-    if (n != "." && n != "..") out.push_back(n);
+    if (n != "." && n != "..") visit(n);
   }
   ::closedir(d);
+}
+
+std::vector<std::string> ListFolder(const std::string& folder) {
+  std::vector<std::string> out;
+  ForEachInFolder(folder, [&](const std::string& n) { out.push_back(n); });
   std::sort(out.begin(), out.end());
   return out;
 }

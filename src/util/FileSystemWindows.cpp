@@ -139,19 +139,23 @@ bool MakeFolder(const std::string& path, unsigned /*mode*/, int& err) {
   return false;
 }
 
-std::vector<std::string> ListFolder(const std::string& folder) {
-  std::vector<std::string> out;
+void ForEachInFolder(const std::string& folder, const std::function<void(const std::string& name)>& visit) {
   std::string pattern = folder;
   if (!pattern.empty() && std::string(PATH_SEPARATORS).find(pattern.back()) == std::string::npos)
     pattern += PATH_SEPARATOR;
   WIN32_FIND_DATAW d{};
   HANDLE h = ::FindFirstFileW(WideOf(pattern + "*").c_str(), &d);
-  if (h == INVALID_HANDLE_VALUE) return out;
+  if (h == INVALID_HANDLE_VALUE) return;
   do {
     const std::string n = Utf8Of(d.cFileName);
-    if (n != "." && n != "..") out.push_back(n);
+    if (n != "." && n != "..") visit(n);
   } while (::FindNextFileW(h, &d));
   ::FindClose(h);
+}
+
+std::vector<std::string> ListFolder(const std::string& folder) {
+  std::vector<std::string> out;
+  ForEachInFolder(folder, [&](const std::string& n) { out.push_back(n); });
   std::sort(out.begin(), out.end());
   return out;
 }
