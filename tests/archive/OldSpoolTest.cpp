@@ -4,24 +4,12 @@
 #include <gtest/gtest.h>
 
 #include "archive/TOldSpool.hpp"
+#include "SpoolEntries.hpp"
 #include "support/TestSupport.hpp"
 
 using namespace kvtest;
 
 namespace {
-
-TArchiveEntry Entry(const std::string& origem, std::vector<std::string> linhas) {
-  TArchiveEntry e;
-  e.linhas = std::move(linhas);
-  e.protocolo = 10;
-  e.versao = "LIS2-A2";
-  e.modelo = "XN-550";
-  e.nomeTevarin = "Sysmex";
-  e.pastaSaida = "/saida/";
-  e.completo = TDateTime{2024, 1, 5, 14, 57, 7, 123};
-  e.origem = origem;
-  return e;
-}
 
 std::string Key(int n) {
   char buf[32];
@@ -32,10 +20,10 @@ std::string Key(int n) {
 TEST(OldSpool, MessagesComeBackByteForByteInTheirOrderAndLeaveWhenRemoved) {
   TempDir dir;
   const std::vector<TArchiveEntry> rows = {
-      Entry("h:1", {"1H|\\^&", "2O|1|S1", "3L|1|N"}),
-      Entry("h:2", {}),  // no lines
-      Entry("h:1", {"", "CR\rinside", "LF\ninside", std::string("NUL\0x", 5), "\xe9\xff\x80"}),
-      Entry(std::string("odd\norigem 9\n", 13), {"linha 3\nfim\n"}),  // field-like text inside
+      SpoolEntry("h:1", {"1H|\\^&", "2O|1|S1", "3L|1|N"}),
+      SpoolEntry("h:2", {}),  // no lines
+      SpoolEntry("h:1", {"", "CR\rinside", "LF\ninside", std::string("NUL\0x", 5), "\xe9\xff\x80"}),
+      SpoolEntry(std::string("odd\norigem 9\n", 13), {"linha 3\nfim\n"}),  // field-like text inside
   };
   for (size_t i = 0; i < rows.size(); ++i) WriteFile(dir / Key(static_cast<int>(i + 1)), TOldSpool::Encode(rows[i]));
   TOldSpool spool(dir.path());
@@ -55,7 +43,7 @@ TEST(OldSpool, MessagesComeBackByteForByteInTheirOrderAndLeaveWhenRemoved) {
 
 TEST(OldSpool, CutOrForeignFilesAreSetAsideAndUnfinishedWritesRemoved) {
   TempDir dir;
-  const std::string full = TOldSpool::Encode(Entry("h:1", {"1H|", "2L|1|N"}));
+  const std::string full = TOldSpool::Encode(SpoolEntry("h:1", {"1H|", "2L|1|N"}));
   WriteFile(dir / Key(1), full);
   struct Row {
     const char* name;

@@ -3,25 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "archive/TSpoolJournal.hpp"
+#include "SpoolEntries.hpp"
 #include "support/TestSupport.hpp"
 #include "util/FileSystem.hpp"
 
 using namespace kvtest;
 
 namespace {
-
-TArchiveEntry Entry(const std::string& origem, std::vector<std::string> linhas) {
-  TArchiveEntry e;
-  e.linhas = std::move(linhas);
-  e.protocolo = 10;
-  e.versao = "LIS2-A2";
-  e.modelo = "XN-550";
-  e.nomeTevarin = "Sysmex";
-  e.pastaSaida = "/saida/";
-  e.completo = TDateTime{2024, 1, 5, 14, 57, 7, 123};
-  e.origem = origem;
-  return e;
-}
 
 std::vector<uint64_t> KeepAll(TSpoolJournal& j, const std::vector<TArchiveEntry>& entries) {
   std::vector<const TArchiveEntry*> ptrs;
@@ -39,10 +27,10 @@ std::vector<std::string> Journals(const TempDir& dir) {
 TEST(SpoolJournal, WhatWaitsComesBackByteForByteWithItsNameAfterARestart) {
   TempDir dir;
   const std::vector<TArchiveEntry> rows = {
-      Entry("h:1", {"1H|\\^&", "2O|1|S1", "3L|1|N"}),
-      Entry("h:2", {}),
-      Entry("h:1", {"", "CR\rinside", "LF\ninside", std::string("NUL\0x", 5), "\xe9\xff\x80"}),
-      Entry(std::string("odd\nE 9 9 0\n", 12), {"E 1 5 00000000\nfim\n"}),  // record-like text inside
+      SpoolEntry("h:1", {"1H|\\^&", "2O|1|S1", "3L|1|N"}),
+      SpoolEntry("h:2", {}),
+      SpoolEntry("h:1", {"", "CR\rinside", "LF\ninside", std::string("NUL\0x", 5), "\xe9\xff\x80"}),
+      SpoolEntry(std::string("odd\nE 9 9 0\n", 12), {"E 1 5 00000000\nfim\n"}),  // record-like text inside
   };
   std::vector<uint64_t> seqs;
   {
@@ -100,9 +88,9 @@ TEST(SpoolJournal, ATornOrDamagedRecordEndsTheJournalThereAndNothingBeforeItIsLo
     {
       TSpoolJournal j(dir.path());
       j.Open(nullptr);
-      KeepAll(j, {Entry("h:1", {"O|1|A"}), Entry("h:1", {"O|1|B"})});
+      KeepAll(j, {SpoolEntry("h:1", {"O|1|A"}), SpoolEntry("h:1", {"O|1|B"})});
       lastRecord = static_cast<size_t>(j.Bytes());
-      KeepAll(j, {Entry("h:2", {"O|1|C"})});
+      KeepAll(j, {SpoolEntry("h:2", {"O|1|C"})});
     }
     const std::string file = dir / Journals(dir).at(0);
     WriteFile(file, rows[i].damage(ReadFile(file), lastRecord));
@@ -112,7 +100,7 @@ TEST(SpoolJournal, ATornOrDamagedRecordEndsTheJournalThereAndNothingBeforeItIsLo
     EXPECT_EQ(waiting.size(), rows[i].waiting) << rows[i].name;
     EXPECT_EQ(problems.size(), rows[i].problems) << rows[i].name;
     // The damage is gone from the new generation: what is kept now comes back after it.
-    const uint64_t seq = KeepAll(j, {Entry("h:3", {"O|1|D"})}).front();
+    const uint64_t seq = KeepAll(j, {SpoolEntry("h:3", {"O|1|D"})}).front();
     TSpoolJournal after(dir.path());
     const auto back = after.Open(&problems);
     ASSERT_EQ(back.size(), rows[i].waiting + 1) << rows[i].name;
@@ -129,7 +117,7 @@ TEST(SpoolJournal, CompactionKeepsWhatWaitsAndDropsWhatWasDelivered) {
   std::vector<uint64_t> kept;
   for (int group = 0; group < 20; ++group) {
     std::vector<TArchiveEntry> entries;
-    for (int i = 0; i < 8; ++i) entries.push_back(Entry("h:" + std::to_string(i), {big, std::to_string(group * 8 + i)}));
+    for (int i = 0; i < 8; ++i) entries.push_back(SpoolEntry("h:" + std::to_string(i), {big, std::to_string(group * 8 + i)}));
     const auto seqs = KeepAll(j, entries);
     kept.insert(kept.end(), seqs.begin(), seqs.end());
   }
@@ -147,7 +135,7 @@ TEST(SpoolJournal, CompactionKeepsWhatWaitsAndDropsWhatWasDelivered) {
   EXPECT_NE(Journals(dir).at(0), oldName);
   EXPECT_EQ(j.Read(kept[70]).linhas.at(1), "70");
   // Appends go on in the new generation, and a restart finds the same.
-  const uint64_t later = KeepAll(j, {Entry("h:9", {"after"})}).front();
+  const uint64_t later = KeepAll(j, {SpoolEntry("h:9", {"after"})}).front();
   TSpoolJournal again(dir.path());
   const auto waiting = again.Open(nullptr);
   ASSERT_EQ(waiting.size(), 4u);
@@ -163,7 +151,7 @@ TEST(SpoolJournal, AnInterruptedCompactionAndLeftOversAreSortedOut) {
   {
     TSpoolJournal j(dir.path());
     j.Open(nullptr);
-    seq = KeepAll(j, {Entry("h:1", {"O|1|A"})}).front();
+    seq = KeepAll(j, {SpoolEntry("h:1", {"O|1|A"})}).front();
   }
   // A crash between the new generation's rename and the old one's removal:
   // both hold the message, which comes back once.
@@ -188,7 +176,7 @@ TEST(SpoolJournal, AFolderThatCannotTakeTheJournalThrows) {
   WriteFile(dir / "file", "x");
   TSpoolJournal j(dir / "file/spool/");
   EXPECT_THROW(j.Open(nullptr), std::runtime_error);
-  const TArchiveEntry e = Entry("h:1", {"x"});
+  const TArchiveEntry e = SpoolEntry("h:1", {"x"});
   EXPECT_THROW(j.Keep({&e}), std::runtime_error);
 }
 
